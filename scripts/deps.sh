@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demonstration need,
+# non-interactively and only when some are missing.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config clang libclang-rt-14-dev
+  libdbus-1-dev libdbus-c++-dev dbus-daemon libzmq3-dev liblog4cpp5-dev libssl-dev openssl
+  libgtest-dev libgmock-dev libbenchmark-dev attr
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
