@@ -16,6 +16,12 @@
 #include <vector>
 
 #if defined(__GNUC__)
+#define ZORV_HIDDEN __attribute__((visibility("hidden")))
+#else
+#define ZORV_HIDDEN
+#endif
+
+#if defined(__GNUC__)
 #define ZORV_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define ZORV_PRINTF(fmt, args)
@@ -83,13 +89,11 @@ class ZORV_API DBusConnectionManager {
 public:
     static DBusConnectionManager* getInstance();
 
-    // The shared connection; throws std::runtime_error("DBus service
-    // unavailable") when the bus cannot be reached. A connection that the bus
-    // closed (bus restart) is replaced first.
+    // The shared connection, with its call timeout set to 5000 ms. Throws
+    // std::runtime_error("DBus service unavailable") when the bus cannot be
+    // reached. A connection that the bus has closed (a bus restart) is
+    // replaced first.
     DBus::Connection& getConnection();
-    // The same connection, held for as long as the caller keeps the pointer,
-    // so that a reconnect on another thread cannot pull it away mid-call.
-    std::shared_ptr<DBus::Connection> acquireConnection();
     bool isConnected() const;
     bool reconnect();
     ~DBusConnectionManager();
@@ -97,15 +101,27 @@ public:
     DBusConnectionManager(const DBusConnectionManager&) = delete;
     DBusConnectionManager& operator=(const DBusConnectionManager&) = delete;
 
+    // The library's own calls: the connection held for the length of one call,
+    // so that a reconnect on another thread cannot pull it away mid-call. Its
+    // handle carries no connection-wide timeout; each call states its own.
+    ZORV_HIDDEN std::shared_ptr<DBus::Connection> callConnection();
+    // Hands queued incoming messages that no call consumes to libdbus, so
+    // that they cannot pile up on a connection whose dispatcher never runs.
+    // Without `wait` it gives way to a thread that is already draining.
+    ZORV_HIDDEN void drainIncoming(bool wait = false);
+
 private:
     DBusConnectionManager();
-    bool reconnectLocked();
-    std::shared_ptr<DBus::Connection> connectionLocked();
+    ZORV_HIDDEN bool isConnectedLocked() const;
+    ZORV_HIDDEN bool reconnectLocked();
+    ZORV_HIDDEN void ensureConnectedLocked();
 
     std::unique_ptr<DBus::BusDispatcher> dispatcher_;
-    std::shared_ptr<DBus::Connection> connection_;
+    std::shared_ptr<DBus::Connection> connection_;      // handed to callers of getConnection
+    std::shared_ptr<DBus::Connection> callConnection_;  // same bus link, used by the library's calls
     std::atomic<bool> connected_{false};
     mutable std::mutex mutex_;
+    std::mutex drainMutex_;
 
     static DBusConnectionManager* instance_;
     static std::once_flag init_flag_;

@@ -10,7 +10,8 @@ mkdir -p "$dir"
 "$here/stop-bus.sh" "$dir" || true
 rm -f "$dir/system_bus_socket" "$dir/standin.ready"
 address="unix:path=$dir/system_bus_socket"
-dbus-daemon --config-file="$here/system-bus.conf" --address="$address" --fork --print-pid >"$dir/bus.pid"
+sed "s|@ADDRESS@|$address|" "$here/system-bus.conf" >"$dir/bus.conf"
+dbus-daemon --config-file="$dir/bus.conf" --fork --print-pid >"$dir/bus.pid"
 for _ in $(seq 100); do [ -S "$dir/system_bus_socket" ] && break; sleep 0.05; done
 if [ -n "$standin" ]; then
   DBUS_SYSTEM_BUS_ADDRESS="$address" setsid "$standin" --ready-file "$dir/standin.ready" \
