@@ -255,8 +255,8 @@ void Service::answerControl(DBusMessage* call) {
         s.errorName.clear();
         s.replyFrom.reset(dbus_message_ref(call));
     } else if (member == "ScriptError" && !target.empty()) {
-        const char *name = nullptr, *text = nullptr;
-        if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &target, DBUS_TYPE_STRING, &name,
+        const char *ignored = nullptr, *name = nullptr, *text = nullptr;
+        if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &ignored, DBUS_TYPE_STRING, &name,
                                    DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
             reply = errorReply(call, DBUS_ERROR_INVALID_ARGS, "ScriptError takes (sss)");
         } else {

@@ -109,6 +109,8 @@ public:
     // that they cannot pile up on a connection whose dispatcher never runs.
     // Without `wait` it gives way to a thread that is already draining.
     ZORV_HIDDEN void drainIncoming(bool wait = false);
+    // Whether the bus has closed the current connection under its users.
+    ZORV_HIDDEN bool connectionLost() const;
 
 private:
     DBusConnectionManager();

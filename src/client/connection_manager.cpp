@@ -9,7 +9,6 @@ std::once_flag DBusConnectionManager::init_flag_;
 namespace {
 
 constexpr int kSharedTimeoutMs = 5000;
-constexpr const char* kNotConnectedName = ":1.0";
 
 // The two handles of one bus link: the one handed out by getConnection (whose
 // timeout callers may change) and the library's own. Both share libdbus's
@@ -75,8 +74,10 @@ bool DBusConnectionManager::isConnectedLocked() const {
     if (!connected_ || !connection_) return false;
     // A connection that the bus closed never comes back by itself.
     if (!connection_->connected()) return false;
+    // Any unique name will do: ":1.0" is simply the first client of a bus,
+    // which this process may well be after the bus daemon restarts.
     const char* name = connection_->unique_name();
-    return name && std::string(name) != kNotConnectedName;
+    return name && *name;
 }
 
 bool DBusConnectionManager::isConnected() const {
@@ -131,6 +132,11 @@ std::shared_ptr<DBus::Connection> DBusConnectionManager::callConnection() {
     std::lock_guard<std::mutex> lock(mutex_);
     ensureConnectedLocked();
     return callConnection_;
+}
+
+bool DBusConnectionManager::connectionLost() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connected_ && connection_ && !connection_->connected();
 }
 
 void DBusConnectionManager::drainIncoming(bool wait) {

@@ -12,6 +12,8 @@ bool acceptString(const char* function, const char* what, const char* text) {
     return false;
 }
 
+bool connectionLost() { return DBusConnectionManager::getInstance()->connectionLost(); }
+
 DBus::Message ServiceCall::send() {
     DBusConnectionManager* manager = DBusConnectionManager::getInstance();
     std::shared_ptr<DBus::Connection> connection = manager->callConnection();

@@ -1,0 +1,35 @@
+// Many calls on one connection must not make the process grow: nothing that
+// the connection receives and no call consumes may pile up.
+#include <gtest/gtest.h>
+#include <zorv/labelmgr.h>
+
+#include <fstream>
+#include <string>
+
+#include "test_bus.h"
+
+namespace {
+
+long residentKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
+    zorvtest::Standin standin;
+    standin.reset();
+    unsigned int tid = 0;
+    for (int i = 0; i < 10000; ++i) ASSERT_EQ(getFileTid("/warm/up", &tid), 0);
+    long before = residentKb();
+    for (int i = 0; i < 100000; ++i) {
+        if (getFileTid("/p", &tid) != 0) FAIL() << "call " << i << " failed";
+    }
+    long after = residentKb();
+    // A leak of even 40 bytes a call would show as 4 MB here.
+    EXPECT_LT(after - before, 2048) << "before " << before << " kB, after " << after << " kB";
+    standin.reset();  // the stand-in's own record of the calls
+}
+
+}  // namespace

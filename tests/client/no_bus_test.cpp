@@ -1,0 +1,40 @@
+// Without a reachable system bus every call fails cleanly with -2.
+#include <gtest/gtest.h>
+#include <zorv/labelmgr.hpp>
+
+#include <cstdlib>
+
+#include "log_capture.h"
+
+namespace {
+
+TEST(NoBus, EveryCallFailsWithMinusTwoAndNothingCrashes) {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/zorv-test/system_bus_socket", 1);
+    zorvtest::LogCapture log;
+    unsigned int u = 0;
+    unsigned long l = 0;
+    ZORV_ID id{};
+    int results[] = {
+        getPkgId("/p", &l),         setPkgId("/p", 1),          delUserSetPkgId("/p"),
+        clearUserSetPkgId(),        getFileOid("/p", &id),      setFileOid("/p", id, 0),
+        delFileOid("/p", 0),        clearFileOid(),             getFileSid("/p", &id),
+        setFileSid("/p", id, 0),    delFileSid("/p", 0),        clearFileSid(),
+        getFileTid("/p", &u),       setFileTid("/p", 1, 0),     delFileTid("/p", 0),
+        clearFileTid(),             getFileInheritFlag("/p", &u), setFileInheritFlag("/p", 1, 0),
+        delFileInheritFlag("/p", 0), clearFileInheritFlag(),
+    };
+    for (int r : results) EXPECT_EQ(r, -2);
+    EXPECT_TRUE(log.contains("Failed to initialize DBus connection"));
+    EXPECT_TRUE(log.contains("[getConnection:"));
+    EXPECT_TRUE(log.contains("DBus service not available"));
+    EXPECT_TRUE(log.contains("[clearFileInheritFlag:"));
+    EXPECT_TRUE(log.contains("Exception occurred: DBus service unavailable"));
+
+    DBusConnectionManager* manager = DBusConnectionManager::getInstance();
+    EXPECT_FALSE(manager->isConnected());
+    EXPECT_FALSE(manager->reconnect());
+    EXPECT_TRUE(log.contains("DBus reconnect failed"));
+    EXPECT_THROW(manager->getConnection(), std::runtime_error);
+}
+
+}  // namespace
