@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark (each compares against its baseline in the
+# same run). Extra arguments go to each benchmark program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZORV_BUILD_BENCH=ON >/dev/null
+cmake --build build -j "$(nproc)"
+export ZORV_TEST_STANDIN=$PWD/build/standin/zorv-labelmgr-standin
+for b in build/bench/*/bench_*; do
+  [ -x "$b" ] || continue
+  echo "== $(basename "$b")"
+  "$b" "$@"
+done

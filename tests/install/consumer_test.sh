@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and builds two small consumers
+# against it: a C99 program through pkg-config and a C++ program through
+# find_package(zorvlabelmgr).
+set -euo pipefail
+build=$1
+here=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name 'zorvlabelmgr.pc' | head -n 1)")/..
+
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+cc -std=c99 -pedantic -Wall -Wextra -Werror "$here/consumer.c" -o "$prefix/c-consumer" \
+  $(pkg-config --cflags --libs zorvlabelmgr)
+LD_LIBRARY_PATH=$libdir "$prefix/c-consumer"
+
+mkdir -p "$prefix/cxx"
+cat >"$prefix/cxx/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.16)
+project(consumer CXX)
+set(CMAKE_CXX_STANDARD 17)
+find_package(zorvlabelmgr REQUIRED)
+add_executable(cxx-consumer $here/consumer.cpp)
+target_link_libraries(cxx-consumer PRIVATE zorvlabelmgr::zorvlabelmgr)
+CMAKE
+cmake -S "$prefix/cxx" -B "$prefix/cxx/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/cxx/build" >/dev/null
+"$prefix/cxx/build/cxx-consumer"
+echo "consumers built and ran against the installed tree"

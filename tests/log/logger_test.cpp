@@ -1,0 +1,91 @@
+// What the library writes to the log: prefix, levels, categories, the timer.
+#include <gtest/gtest.h>
+#include <zorv/labelmgr.hpp>
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+
+#include <regex>
+#include <thread>
+
+#include "log_capture.h"
+
+using zorvtest::LogCapture;
+
+namespace {
+
+TEST(Logger, PrefixesTheFunctionAndLineAndExpandsTheArguments) {
+    LogCapture log;
+    Logger::getInstance().error("f", 7, "x=%d", 5);
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].message, "[f:7] x=5");
+    EXPECT_EQ(lines[0].priority, log4cpp::Priority::ERROR);
+}
+
+TEST(Logger, CutsAComposedFormatAt1023Characters) {
+    LogCapture log;
+    std::string format(2000, 'a');
+    Logger::getInstance().warn("g", 12, "%s", format.c_str());  // the argument is not limited
+    Logger::getInstance().warn("g", 12, format.c_str(), 0);     // the composed format is
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, "[g:12] " + format);
+    EXPECT_EQ(lines[1].message.size(), 1023u);
+    EXPECT_EQ(lines[1].message, ("[g:12] " + format).substr(0, 1023));
+}
+
+TEST(Logger, LevelsAreFilteredByTheirCategory) {
+    LogCapture log(false);  // the configured priority: INFO without a configuration file
+    Logger& logger = Logger::getInstance();
+    logger.debug("d", 1, "hidden %s", "text");
+    logger.info("i", 2, "shown");
+    logger.always("a", 3, "always %d", 1);
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, "[i:2] shown");
+    EXPECT_EQ(lines[0].priority, log4cpp::Priority::INFO);
+    EXPECT_EQ(lines[1].message, "[a:3] always 1");
+    EXPECT_EQ(lines[1].category, "INFO");
+
+    // `always` follows the priority of its own category, not the root's alone.
+    log4cpp::Category* info = logger.getCategory("INFO");
+    info->setPriority(log4cpp::Priority::WARN);
+    logger.always("a", 4, "now filtered");
+    info->setPriority(log4cpp::Priority::NOTSET);
+    EXPECT_EQ(log.size(), 2u);
+}
+
+TEST(Logger, GetCategoryReturnsOneCategoryPerNameFromAnyThread) {
+    Logger& logger = Logger::getInstance();
+    std::vector<std::thread> threads;
+    std::vector<log4cpp::Category*> seen(8);
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) logger.getCategory("zorv.test." + std::to_string(i % 20));
+            seen[t] = logger.getCategory("zorv.test.shared");
+        });
+    for (auto& th : threads) th.join();
+    for (auto* c : seen) EXPECT_EQ(c, seen[0]);
+    EXPECT_EQ(logger.getCategory("zorv.test.shared"), &log4cpp::Category::getInstance("zorv.test.shared"));
+}
+
+TEST(Timer, LogsTheSpanOfItsScope) {
+    LogCapture log;
+    {
+        Timer timer("#zorv_labelmgr, set label for pkg");
+        std::this_thread::sleep_for(std::chrono::microseconds(12500));
+    }
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0].message, m,
+                                 std::regex(R"(\[~Timer:\d+\] #zorv_labelmgr, set label for pkg execution time: (0\.\d{6}) s)")))
+        << lines[0].message;
+    double seconds = std::stod(m[1]);
+    EXPECT_GE(seconds, 0.0125);
+    EXPECT_LT(seconds, 0.5);
+    EXPECT_EQ(lines[0].category, "INFO");
+}
+
+}  // namespace
