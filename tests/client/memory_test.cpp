@@ -18,6 +18,11 @@ long residentKb() {
 }
 
 TEST(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer holds freed memory back on purpose; its leak checker
+    // covers this build instead.
+    GTEST_SKIP() << "resident size is not meaningful under AddressSanitizer";
+#endif
     zorvtest::Standin standin;
     standin.reset();
     unsigned int tid = 0;
