@@ -51,6 +51,27 @@ TEST(LabelBinary, StoredLayoutIsByteExact) {
     EXPECT_EQ(serialize(full).back(), 0xFF);
 }
 
+TEST(LabelBinary, EachOptionalNumberHasItsStateBitAndPlace) {
+    auto only = [](int which) {
+        Label label;
+        uint64_t* ids[] = {&label.oid_.file_id, &label.oid_.path_id, &label.sid_.file_id,
+                           &label.sid_.path_id, &label.creatorOid_.file_id, &label.creatorOid_.path_id};
+        if (which < 6) *ids[which] = 0x99;
+        if (which == 6) label.tid_ = 0x99;
+        if (which == 7) label.inheritFlag_ = 0x99;
+        return label;
+    };
+    const unsigned char bits[] = {0x80, 0x40, 0x10, 0x08, 0x02, 0x01, 0x20, 0x04};
+    // Where the number lands when it is the only one present.
+    const size_t offsets[] = {8, 8, 16, 16, 24, 24, 24, 24};
+    for (int which = 0; which < 8; ++which) {
+        std::vector<unsigned char> bytes = serialize(only(which));
+        ASSERT_EQ(bytes.size(), which < 6 ? 33u : 29u) << which;
+        EXPECT_EQ(bytes.back(), bits[which]) << which;
+        EXPECT_EQ(bytes[offsets[which]], 0x99) << which;
+    }
+}
+
 TEST(LabelBinary, SerializeRefusesMissingOrShortBuffer) {
     zorvtest::LogCapture log;
     Label label = labeltest::exampleLabel();
