@@ -1,4 +1,4 @@
-#include "label/byte_order.h"
+#include "label/compact_id.h"
 #include "log/log.h"
 
 #include <iomanip>
@@ -18,7 +18,7 @@ bool readHexNumber(std::istream& in, uint64_t& value) {
 
 }  // namespace
 
-size_t Id::serializedSize() { return 8 + (file_id != 0 ? 8 : 0) + (path_id != 0 ? 8 : 0); }
+size_t Id::serializedSize() { return zorv::label::compactIdSize(*this); }
 
 unsigned char* Id::toBytes(unsigned char* buf, size_t len) {
     if (buf == nullptr) {
@@ -30,10 +30,7 @@ unsigned char* Id::toBytes(unsigned char* buf, size_t len) {
         ZLOG_ERROR("Buffer size is insufficient. Required: %zu, provided: %zu", required, len);
         return nullptr;
     }
-    unsigned char* out = zorv::label::storeLittleEndian(buf, pkg_id);
-    if (file_id != 0) out = zorv::label::storeLittleEndian(out, file_id);
-    if (path_id != 0) out = zorv::label::storeLittleEndian(out, path_id);
-    return out;
+    return zorv::label::writeCompactId(buf, *this);
 }
 
 unsigned char* Id::toBytes(unsigned char* buf) { return toBytes(buf, serializedSize()); }

@@ -1,6 +1,7 @@
 // The binary form of a label: what the extended attribute holds and other
 // programs read, so its layout never changes.
-#include "label/byte_order.h"
+#include "label/compact_id.h"
+#include "label/debug_enabled.h"
 #include "label/hex.h"
 #include "label/label_format.h"
 #include "log/log.h"
@@ -55,7 +56,7 @@ private:
 }  // namespace
 
 size_t Label::serializedBufferSize() {
-    return oid_.serializedSize() + sid_.serializedSize() + creatorOid_.serializedSize() + (tid_ != 0 ? 4 : 0) +
+    return compactIdSize(oid_) + compactIdSize(sid_) + compactIdSize(creatorOid_) + (tid_ != 0 ? 4 : 0) +
            (inheritFlag_ != 0 ? 4 : 0) + 1;
 }
 
@@ -70,17 +71,18 @@ size_t Label::serializeToBuffer(unsigned char* buf, size_t len) {
             ZLOG_ERROR("Buffer size is insufficient. Required: %zu, provided: %zu", required, len);
             return 0;
         }
-        unsigned char* out = oid_.toBytes(buf, len);
-        out = sid_.toBytes(out, len - (out - buf));
-        out = creatorOid_.toBytes(out, len - (out - buf));
-        if (tid_ != 0) {
-            unsigned char* tid = out;
-            out = storeLittleEndian(out, tid_);
-            ZLOG_DEBUG("Serialized tid_: %s", HexText<4>(tid, 4).text);
-        }
+        // The identifiers one after another, each in its compact form.
+        unsigned char* out = writeCompactId(buf, oid_);
+        out = writeCompactId(out, sid_);
+        out = writeCompactId(out, creatorOid_);
+        const unsigned char* tid = out;
+        if (tid_ != 0) out = storeLittleEndian(out, tid_);
         if (inheritFlag_ != 0) out = storeLittleEndian(out, inheritFlag_);
         *out++ = stateByte(*this);
-        ZLOG_DEBUG("Serialized state: %s", HexText<1>(out - 1, 1).text);
+        if (debugEnabled()) {
+            if (tid_ != 0) ZLOG_DEBUG("Serialized tid_: %s", HexText<4>(tid, 4).text);
+            ZLOG_DEBUG("Serialized state: %s", HexText<1>(out - 1, 1).text);
+        }
         return static_cast<size_t>(out - buf);
     } catch (const std::exception& e) {
         ZLOG_ERROR("Label serialization failed: %s", e.what());
@@ -93,7 +95,8 @@ Label Label::deserializeFromBuffer(const unsigned char* buf, size_t len) {
         if (buf == nullptr) throw LabelError(kBadInput, "Buffer pointer is null");
         if (len < kMinLabelSize || len > kMaxLabelSize) throw LabelError(kBadInput, "Buffer size is invalid");
         const unsigned char state = buf[len - 1];
-        ZLOG_DEBUG("Label deserialization: state: %02x", state);
+        const bool debug = debugEnabled();
+        if (debug) ZLOG_DEBUG("Label deserialization: state: %02x", state);
 
         // Decoded into a copy so that a failure part-way leaves this label as
         // it was; numbers the form leaves out keep their current values.
@@ -104,7 +107,7 @@ Label Label::deserializeFromBuffer(const unsigned char* buf, size_t len) {
         reader.readId(decoded.creatorOid_, state, kCreatorFile, kCreatorPath);
         if (state & kTid) {
             reader.read(decoded.tid_);
-            ZLOG_DEBUG("Label deserialization: tid: %08lx", static_cast<unsigned long>(decoded.tid_));
+            if (debug) ZLOG_DEBUG("Label deserialization: tid: %08lx", static_cast<unsigned long>(decoded.tid_));
         }
         reader.readIf(state & kInheritFlag, decoded.inheritFlag_);
         *this = decoded;
