@@ -1,0 +1,20 @@
+// Identifier text parser: never crashes; what it accepts prints back to a
+// text that parses to the same identifier.
+#include "fuzz_support.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zorvfuzz::quietLogging();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Id id = Id::fromString(std::string(reinterpret_cast<const char*>(data), size));
+    std::string text = id.toString();
+    zorvfuzz::require(text.size() == 50);
+    zorvfuzz::require(Id::fromString(text) == id);
+    return 0;
+}

@@ -1,0 +1,19 @@
+// Text label parser: never crashes; what it accepts prints back to a text
+// that parses to the same label.
+#include "fuzz_support.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zorvfuzz::quietLogging();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Label label = Label::fromString(std::string(reinterpret_cast<const char*>(data), size));
+    zorvfuzz::require(label.inheritFlag_ == 0 || label.inheritFlag_ == 5 || label.inheritFlag_ == 7);
+    zorvfuzz::require(Label::fromString(label.toString()) == label);
+    return 0;
+}

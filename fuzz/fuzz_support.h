@@ -1,0 +1,40 @@
+// Shared set-up of the fuzz targets: the library logs as usual (so the
+// formatting of every message is exercised) into an appender that drops it,
+// instead of a log file that would grow with every input.
+#pragma once
+
+#include <zorv/labelmgr.hpp>
+
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+
+#include <cstdlib>
+
+namespace zorvfuzz {
+
+class DiscardingAppender : public log4cpp::AppenderSkeleton {
+public:
+    DiscardingAppender() : log4cpp::AppenderSkeleton("zorv-fuzz-discard") {}
+    void close() override {}
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout*) override {}
+
+protected:
+    void _append(const log4cpp::LoggingEvent&) override {}
+};
+
+inline void quietLogging() {
+    Logger::getInstance();
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    root.addAppender(new DiscardingAppender);  // the category owns it
+    root.setPriority(log4cpp::Priority::DEBUG);
+}
+
+// A broken property: stop with a crash so that libFuzzer keeps the input.
+inline void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace zorvfuzz
