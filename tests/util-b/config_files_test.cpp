@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "log_expect.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -10,8 +10,8 @@ namespace {
 using Sections = std::unordered_map<std::string, std::unordered_map<std::string, std::string>>;
 using Flat = std::map<std::string, std::string>;
 
-const int kError = 300;
-const int kDebug = 700;
+using zorvtest::kDebugPriority;
+using zorvtest::kErrorPriority;
 
 // One file read through both dialects, line by line what each makes of it.
 TEST(ConfigReaders, TwoDialectsSideBySide) {
@@ -77,12 +77,8 @@ TEST(ConfigReaders, MissingFileGivesEmptyResultAndOneErrorLine) {
     EXPECT_TRUE(readConfig(missing).empty());
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].priority, kError);
-    EXPECT_EQ(lines[0].message.rfind("[parseConfig:", 0), 0u);
-    EXPECT_NE(lines[0].message.find("] Failed to open config: " + missing), std::string::npos);
-    EXPECT_EQ(lines[1].priority, kError);
-    EXPECT_EQ(lines[1].message.rfind("[readConfig:", 0), 0u);
-    EXPECT_NE(lines[1].message.find("] can not open file " + missing), std::string::npos);
+    EXPECT_TRUE(zorvtest::isLine(lines[0], kErrorPriority, "parseConfig", "Failed to open config: " + missing));
+    EXPECT_TRUE(zorvtest::isLine(lines[1], kErrorPriority, "readConfig", "can not open file " + missing));
 
     // An empty file is read without a word.
     log.clear();
@@ -117,11 +113,7 @@ TEST(ReplaceVariable, LogsTheResultOnlyWhenAPlaceholderCouldStand) {
     EXPECT_EQ(replaceVariable(vars, "x>y<z"), "x>y<z");  // no '>' after the first '<'
     EXPECT_EQ(log.size(), 0u);
     EXPECT_EQ(replaceVariable(vars, "<<a>>"), "<<a>>");
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, kDebug);
-    EXPECT_EQ(lines[0].message.rfind("[replaceVariable:", 0), 0u);
-    EXPECT_NE(lines[0].message.find("] replaced: <<a>>"), std::string::npos);
+    EXPECT_TRUE(zorvtest::hasOneLine(log, kDebugPriority, "replaceVariable", "replaced: <<a>>"));
 }
 
 TEST(ReplaceVariable, StopsAfterOneHundredSubstitutions) {

@@ -5,12 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "log_capture.h"
+#include "log_expect.h"
 #include "scratch_dir.h"
 
 namespace {
 
-const int kError = 300;
+using zorvtest::hasOneLine;
+using zorvtest::kErrorPriority;
 
 std::string allBytes() {
     std::string bytes;
@@ -29,11 +30,7 @@ TEST(ReadFile, ReturnsEveryByteOrNothing) {
 
     const std::string missing = dir / "missing";
     EXPECT_EQ(readFile(missing), "");
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, kError);
-    EXPECT_EQ(lines[0].message.rfind("[readFile:", 0), 0u);
-    EXPECT_NE(lines[0].message.find("] Unable to open file, " + missing), std::string::npos);
+    EXPECT_TRUE(hasOneLine(log, kErrorPriority, "readFile", "Unable to open file, " + missing));
 }
 
 // Files under /proc report a size of 0; their text must still come whole.
@@ -77,12 +74,10 @@ TEST(WriteFile, CannotOpenGivesFalseAndAnErrorLine) {
     zorvtest::LogCapture log;
     const std::string path = dir / "no-such-dir/out";
     EXPECT_FALSE(writeFile(path, "x"));
+    EXPECT_TRUE(hasOneLine(log, kErrorPriority, "writeFile", "Unable to open file for writing, " + path));
+    log.clear();
     EXPECT_FALSE(writeFile(dir.path(), "x"));  // a directory
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].priority, kError);
-    EXPECT_EQ(lines[0].message.rfind("[writeFile:", 0), 0u);
-    EXPECT_NE(lines[0].message.find("] Unable to open file for writing, " + path), std::string::npos);
+    EXPECT_TRUE(hasOneLine(log, kErrorPriority, "writeFile", "Unable to open file for writing, " + dir.path()));
 }
 
 // A write that the device refuses is a failure, whether it happens while
@@ -92,12 +87,7 @@ TEST(WriteFile, FullDeviceGivesFalseAndAnErrorLine) {
     for (size_t size : {size_t(1), size_t(1 << 20)}) {
         zorvtest::LogCapture log;
         EXPECT_FALSE(writeFile("/dev/full", std::string(size, 'x'))) << size;
-        auto lines = log.lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].priority, kError);
-        EXPECT_EQ(lines[0].message.rfind("[writeFile:", 0), 0u);
-        EXPECT_NE(lines[0].message.find("] Unable to write file, /dev/full, "), std::string::npos)
-            << lines[0].message;
+        EXPECT_TRUE(hasOneLine(log, kErrorPriority, "writeFile", "Unable to write file, /dev/full, "));
     }
     // Nothing to write: nothing fails.
     EXPECT_TRUE(writeFile("/dev/full", ""));

@@ -14,13 +14,13 @@
 #include <fstream>
 #include <memory>
 
-#include "log_capture.h"
+#include "log_expect.h"
 #include "scratch_dir.h"
 #include "util/process_queries.h"
 
 namespace {
 
-const int kError = 300;
+using zorvtest::kErrorPriority;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // Runs a shell pipeline and returns its whole standard output; the tests use
@@ -118,7 +118,8 @@ TEST(ParentPid, ReadsProcAndReportsAMissingProcess) {
 
     zorvtest::LogCapture log;
     EXPECT_EQ(getParentPid(pid), -1);
-    EXPECT_TRUE(log.contains("] Unable to open file, /proc/" + std::to_string(pid) + "/stat"));
+    EXPECT_TRUE(zorvtest::hasOneLine(log, kErrorPriority, "readFile",
+                                     "Unable to open file, /proc/" + std::to_string(pid) + "/stat"));
 }
 
 TEST(AllParents, MatchesTheChainReadFromProc) {
@@ -131,11 +132,7 @@ TEST(AllParents, MatchesTheChainReadFromProc) {
     zorvtest::LogCapture log;
     EXPECT_EQ(getAllParent(::getpid()), expected);
     // The chain of a user process ends below init, and says where.
-    auto lines = log.matching("current pid");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, kError);
-    EXPECT_EQ(lines[0].message.rfind("[getAllParent:", 0), 0u);
-    EXPECT_NE(lines[0].message.find("] current pid " + std::to_string(last) + "."), std::string::npos);
+    EXPECT_TRUE(zorvtest::hasOneLine(log, kErrorPriority, "getAllParent", "current pid " + std::to_string(last) + "."));
 }
 
 TEST(AllParents, InitAndBelowHaveNoAncestors) {
@@ -287,10 +284,7 @@ TEST(ExecuteCommand, FailuresGiveNothingAndSayWhy) {
     for (const Failure& f : failures) {
         zorvtest::LogCapture log;
         EXPECT_TRUE(executeCommand(f.command).empty()) << f.command;
-        auto lines = log.matching("[executeCommand:");
-        ASSERT_EQ(lines.size(), 1u) << f.command;
-        EXPECT_EQ(lines[0].priority, kError);
-        EXPECT_NE(lines[0].message.find("] " + f.message), std::string::npos) << lines[0].message;
+        EXPECT_TRUE(zorvtest::hasOneLine(log, kErrorPriority, "executeCommand", f.message)) << f.command;
     }
 }
 

@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "log_expect.h"
 
 namespace {
 
-const int kError = 300;
-const int kDebug = 700;
+using zorvtest::isLine;
+using zorvtest::kDebugPriority;
+using zorvtest::kErrorPriority;
 
 struct Case {
     std::string text, oldStr, newStr, expected;
@@ -51,11 +52,8 @@ TEST(ReplaceString, EmptyArgumentsAreLoggedAsErrors) {
         EXPECT_EQ(r.second("abc", "", "x"), "abc");
         auto lines = log.lines();
         ASSERT_EQ(lines.size(), 2u) << r.first;
-        EXPECT_EQ(lines[0].priority, kError);
-        EXPECT_EQ(lines[0].message.rfind(std::string("[") + r.first + ":", 0), 0u) << lines[0].message;
-        EXPECT_NE(lines[0].message.find("] text is empty"), std::string::npos);
-        EXPECT_EQ(lines[1].priority, kError);
-        EXPECT_NE(lines[1].message.find("] oldStr is empty"), std::string::npos);
+        EXPECT_TRUE(isLine(lines[0], kErrorPriority, r.first, "text is empty"));
+        EXPECT_TRUE(isLine(lines[1], kErrorPriority, r.first, "oldStr is empty"));
     }
 }
 
@@ -97,11 +95,7 @@ TEST(SplitString, KeepsOnlyNonEmptyPiecesAndEmptiesTheVectorFirst) {
     out = {"old"};
     splitString("", ',', out);
     EXPECT_TRUE(out.empty());
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, kDebug);
-    EXPECT_EQ(lines[0].message.rfind("[splitString:", 0), 0u);
-    EXPECT_NE(lines[0].message.find("] input string is empty"), std::string::npos);
+    EXPECT_TRUE(zorvtest::hasOneLine(log, kDebugPriority, "splitString", "input string is empty"));
 }
 
 // The text and the delimiter may be elements of the vector being filled.
