@@ -267,6 +267,52 @@ ZORV_API std::string bytesToHexString(const unsigned char* data, size_t size);
 // ---------------------------------------------------------------------------
 // Utilities: strings, configuration, files, processes
 // ---------------------------------------------------------------------------
-// @@utilities-b@@
+#include <unordered_map>
+#include <utility>
+
+// Text helpers. They work on bytes, never on characters of an encoding, and
+// return new strings; only splitString fills a vector of the caller's.
+ZORV_API std::string replaceString(const std::string& text, const std::string& oldStr,
+                                   const std::string& newStr);
+ZORV_API std::string replaceBeginString(const std::string& text, const std::string& oldStr,
+                                        const std::string& newStr);
+ZORV_API std::string removeSubString(const std::string& text, const std::string& subStr);
+ZORV_API std::string removeFirstSubString(const std::string& text, const std::string& subStr);
+// Strips blanks, tabs, line feeds and carriage returns at both ends.
+ZORV_API std::string trim(const std::string& text);
+// Replaces the contents of `out` by the non-empty pieces between delimiters.
+ZORV_API void splitString(const std::string& text, const char& delimiter, std::vector<std::string>& out);
+ZORV_API bool containsEscapeChars(const std::string& text);
+ZORV_API std::string removeEscapeChars(const std::string& text);
+
+// Sectioned key/value files. parseConfig: '#' comments, trimmed keys and
+// values, assignments outside a named section ignored, first value wins.
+ZORV_API std::unordered_map<std::string, std::unordered_map<std::string, std::string>> parseConfig(
+    const std::string& file);
+// readConfig: ';' and '#' comments, keys stored as "section.key", blanks
+// removed from values, last value wins.
+ZORV_API std::map<std::string, std::string> readConfig(const std::string& file);
+// Replaces each "<name>" found in `vars` by its value, at most 100 per call;
+// inserted text is not expanded again.
+ZORV_API std::string replaceVariable(std::unordered_map<std::string, std::string>& vars, std::string text);
+
+// Whole-file helpers. readFile returns "" when the file cannot be opened;
+// writeFile rewrites the file in place and returns false when it cannot be
+// opened or when writing or closing it fails.
+ZORV_API std::string readFile(const std::string& path);
+ZORV_API bool writeFile(const std::string& path, const std::string& content);
+
+// Queries of the running system.
+ZORV_API std::vector<std::pair<std::string, std::string>> parseKernelCmdline();
+// Executable link text -> ids of the processes running it.
+ZORV_API std::map<std::string, std::vector<int>> findProcessExeFile();
+// Ancestors of `pid` from its parent upwards, without the init process.
+// Throws std::out_of_range for a parent id beyond the range of int.
+ZORV_API std::vector<int> getAllParent(int pid);
+ZORV_API bool commandExists(const std::string& command);
+// Standard output of `command` run through /bin/sh, one element per line
+// (lines longer than 1023 bytes come in pieces); empty when the command could
+// not run, failed or was killed.
+ZORV_API std::vector<std::string> executeCommand(const std::string& command);
 
 #endif  // ZORV_LABELMGR_HPP

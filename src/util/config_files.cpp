@@ -1,0 +1,101 @@
+// The two readers of sectioned key/value files and the placeholder expander.
+// Both readers are in use by different tools, so each keeps its own dialect:
+// they differ in comment characters, whitespace rules, result shape and which
+// of two equal keys wins.
+#include <zorv/labelmgr.hpp>
+
+#include "log/log.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+// Calls `onLine` for every line of `file`; false when it cannot be opened.
+template <typename OnLine>
+bool forEachLine(const std::string& file, OnLine onLine) {
+    std::ifstream in(file);
+    if (!in.is_open()) return false;
+    std::string line;
+    while (std::getline(in, line)) onLine(line);
+    return true;
+}
+
+const char* const kBlankOrTab = " \t";
+
+void eraseLeadingBlanks(std::string& text) { text.erase(0, text.find_first_not_of(kBlankOrTab)); }
+
+const size_t kMaxSubstitutions = 100;
+
+}  // namespace
+
+std::unordered_map<std::string, std::unordered_map<std::string, std::string>> parseConfig(const std::string& file) {
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> result;
+    std::string section;
+    bool opened = forEachLine(file, [&](const std::string& raw) {
+        const std::string line = trim(raw);
+        if (line.empty() || line.front() == '#') return;
+        if (line.front() == '[' && line.back() == ']') {
+            section = line.substr(1, line.size() - 2);
+            result[section];  // a section without keys is still listed
+            return;
+        }
+        size_t eq = line.find('=');
+        if (eq == std::string::npos || section.empty()) return;
+        // emplace keeps the first value of a key
+        result[section].emplace(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+    });
+    if (!opened) ZLOG_ERROR("Failed to open config: %s", file.c_str());
+    return result;
+}
+
+std::map<std::string, std::string> readConfig(const std::string& file) {
+    std::map<std::string, std::string> result;
+    std::string section;
+    bool opened = forEachLine(file, [&](std::string& line) {
+        eraseLeadingBlanks(line);
+        if (line.empty() || line.front() == ';' || line.front() == '#') return;
+        if (line.front() == '[') {
+            size_t close = line.find(']');
+            if (close != std::string::npos) section = line.substr(1, close - 1);
+            return;
+        }
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) return;
+        std::string value = line.substr(eq + 1);
+        eraseLeadingBlanks(value);
+        value.erase(std::remove_if(value.begin(), value.end(),
+                                   [](char c) { return c == ' ' || c == '\r' || c == '\n'; }),
+                    value.end());
+        line.resize(eq);  // the key, blanks before '=' included
+        result[section.empty() ? line : section + "." + line] = std::move(value);
+    });
+    if (!opened) ZLOG_ERROR("can not open file %s", file.c_str());
+    return result;
+}
+
+std::string replaceVariable(std::unordered_map<std::string, std::string>& vars, std::string text) {
+    const size_t firstOpen = text.find('<');
+    if (firstOpen == std::string::npos || text.find('>', firstOpen) == std::string::npos) return text;
+
+    size_t pos = 0;
+    size_t substitutions = 0;
+    while (substitutions < kMaxSubstitutions) {
+        size_t open = text.find('<', pos);
+        if (open == std::string::npos) break;
+        size_t close = text.find('>', open);
+        if (close == std::string::npos) break;
+        auto it = close > open + 1 ? vars.find(text.substr(open + 1, close - open - 1)) : vars.end();
+        if (it == vars.end()) {
+            pos = close + 1;
+            continue;
+        }
+        text.replace(open, close - open + 1, it->second);
+        // Inserted text is never expanded again; an empty value just removes
+        // the placeholder and the search goes on where it stood.
+        pos = open + it->second.size();
+        ++substitutions;
+    }
+    ZLOG_DEBUG("replaced: %s", text.c_str());
+    return text;
+}
