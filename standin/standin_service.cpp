@@ -1,7 +1,6 @@
 #include "standin_service.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -15,6 +14,13 @@ namespace {
 namespace protocol = zorv::protocol;
 
 std::string renderOne(DBusMessageIter* it);
+
+template <typename T>
+std::string number(DBusMessageIter* it) {
+    T value = 0;
+    dbus_message_iter_get_basic(it, &value);
+    return std::to_string(value);
+}
 
 // Renders the values from `it` to the end of its container, separated by `sep`.
 std::string renderAll(DBusMessageIter* it, const char* sep) {
@@ -31,7 +37,6 @@ std::string renderAll(DBusMessageIter* it, const char* sep) {
 // dictionaries in {} with "key: value" entries in wire order.
 std::string renderOne(DBusMessageIter* it) {
     DBusBasicValue v;
-    char buf[32];
     switch (dbus_message_iter_get_arg_type(it)) {
         case DBUS_TYPE_STRING:
         case DBUS_TYPE_OBJECT_PATH:
@@ -39,21 +44,13 @@ std::string renderOne(DBusMessageIter* it) {
             dbus_message_iter_get_basic(it, &v);
             return '"' + std::string(v.str) + '"';
         case DBUS_TYPE_INT32:
-            dbus_message_iter_get_basic(it, &v);
-            snprintf(buf, sizeof buf, "%" PRId32, v.i32);
-            return buf;
+            return number<dbus_int32_t>(it);
         case DBUS_TYPE_UINT32:
-            dbus_message_iter_get_basic(it, &v);
-            snprintf(buf, sizeof buf, "%" PRIu32, v.u32);
-            return buf;
+            return number<dbus_uint32_t>(it);
         case DBUS_TYPE_INT64:
-            dbus_message_iter_get_basic(it, &v);
-            snprintf(buf, sizeof buf, "%" PRId64, v.i64);
-            return buf;
+            return number<dbus_int64_t>(it);
         case DBUS_TYPE_UINT64:
-            dbus_message_iter_get_basic(it, &v);
-            snprintf(buf, sizeof buf, "%" PRIu64, v.u64);
-            return buf;
+            return number<dbus_uint64_t>(it);
         case DBUS_TYPE_ARRAY: {
             bool dict = dbus_message_iter_get_element_type(it) == DBUS_TYPE_DICT_ENTRY;
             DBusMessageIter sub;
