@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,38 @@ void BM_fnmatchCasefold(benchmark::State& state) {
 
 BENCHMARK(BM_matchesPattern)->DenseRange(0, 3);
 BENCHMARK(BM_fnmatchCasefold)->DenseRange(0, 3);
+
+// Patterns that are each used once (more of them than the cache holds): the
+// cost of a miss against compiling a std::regex for every call.
+std::vector<std::string> distinctPatterns() {
+    std::vector<std::string> patterns;
+    for (int i = 0; i < 1000; ++i) patterns.push_back("config" + std::to_string(i) + (i % 2 ? "[0-9]*" : "*.conf"));
+    return patterns;
+}
+
+void BM_matchesPatternMisses(benchmark::State& state) {
+    const auto patterns = distinctPatterns();
+    for (auto _ : state) {
+        int hits = 0;
+        for (std::size_t i = 0; i < patterns.size(); ++i) hits += matchesPattern(patterns[i], names()[i]);
+        benchmark::DoNotOptimize(hits);
+    }
+}
+
+void BM_regexCompiledPerCall(benchmark::State& state) {
+    const auto patterns = distinctPatterns();
+    for (auto _ : state) {
+        int hits = 0;
+        for (std::size_t i = 0; i < patterns.size(); ++i) {
+            const std::regex re(wildcardsToRegex(patterns[i]), std::regex::ECMAScript | std::regex::icase);
+            hits += std::regex_match(names()[i], re);
+        }
+        benchmark::DoNotOptimize(hits);
+    }
+}
+
+BENCHMARK(BM_matchesPatternMisses)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_regexCompiledPerCall)->Unit(benchmark::kMillisecond);
 
 // ------------------------------------------------------------------ walking
 

@@ -62,25 +62,23 @@ namespace detail {
 
 std::string digestHex(const EVP_MD* md, const std::string& input) {
     static const char kHex[] = "0123456789abcdef";
-    std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
+    std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> owned(EVP_MD_CTX_new());
+    EVP_MD_CTX* ctx = owned.get();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    ERR_set_mark();
-    const bool ok = ctx && EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1 &&
-                    EVP_DigestUpdate(ctx.get(), input.data(), input.size()) == 1 &&
-                    EVP_DigestFinal_ex(ctx.get(), digest, &length) == 1;
-    ERR_pop_to_mark();
+    const bool ok = ctx && EVP_DigestInit_ex(ctx, md, nullptr) == 1 &&
+                    EVP_DigestUpdate(ctx, input.data(), input.size()) == 1 &&
+                    EVP_DigestFinal_ex(ctx, digest, &length) == 1;
     if (!ok) {
         ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
         return std::string();
     }
-    std::string hex;
-    hex.reserve(2 * static_cast<size_t>(length));
+    char hex[2 * EVP_MAX_MD_SIZE];
     for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0x0F];
+        hex[2 * i] = kHex[digest[i] >> 4];
+        hex[2 * i + 1] = kHex[digest[i] & 0x0F];
     }
-    return hex;
+    return std::string(hex, 2 * static_cast<size_t>(length));
 }
 
 }  // namespace detail

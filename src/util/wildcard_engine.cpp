@@ -77,7 +77,11 @@ struct Node {
 class SubsetParser {
 public:
     SubsetParser(const std::string& re, const std::locale& locale)
-        : re_(re), locale_(locale), ctype_(std::use_facet<std::ctype<char>>(locale)) {}
+        : re_(re), locale_(locale), ctype_(std::use_facet<std::ctype<char>>(locale)) {
+        for (int b = 0; b < 256; ++b) lower_[b] = upper_[b] = static_cast<char>(b);
+        ctype_.tolower(lower_, lower_ + 256);
+        ctype_.toupper(upper_, upper_ + 256);
+    }
 
     // False when the expression leaves the subset.
     bool parse() {
@@ -199,6 +203,7 @@ private:
         }
         const std::string text = re_.substr(pos_, end + 1 - pos_);
         pos_ = end + 1;
+        if (plainBracket(text, set)) return true;
         try {
             std::regex bracket;
             bracket.imbue(locale_);
@@ -214,28 +219,74 @@ private:
         return true;
     }
 
+    // Brackets made only of characters and ranges between two characters
+    // (no dash elsewhere, no escape next to a dash) are worked out directly,
+    // by the rules of libstdc++'s bracket matcher: a byte belongs if its lower
+    // case equals the lower case of a listed character, or if its lower or its
+    // upper case lies within a range (compared as char). Anything else is
+    // asked of std::regex, byte by byte.
+    bool plainBracket(const std::string& text, ByteSet& set) const {
+        std::size_t i = 1;
+        const bool negated = text.size() > 2 && text[1] == '^';
+        if (negated) ++i;
+        const std::size_t end = text.size() - 1;  // the closing ']'
+        auto plain = [](char c) { return c != '\\' && c != '[' && c != ']' && c != '-' && c != '\0'; };
+        std::vector<char> members;
+        std::vector<std::pair<char, char>> ranges;
+        while (i < end) {
+            char c = text[i];
+            bool escaped = false;
+            if (c == '\\') {  // identity escape of punctuation, checked by the caller
+                c = text[i + 1];
+                escaped = true;
+                i += 2;
+            } else if (plain(c)) {
+                ++i;
+            } else {
+                return false;
+            }
+            if (i < end && text[i] == '-') {
+                if (escaped || i + 1 >= end || !plain(text[i + 1]) || text[i + 1] < c) return false;
+                ranges.emplace_back(c, text[i + 1]);
+                i += 2;
+                if (i < end && text[i] == '-') return false;
+                continue;
+            }
+            members.push_back(lower_[static_cast<unsigned char>(c)]);
+        }
+        for (int b = 0; b < 256; ++b) {
+            const char lower = lower_[b];
+            const char upper = upper_[b];
+            bool in = std::find(members.begin(), members.end(), lower) != members.end();
+            for (const auto& r : ranges) {
+                in = in || (r.first <= lower && lower <= r.second) || (r.first <= upper && upper <= r.second);
+            }
+            set[b] = in != negated;
+        }
+        return true;
+    }
+
     // The same tests as libstdc++'s case-insensitive character matchers.
     ByteSet literal(char c) const {
         ByteSet set;
-        const char folded = ctype_.tolower(c);
-        for (int b = 0; b < 256; ++b) set[b] = ctype_.tolower(static_cast<char>(b)) == folded;
+        const char folded = lower_[static_cast<unsigned char>(c)];
+        for (int b = 0; b < 256; ++b) set[b] = lower_[b] == folded;
         return set;
     }
 
     ByteSet anyCharacter() const {
         ByteSet set;
-        const char newline = ctype_.tolower('\n');
-        const char ret = ctype_.tolower('\r');
-        for (int b = 0; b < 256; ++b) {
-            const char folded = ctype_.tolower(static_cast<char>(b));
-            set[b] = folded != newline && folded != ret;
-        }
+        const char newline = lower_[static_cast<unsigned char>('\n')];
+        const char ret = lower_[static_cast<unsigned char>('\r')];
+        for (int b = 0; b < 256; ++b) set[b] = lower_[b] != newline && lower_[b] != ret;
         return set;
     }
 
     const std::string& re_;
     std::locale locale_;
     const std::ctype<char>& ctype_;
+    char lower_[256];  // the locale's case mappings of every byte
+    char upper_[256];
     std::size_t pos_ = 0;
 };
 
@@ -403,12 +454,13 @@ namespace zorv {
 namespace detail {
 
 CompiledWildcard::CompiledWildcard(const std::string& regexText) : regexSize_(regexText.size()) {
-    // std::regex decides whether the expression is valid, so that errors are
-    // exactly its own; the automaton then takes over when it can.
+    // The automaton reads only well-formed expressions of its subset; for
+    // everything else std::regex decides, so its errors are exactly its own.
+    automaton_ = PositionAutomaton::build(regexText, std::locale());
+    if (automaton_) return;
     auto regex = std::make_unique<std::regex>();
     runWithStack(compileStackEstimate(regexText.size()), [&] { regex->assign(regexText, kSyntax); });
-    automaton_ = PositionAutomaton::build(regexText, regex->getloc());
-    if (!automaton_) regex_ = std::move(regex);
+    regex_ = std::move(regex);
 }
 
 CompiledWildcard::~CompiledWildcard() = default;

@@ -5,8 +5,9 @@
 // made of literals, '.', bracket expressions, '*' on a single character and
 // (a|b) groups -- everything an ordinary wildcard produces -- are therefore
 // run on a bit-parallel position automaton that gives the same answers
-// without recursion. Anything else stays with std::regex, run on a helper
-// thread with a large stack when the text is long.
+// without recursion. Anything else (and every expression that does not
+// compile) stays with std::regex, run on a helper thread with a large stack
+// when the text is long.
 #pragma once
 
 #include <cstddef>

@@ -15,8 +15,8 @@ namespace {
 
 using zorv::detail::CompiledWildcard;
 
-const std::string kPatternAlphabet = "abAB.*?*[]!-{},\\^$()+|/ \xe9\xc9";
-const std::string kTextAlphabet = "abAB.-/,|(\n\xe9\xc9";
+const std::string kPatternAlphabet = "abAB09_.*?*[]!-{},\\^$()+|/ \xe9\xc9";
+const std::string kTextAlphabet = "abAB5_.-/,|(\n\xe9\xc9";
 
 class Generator {
 public:
