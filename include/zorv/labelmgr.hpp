@@ -324,7 +324,43 @@ ZORV_API int recvLabelChangeMsg(void* handle, char** msg);
 // ---------------------------------------------------------------------------
 // Utilities: hashing, wildcards, paths
 // ---------------------------------------------------------------------------
-// @@utilities-a@@
+#include <filesystem>
+
+// Hashing. The SM3 digest as 64 lower-case hexadecimal characters ("" when
+// SM3 cannot be computed), its last 32 or 64 bits (0 on failure), and the
+// 32-bit FNV-1a hash of `len` bytes at `name`.
+ZORV_API std::string getSM3HashValue(const std::string& input);
+ZORV_API unsigned int getSM3HashLast32Bits(const std::string& input);
+ZORV_API unsigned long getSM3HashLast64Bits(const std::string& input);
+ZORV_API unsigned int getKmodNameHash(const char* name, unsigned int len);
+
+// Wildcards. `matchesPattern` matches the whole text case-insensitively
+// against the regular expression of `wildcardsToRegex` (std::regex_error when
+// that does not compile); `matchesPattern1` is fnmatch with FNM_PATHNAME;
+// `searchFilesByPattern` is glob with GLOB_TILDE; `traverseDirectory` appends
+// `dir` and everything below it to `out` (links are not followed) and returns
+// 0, or -1 when `dir` itself cannot be opened.
+ZORV_API bool containsWildcard(const std::string& text);
+ZORV_API std::string wildcardsToRegex(const std::string& wildcard);
+ZORV_API bool matchesPattern(const std::string& pattern, const std::string& text);
+ZORV_API bool matchesPattern1(const std::filesystem::path& path, const std::string& pattern);
+ZORV_API std::vector<std::string> searchFilesByPattern(const std::string& pattern);
+ZORV_API int traverseDirectory(const std::string& dir, std::vector<std::string>& out);
+
+// Paths. Functions that take absolute forms place relative paths under the
+// current directory; those documented to do so let std::filesystem errors
+// pass (isParentPath, comparePaths, sortPaths and expandPath on an empty or
+// unreadable path, getRealPath when the existence test itself fails).
+ZORV_API bool isFilesystemReadOnly(const char* path);
+ZORV_API bool isParentPath(const std::string& parent, const std::string& child);
+ZORV_API std::string getRealPath(const std::string& path);
+ZORV_API std::string getLinkRealPath(const std::string& path);
+ZORV_API std::string formatPath(const std::string& path);
+ZORV_API bool comparePaths(const std::filesystem::path& a, const std::filesystem::path& b);
+ZORV_API std::vector<std::string> sortPaths(const std::vector<std::string>& paths);
+ZORV_API std::vector<std::filesystem::path> expandPath(const std::filesystem::path& pattern);
+ZORV_API std::string findFirstValidParentDir(const std::string& path);
+ZORV_API std::string getParentDirWithoutWildcard(const std::string& path);
 
 // ---------------------------------------------------------------------------
 // Utilities: strings, configuration, files, processes

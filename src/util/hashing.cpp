@@ -1,0 +1,115 @@
+// SM3 digests through OpenSSL's EVP interface and the FNV-1a hash of kernel
+// module names.
+#include <zorv/labelmgr.hpp>
+
+#include "log/log.h"
+#include "util/hashing_internal.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+struct MdDeleter {
+    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
+};
+struct MdCtxDeleter {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+// Fetching an algorithm is costly in OpenSSL 3 (provider query, locks), and a
+// legacy handle from EVP_get_digestbyname would repeat that fetch inside every
+// EVP_DigestInit_ex. The explicit fetch is done once; the static is released
+// before OpenSSL's own exit handler runs because it is registered after it.
+const EVP_MD* sm3Digest() {
+    static const std::unique_ptr<EVP_MD, MdDeleter> digest([] {
+        ERR_set_mark();  // a missing SM3 must not leave entries in the caller's error queue
+        EVP_MD* md = EVP_MD_fetch(nullptr, "SM3", nullptr);
+        ERR_pop_to_mark();
+        return md;
+    }());
+    return digest.get();
+}
+
+// The last `sizeof(T) * 2` hexadecimal digits of the SM3 digest as a number.
+// Both widths share this; each names its own function and messages.
+template <typename T>
+T lastDigestBits(const std::string& input, const char* func, const char* tooShort, const char* invalid) {
+    constexpr size_t digits = sizeof(T) * 2;
+    const std::string hex = getSM3HashValue(input);
+    if (hex.size() < digits) {
+        Logger::getInstance().error(func, __LINE__, "%s", tooShort);
+        return 0;
+    }
+    std::istringstream stream(hex.substr(hex.size() - digits));
+    T value = 0;
+    stream >> std::hex >> value;
+    if (stream.fail()) {
+        Logger::getInstance().error(func, __LINE__, "%s", invalid);
+        return 0;
+    }
+    return value;
+}
+
+}  // namespace
+
+namespace zorv {
+namespace detail {
+
+std::string digestHex(const EVP_MD* md, const std::string& input) {
+    static const char kHex[] = "0123456789abcdef";
+    std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> owned(EVP_MD_CTX_new());
+    EVP_MD_CTX* ctx = owned.get();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool ok = ctx && EVP_DigestInit_ex(ctx, md, nullptr) == 1 &&
+                    EVP_DigestUpdate(ctx, input.data(), input.size()) == 1 &&
+                    EVP_DigestFinal_ex(ctx, digest, &length) == 1;
+    if (!ok) {
+        ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
+        return std::string();
+    }
+    char hex[2 * EVP_MAX_MD_SIZE];
+    for (unsigned int i = 0; i < length; ++i) {
+        hex[2 * i] = kHex[digest[i] >> 4];
+        hex[2 * i + 1] = kHex[digest[i] & 0x0F];
+    }
+    return std::string(hex, 2 * static_cast<size_t>(length));
+}
+
+}  // namespace detail
+}  // namespace zorv
+
+std::string getSM3HashValue(const std::string& input) {
+    const EVP_MD* md = sm3Digest();
+    if (md == nullptr) {
+        ZLOG_ERROR("Unsupported hash function SM3");
+        return std::string();
+    }
+    return zorv::detail::digestHex(md, input);
+}
+
+unsigned int getSM3HashLast32Bits(const std::string& input) {
+    return lastDigestBits<uint32_t>(input, "getSM3HashLast32Bits", "Hash string is too short",
+                                    "Invalid hex string for last 32 bits");
+}
+
+unsigned long getSM3HashLast64Bits(const std::string& input) {
+    return lastDigestBits<unsigned long>(input, "getSM3HashLast64Bits", "hash string is too short",
+                                         "Invalid hex string for last 64 bits");
+}
+
+unsigned int getKmodNameHash(const char* name, unsigned int len) {
+    uint32_t hash = 2166136261u;  // FNV offset basis
+    if (name == nullptr) return hash;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name);
+    for (unsigned int i = 0; i < len; ++i) {
+        hash ^= bytes[i];
+        hash *= 16777619u;  // FNV prime; unsigned arithmetic wraps modulo 2^32
+    }
+    return hash;
+}
