@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <regex>
 #include <thread>
@@ -86,6 +88,27 @@ TEST(MatchesPattern, LongTextsDoNotCrash) {
     pattern[1500] = '\\';
     pattern[1501] = '+';  // long expression outside the automaton
     EXPECT_TRUE(matchesPattern(pattern, std::string(3000, 'a')));
+}
+
+// A caller's thread with a small stack gets the same protection.
+TEST(MatchesPattern, SmallCallerStacksDoNotOverflow) {
+    struct Job {
+        int result = -1;
+        static void* run(void* arg) {
+            auto* job = static_cast<Job*>(arg);
+            const std::string text(5000, 'a');
+            job->result = matchesPattern("a\\+", text) && matchesPattern("*a", text) ? 1 : 0;
+            return nullptr;
+        }
+    } job;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, &Job::run, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.result, 1);
 }
 
 // Many patterns (more than the cache holds) from several threads at once.
