@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cstdint>
 #include <exception>
 
 namespace zorv {
@@ -44,6 +45,27 @@ bool runOnLargeStack(std::size_t stackBytes, const std::function<void()>& work) 
     pthread_join(thread, nullptr);
     if (job.failure) std::rethrow_exception(job.failure);
     return true;
+}
+
+std::size_t stackRemaining() {
+    // The lowest usable address of this thread's stack; stacks grow down.
+    thread_local const uintptr_t lowest = [] {
+        uintptr_t low = 0;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+                std::size_t guard = 0;
+                pthread_attr_getguardsize(&attr, &guard);
+                low = reinterpret_cast<uintptr_t>(base) + guard;
+            }
+            pthread_attr_destroy(&attr);
+        }
+        return low;
+    }();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return lowest != 0 && here > lowest ? here - lowest : 0;
 }
 
 }  // namespace detail

@@ -13,5 +13,9 @@ namespace detail {
 // without calling `work`, when no such thread can be created.
 bool runOnLargeStack(std::size_t stackBytes, const std::function<void()>& work);
 
+// Bytes of stack left below the caller's frame on the current thread (0 if
+// the thread's stack cannot be determined). Worked out once per thread.
+std::size_t stackRemaining();
+
 }  // namespace detail
 }  // namespace zorv

@@ -90,6 +90,7 @@ TEST(TraverseDirectory, ListsWhatFindListsWithoutFollowingLinks) {
     ScratchDir dir;
     buildTree(dir);
     const WalkResult result = walkAsUnprivileged(dir.path() + "/", dir.path());  // trailing '/' dropped
+    ::chmod((dir / "locked").c_str(), 0755);
     EXPECT_EQ(result.rc, 0);
     ASSERT_FALSE(result.found.empty());
     EXPECT_EQ(asMultiset(result.walked), asMultiset(result.found));

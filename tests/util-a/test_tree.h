@@ -28,14 +28,6 @@ public:
     }
     ~ScratchDir() {
         std::error_code ec;
-        // Unreadable directories made by a test must not stop the clean-up.
-        for (auto it = std::filesystem::recursive_directory_iterator(
-                 path_, std::filesystem::directory_options::skip_permission_denied, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_directory(ec) && !it->is_symlink(ec))
-                std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                             std::filesystem::perm_options::add, ec);
-        }
         std::filesystem::remove_all(path_, ec);
     }
     ScratchDir(const ScratchDir&) = delete;
