@@ -85,27 +85,27 @@ TEST_F(FileCalls, EachCallSendsItsMemberSignatureAndArguments) {
 }
 
 TEST_F(FileCalls, StatusRepliesFollowTheirRule) {
-    // Package-identifier calls: only 0 is success.
-    standin.reply("setPkgId", {WireValue(int32_t(1))});
-    EXPECT_EQ(setPkgId("/p", 1), -1);
-    standin.reply("setPkgId", {WireValue(int32_t(0))});
-    EXPECT_EQ(setPkgId("/p", 1), 0);
-    standin.reply("delUserSetPkgId", {WireValue(int32_t(-1))});
-    EXPECT_EQ(delUserSetPkgId("/p"), -1);
-    standin.reply("delAllUserSetPkgId", {WireValue(int32_t(3))});
-    EXPECT_EQ(clearUserSetPkgId(), -1);
-
-    // Oid, Sid, Tid and inherit flag calls: only -1 is failure.
-    standin.reply("setFileTid", {WireValue(int32_t(1))});
-    EXPECT_EQ(setFileTid("/p", 5, 0), 0);
-    standin.reply("setFileTid", {WireValue(int32_t(-1))});
-    EXPECT_EQ(setFileTid("/p", 5, 0), -1);
-    standin.reply("delUserSetFileOid", {WireValue(int32_t(-1))});
-    EXPECT_EQ(delFileOid("/p", 0), -1);
-    standin.reply("delAllUserSetFileSid", {WireValue(int32_t(-2))});
-    EXPECT_EQ(clearFileSid(), 0);
-    standin.reply("setFileInheritFlag", {WireValue(int32_t(-1))});
-    EXPECT_EQ(setFileInheritFlag("/p", 1, 0), -1);
+    // Package-identifier calls succeed on 0 only; the others fail on -1 only.
+    struct Rule {
+        const char* member;
+        std::function<int()> call;
+        int32_t reply;
+        int expected;
+    } rules[] = {
+        {"setPkgId", [] { return setPkgId("/p", 1); }, 1, -1},
+        {"setPkgId", [] { return setPkgId("/p", 1); }, 0, 0},
+        {"delUserSetPkgId", [] { return delUserSetPkgId("/p"); }, -1, -1},
+        {"delAllUserSetPkgId", [] { return clearUserSetPkgId(); }, 3, -1},
+        {"setFileTid", [] { return setFileTid("/p", 5, 0); }, 1, 0},
+        {"setFileTid", [] { return setFileTid("/p", 5, 0); }, -1, -1},
+        {"delUserSetFileOid", [] { return delFileOid("/p", 0); }, -1, -1},
+        {"delAllUserSetFileSid", [] { return clearFileSid(); }, -2, 0},
+        {"setFileInheritFlag", [] { return setFileInheritFlag("/p", 1, 0); }, -1, -1},
+    };
+    for (const Rule& r : rules) {
+        standin.reply(r.member, {WireValue(r.reply)});
+        EXPECT_EQ(r.call(), r.expected) << r.member << " replying " << r.reply;
+    }
 }
 
 TEST_F(FileCalls, ValueGettersStoreTheReplyBeforeTestingIt) {
