@@ -5,11 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::quietLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Label before{Id(1, 2, 3), Id(4, 5, 6), Id(7, 8, 9), 10, 11};
     Label label = before;

@@ -6,11 +6,6 @@
 #include <cstdint>
 #include <string>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::quietLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Id id = Id::fromString(std::string(reinterpret_cast<const char*>(data), size));
     std::string text = id.toString();

@@ -6,11 +6,6 @@
 #include <cstdint>
 #include <string>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::quietLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Label label = Label::fromString(std::string(reinterpret_cast<const char*>(data), size));
     zorvfuzz::require(label.inheritFlag_ == 0 || label.inheritFlag_ == 5 || label.inheritFlag_ == 7);

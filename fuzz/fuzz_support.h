@@ -24,13 +24,6 @@ protected:
     void _append(const log4cpp::LoggingEvent&) override {}
 };
 
-inline void quietLogging() {
-    Logger::getInstance();
-    log4cpp::Category& root = log4cpp::Category::getRoot();
-    root.removeAllAppenders();
-    root.addAppender(new DiscardingAppender);  // the category owns it
-    root.setPriority(log4cpp::Priority::DEBUG);
-}
 
 // A broken property: stop with a crash so that libFuzzer keeps the input.
 inline void require(bool condition) {
@@ -38,3 +31,13 @@ inline void require(bool condition) {
 }
 
 }  // namespace zorvfuzz
+
+// Each target is one source file that includes this header once.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Logger::getInstance();
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    root.addAppender(new zorvfuzz::DiscardingAppender);  // the category owns it
+    root.setPriority(log4cpp::Priority::DEBUG);
+    return 0;
+}
