@@ -13,17 +13,13 @@ TEST(Sm3, PublishedVectorAndOpenssl) {
     EXPECT_EQ(getSM3HashLast32Bits("abc"), 0x8f4ba8e0u);
     EXPECT_EQ(getSM3HashLast64Bits("abc"), 0x297da02b8f4ba8e0ul);
     utiltest::ScratchDir dir;
-    for (const std::string& input : {std::string(), std::string("\0\x01\xff\x80 zorv\n", 10), std::string(100000, 'q')}) {
+    for (const std::string& input : {std::string(), std::string("\0\x01\xff\x80\n", 5), std::string(100000, 'x')}) {
         std::ofstream(dir / "input", std::ios::binary | std::ios::trunc) << input;
         const auto out = utiltest::commandLines("openssl dgst -sm3 -r " + dir / "input");
         ASSERT_FALSE(out.empty());
         EXPECT_EQ(getSM3HashValue(input), out[0].substr(0, 64)) << "input of " << input.size() << " bytes";
     }
-}
-
-// A digest step that fails is reported like a missing digest.
-TEST(Sm3, FailingDigestStepLogsAndGivesEmptyString) {
-    zorvtest::LogCapture log;
+    zorvtest::LogCapture log;  // a digest step that fails is reported like a missing digest
     EXPECT_EQ(zorv::detail::digestHex(nullptr, "abc"), "");
     EXPECT_TRUE(log.contains("[getSM3HashValue:") && log.contains("SM3 digest computation failed"));
 }
