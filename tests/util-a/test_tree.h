@@ -1,17 +1,12 @@
 // Scratch directories and shell commands for the utility tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,10 +16,8 @@ namespace utiltest {
 // everything in it when the object goes away.
 class ScratchDir {
 public:
-    ScratchDir() {
-        std::string templ = (std::filesystem::temp_directory_path() / "zorv-util-XXXXXX").string();
-        if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = templ;
+    ScratchDir() : path_((std::filesystem::temp_directory_path() / "zorv-util-XXXXXX").string()) {
+        if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
     ~ScratchDir() {
         std::error_code ec;
@@ -35,10 +28,9 @@ public:
 
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-    void file(const std::string& rel, const std::string& content = "x") const {
+    void file(const std::string& rel) const {
         std::filesystem::create_directories(std::filesystem::path(*this / rel).parent_path());
-        std::ofstream(*this / rel) << content;
+        std::ofstream(*this / rel) << "x";
     }
     void dir(const std::string& rel) const { std::filesystem::create_directories(*this / rel); }
     void link(const std::string& target, const std::string& rel) const {
@@ -56,28 +48,18 @@ inline std::string shellQuote(const std::string& s) {
     return out + "'";
 }
 
-// Output of a shell command, split into lines; `status` receives its exit code.
-inline std::vector<std::string> commandLines(const std::string& command, int* status = nullptr) {
+// Output lines of a shell command; empty when the command fails.
+inline std::vector<std::string> commandLines(const std::string& command) {
     std::vector<std::string> lines;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return lines;
-    std::string current;
-    for (int c; (c = std::fgetc(pipe)) != EOF;) {
-        if (c == '\n') {
-            lines.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(c);
-        }
-    }
-    if (!current.empty()) lines.push_back(current);
-    const int rc = ::pclose(pipe);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    char* line = nullptr;
+    size_t capacity = 0;
+    for (ssize_t n; (n = ::getline(&line, &capacity, pipe)) > 0;)
+        lines.emplace_back(line, static_cast<size_t>(n) - (line[n - 1] == '\n'));
+    ::free(line);
+    if (::pclose(pipe) != 0) lines.clear();
     return lines;
-}
-
-inline std::multiset<std::string> asMultiset(const std::vector<std::string>& v) {
-    return std::multiset<std::string>(v.begin(), v.end());
 }
 
 }  // namespace utiltest
