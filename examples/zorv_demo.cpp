@@ -3,20 +3,25 @@
 
 #include <cstdio>
 
-int main(int argc, char** argv) {
-    const char* path = argc > 1 ? argv[1] : "/usr/bin/true";
-
+namespace {
+void showTid(const char* path) {
     unsigned int tid = 0;
     int rc = getFileTid(path, &tid);
     std::printf("getFileTid(%s) = %d, tid %u\n", path, rc, tid);
+}
+}  // namespace
 
-    rc = setFileTid(path, 42, 0);
-    std::printf("setFileTid(%s, 42) = %d\n", path, rc);
+int main(int argc, char** argv) {
+    const char* path = argc > 1 ? argv[1] : "/usr/bin/true";
+
+    showTid(path);
+    std::printf("setFileTid(%s, 42) = %d\n", path, setFileTid(path, 42, 0));
+    showTid(path);
 
     ZORV_ID oid = {1, 2, 3};
-    rc = setFileOid(path, oid, 0);
-    std::printf("setFileOid(%s, {1,2,3}) = %d\n", path, rc);
-    rc = getFileOid(path, &oid);
+    std::printf("setFileOid(%s, {1,2,3}) = %d\n", path, setFileOid(path, oid, 0));
+    oid = ZORV_ID{0, 0, 0};
+    int rc = getFileOid(path, &oid);
     std::printf("getFileOid(%s) = %d, {%llu, %llu, %llu}\n", path, rc, (unsigned long long)oid.pkg_id,
                 (unsigned long long)oid.file_id, (unsigned long long)oid.path_id);
 
@@ -24,10 +29,13 @@ int main(int argc, char** argv) {
     rc = getPkgId(path, &pkg);
     std::printf("getPkgId(%s) = %d, pkg %lu\n", path, rc, pkg);
 
+    unsigned int tid = 0;
     rc = getFileTid("\xC3", &tid);
     std::printf("getFileTid(<invalid UTF-8>) = %d (refused, nothing sent)\n", rc);
+    rc = setFileTid(path, 0, 0);
+    std::printf("setFileTid(%s, 0) = %d (refused, nothing sent)\n", path, rc);
 
-    rc = clearFileTid();
-    std::printf("clearFileTid() = %d\n", rc);
+    std::printf("clearFileTid() = %d\n", clearFileTid());
+    showTid(path);
     return 0;
 }

@@ -68,29 +68,35 @@ std::string renderOne(DBusMessageIter* it) {
     }
 }
 
+bool copyValues(DBusMessageIter* from, DBusMessageIter* to);
+
+// Copies the one value at `from` into `to`.
+bool copyValue(DBusMessageIter* from, DBusMessageIter* to) {
+    int type = dbus_message_iter_get_arg_type(from);
+    if (type == DBUS_TYPE_INVALID) return false;
+    if (dbus_type_is_basic(type)) {
+        DBusBasicValue v;
+        dbus_message_iter_get_basic(from, &v);
+        return dbus_message_iter_append_basic(to, type, &v);
+    }
+    DBusMessageIter subFrom, subTo;
+    dbus_message_iter_recurse(from, &subFrom);
+    char* contained = nullptr;
+    if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_VARIANT) {
+        contained = type == DBUS_TYPE_ARRAY ? dbus_message_iter_get_signature(from)
+                                            : dbus_message_iter_get_signature(&subFrom);
+    }
+    const char* sig = contained ? (type == DBUS_TYPE_ARRAY ? contained + 1 : contained) : nullptr;
+    bool ok = dbus_message_iter_open_container(to, type, sig, &subTo) && copyValues(&subFrom, &subTo) &&
+              dbus_message_iter_close_container(to, &subTo);
+    dbus_free(contained);
+    return ok;
+}
+
 // Copies the values from `from` to the end of its container into `to`.
 bool copyValues(DBusMessageIter* from, DBusMessageIter* to) {
-    for (int type; (type = dbus_message_iter_get_arg_type(from)) != DBUS_TYPE_INVALID;
-         dbus_message_iter_next(from)) {
-        if (dbus_type_is_basic(type)) {
-            DBusBasicValue v;
-            dbus_message_iter_get_basic(from, &v);
-            if (!dbus_message_iter_append_basic(to, type, &v)) return false;
-            continue;
-        }
-        DBusMessageIter subFrom, subTo;
-        dbus_message_iter_recurse(from, &subFrom);
-        char* contained = nullptr;
-        if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_VARIANT) {
-            contained = type == DBUS_TYPE_ARRAY ? dbus_message_iter_get_signature(from)
-                                                : dbus_message_iter_get_signature(&subFrom);
-        }
-        const char* sig = contained ? (type == DBUS_TYPE_ARRAY ? contained + 1 : contained) : nullptr;
-        bool ok = dbus_message_iter_open_container(to, type, sig, &subTo) && copyValues(&subFrom, &subTo) &&
-                  dbus_message_iter_close_container(to, &subTo);
-        dbus_free(contained);
-        if (!ok) return false;
-    }
+    for (; dbus_message_iter_get_arg_type(from) != DBUS_TYPE_INVALID; dbus_message_iter_next(from))
+        if (!copyValue(from, to)) return false;
     return true;
 }
 
@@ -227,10 +233,39 @@ void Service::answerService(DBusMessage* call) {
         dbus_message_iter_init(script.replyFrom.get(), &from);
         dbus_message_iter_next(&from);  // the member name
         copyValues(&from, &out);
-    } else {
+    } else if (!answerFromStore(call, &out)) {
         appendDefaults(&out, known->out);
     }
     send(std::move(reply), script.delayMs);
+}
+
+bool Service::answerFromStore(DBusMessage* call, DBusMessageIter* out) {
+    std::string member = dbus_message_get_member(call);
+    auto strip = [&member](const char* prefix) {
+        size_t n = std::strlen(prefix);
+        return member.compare(0, n, prefix) == 0 ? member.substr(n) : std::string();
+    };
+    const char* path = "";
+    DBusMessageIter args;
+    if (dbus_message_iter_init(call, &args) && dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING)
+        dbus_message_iter_get_basic(&args, &path);
+    std::string attribute;
+    if (!(attribute = strip("delAllUserSet")).empty()) {
+        for (auto it = store_.begin(); it != store_.end();)
+            it = it->first.first == attribute ? store_.erase(it) : std::next(it);
+    } else if (!(attribute = strip("delUserSet")).empty()) {
+        store_.erase({attribute, path});
+    } else if (!(attribute = strip("set")).empty() && protocol::findMember(("get" + attribute).c_str())) {
+        store_[{attribute, path}].reset(dbus_message_ref(call));
+    } else if (!(attribute = strip("get")).empty()) {
+        auto stored = store_.find({attribute, path});
+        if (stored == store_.end()) return false;
+        DBusMessageIter value;
+        dbus_message_iter_init(stored->second.get(), &value);
+        dbus_message_iter_next(&value);  // past the path to the value that was set
+        return copyValue(&value, out);
+    }
+    return false;
 }
 
 void Service::answerControl(DBusMessage* call) {
@@ -247,6 +282,7 @@ void Service::answerControl(DBusMessage* call) {
     if (member == "Reset") {
         scripts_.clear();
         records_.clear();
+        store_.clear();
     } else if (member == "ScriptReply" && !target.empty()) {
         Script& s = scripts_[target];
         s.errorName.clear();

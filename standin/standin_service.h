@@ -2,7 +2,8 @@
 // owns the service's name on the bus it is pointed at, answers every method of
 // the service interface with its exact out-signature, and can be scripted over
 // a second interface: a given reply, an error reply or a delayed reply per
-// method, and a record of every call it received.
+// method, and a record of every call it received. Unscripted, it remembers
+// the values set per path and answers the getters with them.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -54,6 +55,8 @@ private:
 
     void handle(DBusMessage* message);
     void answerService(DBusMessage* call);
+    // Keeps what set* calls stored so that get* calls return it.
+    bool answerFromStore(DBusMessage* call, DBusMessageIter* out);
     void answerControl(DBusMessage* call);
     void answerIntrospection(DBusMessage* call);
     void send(MessagePtr reply, int delayMs);
@@ -62,6 +65,7 @@ private:
 
     ConnectionPtr connection_;
     std::map<std::string, Script> scripts_;
+    std::map<std::pair<std::string, std::string>, MessagePtr> store_;  // (attribute, path) -> set call
     std::vector<Record> records_;
     std::vector<Pending> pending_;
     bool quit_ = false;
