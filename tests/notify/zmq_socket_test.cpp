@@ -37,7 +37,14 @@ void expectFailure(const std::function<void()>& call, const char* message) {
     }
 }
 
-TEST(ZMQSocket, FailedConstructionLeavesNoContextBehind) {
+// A receive that never completes ends the process instead of hanging.
+class ZMQSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override { alarm(20); }
+    void TearDown() override { alarm(0); }
+};
+
+TEST_F(ZMQSocketTest, FailedConstructionLeavesNoContextBehind) {
     const int before = openDescriptors();
     {
         ZMQSocket live(ZMQSocket::SUB);
@@ -51,8 +58,7 @@ TEST(ZMQSocket, FailedConstructionLeavesNoContextBehind) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(ZMQSocket, FramesTravelByteForByteThroughMovedSockets) {
-    alarm(20);  // a lost frame ends the process instead of hanging
+TEST_F(ZMQSocketTest, FramesTravelByteForByteThroughMovedSockets) {
     const std::string endpoint = "ipc://@zorv-notify-test-" + std::to_string(getpid());
     const int before = openDescriptors();
     {
@@ -71,10 +77,9 @@ TEST(ZMQSocket, FramesTravelByteForByteThroughMovedSockets) {
         EXPECT_EQ(original.recv(), "");
     }
     EXPECT_EQ(openDescriptors(), before);
-    alarm(0);
 }
 
-TEST(ZMQSocket, LibzmqFailuresBecomeExceptions) {
+TEST_F(ZMQSocketTest, LibzmqFailuresBecomeExceptions) {
     ZMQSocket subscriber(ZMQSocket::SUB);
     ZMQSocket publisher(ZMQSocket::PUB);
     expectFailure([&] { subscriber.bind("nowhere://x"); }, "Failed to bind socket.");
@@ -86,7 +91,7 @@ TEST(ZMQSocket, LibzmqFailuresBecomeExceptions) {
 
 // Bad handles and pointers, and ZMQSocket handles of a kind that cannot
 // subscribe or receive: -1 and an error line, never a crash.
-TEST(SubscriberCalls, FailuresAreLoggedAndReportedAsMinusOne) {
+TEST_F(ZMQSocketTest, SubscriberFailuresAreLoggedAndReportedAsMinusOne) {
     zorvtest::LogCapture log;
     char sentinel = 0;
     char* msg = &sentinel;
