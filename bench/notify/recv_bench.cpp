@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace {
 
 const char* const kEndpoint = "ipc:///tmp/zorv_label_manager.socket";
@@ -227,5 +229,6 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
+    unlink("/tmp/zorv_label_manager.socket");  // libzmq leaves it behind
     return 0;
 }

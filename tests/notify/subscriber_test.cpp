@@ -16,13 +16,15 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
+const char* const kSocketFile = "/tmp/zorv_label_manager.socket";
+
 // Sends `messages` in rounds until destroyed: a subscription reaches the
 // publisher only some time after it is made.
 class RepeatingPublisher {
 public:
     explicit RepeatingPublisher(std::vector<Frames> messages)
         : socket_(ZMQSocket::PUB), messages_(std::move(messages)) {
-        socket_.bind("ipc:///tmp/zorv_label_manager.socket");
+        socket_.bind(std::string("ipc://") + kSocketFile);
         thread_ = std::thread([this] {
             while (!stop_) {
                 for (const Frames& frames : messages_) {
@@ -38,6 +40,10 @@ public:
     }
 
 private:
+    // Destroyed after the socket: libzmq leaves the socket file behind.
+    struct SocketFileRemover {
+        ~SocketFileRemover() { unlink(kSocketFile); }
+    } remover_;
     ZMQSocket socket_;
     std::vector<Frames> messages_;
     std::atomic<bool> stop_{false};
