@@ -265,18 +265,8 @@ class ZORV_API ZMQSocket {
 public:
     // libzmq's socket-type numbers, handed to libzmq unchanged.
     enum socketType {
-        PAIR = 0,
-        PUB = 1,
-        SUB = 2,
-        REQ = 3,
-        REP = 4,
-        DEALER = 5,
-        ROUTER = 6,
-        PULL = 7,
-        PUSH = 8,
-        XPUB = 9,
-        XSUB = 10,
-        STREAM = 11,
+        PAIR = 0, PUB = 1, SUB = 2, REQ = 3, REP = 4, DEALER = 5,
+        ROUTER = 6, PULL = 7, PUSH = 8, XPUB = 9, XSUB = 10, STREAM = 11,
     };
 
     explicit ZMQSocket(socketType type);
