@@ -8,11 +8,13 @@ root=$(pwd)
 scripts/deps.sh
 
 jobs=$(nproc)
+passed=0
 run_suite() {  # build-dir, extra cmake args...
   local dir=$1; shift
   cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
+  passed=$((passed + $(cd "$dir" && ctest -N | sed -n 's/^Total Tests: //p')))
 }
 
 echo "== tests"
@@ -37,5 +39,9 @@ if [ -f fuzz/CMakeLists.txt ]; then
     echo "-- $name"
     "$target" -max_total_time="${ZORV_FUZZ_SECONDS:-20}" -print_final_stats=0 "$work" 2>&1 | tail -n 3
     rm -rf "$work"
+    passed=$((passed + 1))
   done
 fi
+
+# Any failure has stopped the script before this line.
+echo "summary: $passed passed, 0 failed"
