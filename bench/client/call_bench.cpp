@@ -27,15 +27,19 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
         return;
     }
     const char* path = "/usr/bin/true";
+    DBusError error;
+    dbus_error_init(&error);
     for (auto _ : state) {
         DBusMessage* call = dbus_message_new_method_call("com.nimbo.zorv.labelmgr",
                                                          "/org/freedesktop/DBus/nimbo/zorv/labelmgr",
                                                          "com.nimbo.zorv.labelmgr", "getFileTid");
         dbus_message_append_args(call, DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
-        DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, nullptr);
+        DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, &error);
         dbus_uint32_t tid = 0;
-        if (!reply || !dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &tid, DBUS_TYPE_INVALID))
-            state.SkipWithError("raw call failed");
+        if (!reply || !dbus_message_get_args(reply, &error, DBUS_TYPE_UINT32, &tid, DBUS_TYPE_INVALID)) {
+            state.SkipWithError(error.message ? error.message : "raw call failed");
+            dbus_error_free(&error);
+        }
         benchmark::DoNotOptimize(tid);
         if (reply) dbus_message_unref(reply);
         dbus_message_unref(call);

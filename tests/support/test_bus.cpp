@@ -143,8 +143,9 @@ PrivateBus::~PrivateBus() {
 
 void PrivateBus::start(bool withStandin) {
     const char* standin = std::getenv("ZORV_TEST_STANDIN");
+    if (withStandin && !standin) throw std::runtime_error("ZORV_TEST_STANDIN does not name the stand-in service");
     std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_ + "'";
-    if (withStandin && standin) cmd += std::string(" '") + standin + "'";
+    if (withStandin) cmd += std::string(" '") + standin + "'";
     cmd += " >/dev/null";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cannot start a private bus");
 }
