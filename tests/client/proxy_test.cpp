@@ -1,0 +1,30 @@
+// The exported service proxy, for callers who use dbus-c++ themselves.
+#include <gtest/gtest.h>
+#include <dbus-c++/dbus.h>
+#include <zorv/labelmgr.hpp>
+
+#include "test_bus.h"
+
+namespace {
+
+TEST(LabelMgrClient, SendsSetLabelForPkgOnTheSharedConnection) {
+    zorvtest::Standin standin;
+    standin.reset();
+    standin.reply("setLabelForPkg", {zorvtest::WireValue(int32_t(3))});
+    {
+        LabelMgrClient client(DBusConnectionManager::getInstance()->getConnection(),
+                              "/org/freedesktop/DBus/nimbo/zorv/labelmgr", "com.nimbo.zorv.labelmgr");
+        EXPECT_EQ(client.setLabelForPkg({"/usr/bin/a", "/usr/bin/b"}, "pkg", 1u), 3);
+    }
+    auto got = standin.received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].member, "setLabelForPkg");
+    EXPECT_EQ(got[0].signature, "assu");
+    EXPECT_EQ(got[0].arguments, "[\"/usr/bin/a\", \"/usr/bin/b\"] \"pkg\" 1");
+
+    // The library's own calls keep their timeout and work alongside it.
+    unsigned int tid = 0;
+    EXPECT_EQ(getFileTid("/p", &tid), 0);
+}
+
+}  // namespace
