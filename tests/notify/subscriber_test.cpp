@@ -18,52 +18,39 @@ using Frames = std::vector<std::string>;
 
 const char* const kSocketFile = "/tmp/zorv_label_manager.socket";
 
-// Sends `messages` in rounds until destroyed: a subscription reaches the
-// publisher only some time after it is made.
-class RepeatingPublisher {
-public:
+// Binds and sends `messages` in rounds until destroyed: a subscription
+// reaches the publisher only some time after it is made.
+struct RepeatingPublisher {
     explicit RepeatingPublisher(std::vector<Frames> messages)
-        : socket_(ZMQSocket::PUB), messages_(std::move(messages)) {
-        socket_.bind(std::string("ipc://") + kSocketFile);
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                for (const Frames& frames : messages_) {
-                    for (size_t i = 0; i < frames.size(); ++i) socket_.send(frames[i], i + 1 < frames.size());
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-    }
+        : thread([this, messages] {
+              ZMQSocket socket(ZMQSocket::PUB);
+              socket.bind(std::string("ipc://") + kSocketFile);
+              for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+                  for (const Frames& frames : messages)
+                      for (size_t i = 0; i < frames.size(); ++i) socket.send(frames[i], i + 1 < frames.size());
+              }
+          }) {}
     ~RepeatingPublisher() {
-        stop_ = true;
-        thread_.join();
+        stop = true;
+        thread.join();
+        unlink(kSocketFile);  // libzmq leaves it behind
     }
-
-private:
-    // Destroyed after the socket: libzmq leaves the socket file behind.
-    struct SocketFileRemover {
-        ~SocketFileRemover() { unlink(kSocketFile); }
-    } remover_;
-    ZMQSocket socket_;
-    std::vector<Frames> messages_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::atomic<bool> stop{false};
+    std::thread thread;
 };
 
-struct SubscriberDeleter {
-    void operator()(void* handle) const { destroySubscriber(handle); }
-};
-using Subscriber = std::unique_ptr<void, SubscriberDeleter>;
+using Subscriber = std::unique_ptr<void, decltype(&destroySubscriber)>;
 
-Subscriber subscribed(const char* topic) {
-    Subscriber handle(createSubscriber());
+Subscriber subscribed(const std::string& topic) {
+    Subscriber handle(createSubscriber(), &destroySubscriber);
     EXPECT_EQ(subscribeLabelChangeMsg(handle.get(), topic), 0) << topic;
     return handle;
 }
 
-// The next notification's buffer: its first `bytes` bytes, or up to the first
-// NUL when `bytes` is npos; "<failed>" when the call fails.
+// The next notification: its first `bytes` bytes, or up to the first NUL by
+// default. Bounded: a lost message ends the process by alarm, not a hang.
 std::string receive(void* handle, size_t bytes = std::string::npos) {
+    alarm(20);
     char* msg = nullptr;
     if (recvLabelChangeMsg(handle, &msg) != 0) return "<failed>";
     std::string copy = bytes == std::string::npos ? std::string(msg) : std::string(msg, bytes);
@@ -71,69 +58,41 @@ std::string receive(void* handle, size_t bytes = std::string::npos) {
     return copy;
 }
 
-// Receives block without a timeout: a lost message ends the process instead.
-class Subscription : public ::testing::Test {
-protected:
-    void SetUp() override { alarm(20); }
-    void TearDown() override { alarm(0); }
-};
-
-TEST_F(Subscription, SubscribingBeforeThePublisherExistsStillDelivers) {
-    Subscriber handle = subscribed("lbl");
-    RepeatingPublisher publisher({Frames{"lbl", "x=1"}});
-    EXPECT_EQ(receive(handle.get(), 4), std::string("x=1\0", 4));
-}
-
-TEST_F(Subscription, TopicSelectsByPrefixOfTheFirstFrameAndEmptyTakesAll) {
-    Subscriber filtered = subscribed("lbl");
-    Subscriber all = subscribed("");
-    RepeatingPublisher publisher({{"other", "1"}, {"lbl.file", "2"}, {"xlbl", "3"}, {"", "4"}});
+// Every handle subscribes before the publisher exists. A topic selects by
+// prefix of the first frame and the payload buffer holds every byte plus a NUL.
+// A message of one frame is dropped and frames after the payload are read off:
+// neither shifts the messages that follow.
+TEST(Subscription, EachHandleGetsWhatItsTopicSelectsWhole) {
+    zorvtest::LogCapture log;
+    Subscriber all = subscribed(""), filtered = subscribed("lbl");
+    Subscriber empty = subscribed("xlbl"), binary = subscribed("nul");
+    RepeatingPublisher publisher({{"other", "1"}, {"single"}, {"lbl.file", "2", "extra1", "extra2"},
+                                  {"xlbl", ""}, {"nul", std::string("a\0b", 3)}});
     std::set<std::string> seen;
-    while (seen.size() < 4) seen.insert(receive(all.get()));
-    EXPECT_EQ(seen, (std::set<std::string>{"1", "2", "3", "4"}));
+    for (int i = 0; i < 40 || seen.size() < 4; ++i) seen.insert(receive(all.get()));
+    EXPECT_EQ(seen, (std::set<std::string>{"1", "2", "", "a"}));
     for (int i = 0; i < 20; ++i) ASSERT_EQ(receive(filtered.get()), "2");
-}
-
-TEST_F(Subscription, PayloadIsCopiedWholeAndTerminated) {
-    Subscriber empty = subscribed("empty");
-    Subscriber binary = subscribed("binary");
-    RepeatingPublisher publisher({{"empty", ""}, {"binary", std::string("a\0b", 3)}});
     EXPECT_EQ(receive(empty.get(), 1), std::string(1, '\0'));
     EXPECT_EQ(receive(binary.get(), 4), std::string("a\0b\0", 4));
-}
-
-// A single frame is dropped, frames after the payload are read off: neither
-// shifts the messages that follow.
-TEST_F(Subscription, MalformedMessagesDoNotShiftTheStream) {
-    zorvtest::LogCapture log;
-    Subscriber handle = subscribed("lbl");
-    RepeatingPublisher publisher({{"lbl-single"}, {"lbl", "first", "extra1", "extra2"}, {"lbl", "second"}});
-    std::set<std::string> seen;
-    for (int i = 0; i < 20; ++i) seen.insert(receive(handle.get()));
-    EXPECT_EQ(seen, (std::set<std::string>{"first", "second"}));
     auto warnings = log.matching("Dropped a notification of one frame");
     ASSERT_FALSE(warnings.empty());
     EXPECT_EQ(warnings[0].priority, 400);
     EXPECT_EQ(warnings[0].message.rfind("[recvLabelChangeMsg:", 0), 0u) << warnings[0].message;
 }
 
-TEST_F(Subscription, HandlesOnSeveralThreadsReceiveTheirOwnTopics) {
-    constexpr int kThreads = 4;
-    std::vector<Frames> messages;
-    for (int t = 0; t < kThreads; ++t) messages.push_back({"t" + std::to_string(t), "p" + std::to_string(t)});
+TEST(Subscription, HandlesOnSeveralThreadsReceiveTheirOwnTopics) {
+    const std::vector<Frames> messages{{"t0", "p0"}, {"t1", "p1"}, {"t2", "p2"}, {"t3", "p3"}};
     RepeatingPublisher publisher(messages);
-    std::vector<int> wrong(kThreads, -1);
+    std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &wrong] {
-            Subscriber handle(createSubscriber());
-            if (subscribeLabelChangeMsg(handle.get(), "t" + std::to_string(t)) != 0) return;
-            wrong[t] = 0;
-            for (int i = 0; i < 20; ++i) wrong[t] += receive(handle.get()) != "p" + std::to_string(t);
+    for (const Frames& message : messages) {
+        threads.emplace_back([&wrong, message] {
+            Subscriber handle = subscribed(message[0]);
+            for (int i = 0; i < 20; ++i) wrong += receive(handle.get()) != message[1];
         });
     }
     for (auto& thread : threads) thread.join();
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -6,29 +6,25 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
-#include <functional>
+#include <filesystem>
 #include <type_traits>
 
 namespace {
 
 static_assert(ZMQSocket::PUB == ZMQ_PUB && ZMQSocket::SUB == ZMQ_SUB && ZMQSocket::STREAM == ZMQ_STREAM,
               "libzmq's numbers");
-static_assert(!std::is_copy_constructible<ZMQSocket>::value && std::is_nothrow_move_constructible<ZMQSocket>::value,
-              "one owner per handle");
+static_assert(!std::is_copy_constructible<ZMQSocket>::value, "one owner per handle");
 
 // Every libzmq context holds descriptors, so one left behind shows up here.
-int openDescriptors() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count;
+long openDescriptors() {
+    std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
 }
 
-void expectFailure(const std::function<void()>& call, const char* message) {
+template <class Call>
+void expectFailure(Call call, const char* message) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected " << message;
@@ -37,32 +33,16 @@ void expectFailure(const std::function<void()>& call, const char* message) {
     }
 }
 
-// A receive that never completes ends the process instead of hanging.
-class ZMQSocketTest : public ::testing::Test {
-protected:
-    void SetUp() override { alarm(20); }
-    void TearDown() override { alarm(0); }
-};
-
-TEST_F(ZMQSocketTest, FailedConstructionLeavesNoContextBehind) {
-    const int before = openDescriptors();
-    {
-        ZMQSocket live(ZMQSocket::SUB);
-        ASSERT_GT(openDescriptors(), before) << "a context must show in the descriptor count";
-    }
-    EXPECT_EQ(openDescriptors(), before);
-    for (int i = 0; i < 20; ++i) {
-        expectFailure([] { ZMQSocket invalid(static_cast<ZMQSocket::socketType>(99)); },
-                      "Failed to create ZMQ socket.");
-    }
-    EXPECT_EQ(openDescriptors(), before);
-}
-
-TEST_F(ZMQSocketTest, FramesTravelByteForByteThroughMovedSockets) {
+// No context outlives its socket; frames travel byte for byte (bounded by alarm).
+TEST(ZMQSocketTest, NoContextOutlivesItsSocketAndFramesArriveWhole) {
+    alarm(20);
     const std::string endpoint = "ipc://@zorv-notify-test-" + std::to_string(getpid());
-    const int before = openDescriptors();
+    const long before = openDescriptors();
+    expectFailure([] { ZMQSocket invalid(static_cast<ZMQSocket::socketType>(99)); }, "Failed to create ZMQ socket.");
+    EXPECT_EQ(openDescriptors(), before);
     {
         ZMQSocket original(ZMQSocket::PAIR);
+        ASSERT_GT(openDescriptors(), before) << "a context must show in the descriptor count";
         ZMQSocket receiver(std::move(original));
         receiver.bind(endpoint);
         expectFailure([&] { original.bind(endpoint); }, "Failed to bind socket.");
@@ -77,9 +57,13 @@ TEST_F(ZMQSocketTest, FramesTravelByteForByteThroughMovedSockets) {
         EXPECT_EQ(original.recv(), "");
     }
     EXPECT_EQ(openDescriptors(), before);
+    alarm(0);
 }
 
-TEST_F(ZMQSocketTest, LibzmqFailuresBecomeExceptions) {
+// libzmq failures become exceptions; the subscriber calls turn them, and null
+// arguments, into -1 and an error line, never a crash.
+TEST(ZMQSocketTest, FailuresAreReportedNeverCrash) {
+    zorvtest::LogCapture log;
     ZMQSocket subscriber(ZMQSocket::SUB);
     ZMQSocket publisher(ZMQSocket::PUB);
     expectFailure([&] { subscriber.bind("nowhere://x"); }, "Failed to bind socket.");
@@ -87,33 +71,17 @@ TEST_F(ZMQSocketTest, LibzmqFailuresBecomeExceptions) {
     expectFailure([&] { subscriber.send("x", false); }, "Failed to send message.");
     expectFailure([&] { publisher.recv(); }, "Failed to receive message.");
     expectFailure([&] { publisher.subscribe("x"); }, "Failed to set subscription filter.");
-}
-
-// Bad handles and pointers, and ZMQSocket handles of a kind that cannot
-// subscribe or receive: -1 and an error line, never a crash.
-TEST_F(ZMQSocketTest, SubscriberFailuresAreLoggedAndReportedAsMinusOne) {
-    zorvtest::LogCapture log;
-    char sentinel = 0;
-    char* msg = &sentinel;
+    char* msg = nullptr;
+    void* handle = createSubscriber();
     EXPECT_EQ(subscribeLabelChangeMsg(nullptr, "lbl"), -1);
     EXPECT_EQ(recvLabelChangeMsg(nullptr, &msg), -1);
-    void* handle = createSubscriber();
     EXPECT_EQ(recvLabelChangeMsg(handle, nullptr), -1);
     destroySubscriber(handle);
     destroySubscriber(nullptr);
     EXPECT_EQ(log.matching("is null").size(), 3u);
-
-    ZMQSocket publisherKind(ZMQSocket::PUB);
-    EXPECT_EQ(subscribeLabelChangeMsg(&publisherKind, "lbl"), -1);
-    EXPECT_EQ(recvLabelChangeMsg(&publisherKind, &msg), -1);
-    EXPECT_EQ(msg, &sentinel);
-    ZMQSocket moved(ZMQSocket::SUB);
-    ZMQSocket owner(std::move(moved));
-    EXPECT_EQ(subscribeLabelChangeMsg(&moved, "lbl"), -1);
-    const char* expected[] = {"[subscribeLabelChangeMsg:", "[recvLabelChangeMsg:",
-                              "Exception: Failed to set subscription filter.",
-                              "Exception: Failed to receive message.", "Exception: Failed to connect socket."};
-    for (const char* text : expected) EXPECT_TRUE(log.contains(text)) << text;
+    EXPECT_EQ(subscribeLabelChangeMsg(&publisher, "lbl"), -1);  // a publisher cannot subscribe
+    EXPECT_EQ(recvLabelChangeMsg(&publisher, &msg), -1);        // nor receive
+    EXPECT_EQ(msg, nullptr);
     for (const auto& line : log.lines()) EXPECT_EQ(line.priority, 300) << line.message;
 }
 
