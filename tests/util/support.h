@@ -1,4 +1,4 @@
-// Shared by the util-b tests: what was logged, and a scratch directory.
+// Shared by the text and system tests: what was logged, and a scratch directory.
 #pragma once
 
 #include <stdlib.h>
@@ -26,7 +26,7 @@ inline std::string logged(const LogCapture& log) {
 // A fresh directory under /tmp, removed with its contents when the test ends.
 struct ScratchDir {
     std::string path = [] {
-        char pattern[] = "/tmp/zorv-util-b-XXXXXX";
+        char pattern[] = "/tmp/zorv-util-XXXXXX";
         return std::string(::mkdtemp(pattern) ? pattern : throw std::runtime_error("mkdtemp failed"));
     }();
     ~ScratchDir() { std::filesystem::remove_all(path); }
