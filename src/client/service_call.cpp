@@ -12,14 +12,6 @@ bool acceptString(const char* function, const char* what, const char* text) {
     return false;
 }
 
-bool connectionLost() { return DBusConnectionManager::getInstance()->connectionLost(); }
-
-DBus::Message ServiceCall::send() {
-    DBusConnectionManager* manager = DBusConnectionManager::getInstance();
-    std::shared_ptr<DBus::Connection> connection = manager->callConnection();
-    DBus::Message reply = connection->send_blocking(message_, timeoutMs_);
-    manager->drainIncoming();
-    return reply;
-}
+DBus::Message ServiceCall::send() { return DBusConnectionManager::getInstance()->call(message_, timeoutMs_); }
 
 }  // namespace zorv

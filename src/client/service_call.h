@@ -52,23 +52,12 @@ private:
     int timeoutMs_;
 };
 
-// Whether the bus has closed the library's connection (a bus restart).
-bool connectionLost();
-
 // Runs `body` and returns what it returns. A D-Bus error or any standard
 // exception is logged under `function` and gives `failure` instead.
 template <typename Result, typename Body>
 Result guarded(const char* function, Result failure, Body&& body) {
     try {
-        try {
-            return body();
-        } catch (const DBus::Error&) {
-            // libdbus learns that the bus went away only when a call fails on
-            // the dead socket; such a call never reached the service, so it
-            // goes once more on a new connection.
-            if (!connectionLost()) throw;
-            return body();
-        }
+        return body();
     } catch (const DBus::Error& e) {
         Logger::getInstance().error(function, __LINE__, "DBus error occurred: %s, %s", e.name(), e.message());
     } catch (const std::exception& e) {
