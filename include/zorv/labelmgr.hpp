@@ -116,7 +116,7 @@ public:
     ZORV_HIDDEN DBus::Message call(DBus::Message& message, int timeoutMs);
 
 private:
-    class Link;  // one bus connection and the dispatcher that only it uses
+    class ZORV_HIDDEN Link;  // one bus connection and the dispatcher that only it uses
 
     DBusConnectionManager();
     ZORV_HIDDEN std::unique_ptr<Link> openLink(unsigned epoch);
