@@ -60,6 +60,10 @@ void BM_LogDebugFilteredOut(benchmark::State& state) {
 
 BENCHMARK(BM_GetFileTid_RawLibdbus)->MinTime(2.0);
 BENCHMARK(BM_GetFileTid_Library)->MinTime(2.0);
+// Eight threads at once: raw libdbus with a connection per thread, next to the
+// library's pooled connections.
+BENCHMARK(BM_GetFileTid_RawLibdbus)->MinTime(2.0)->Threads(8)->UseRealTime();
+BENCHMARK(BM_GetFileTid_Library)->MinTime(2.0)->Threads(8)->UseRealTime();
 BENCHMARK(BM_LogDebugFilteredOut);
 
 int main(int argc, char** argv) {
