@@ -35,7 +35,9 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            Sample& s = samples_[run.benchmark_name()];
+            // Named by function and arguments, without repetition or timing settings.
+            const auto& n = run.run_name;
+            Sample& s = samples_[n.function_name + (n.args.empty() ? "" : "/" + n.args)];
             s.cpu.push_back(run.GetAdjustedCPUTime());
             s.real.push_back(run.GetAdjustedRealTime());
             auto rate = run.counters.find("items_per_second");
