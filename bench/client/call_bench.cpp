@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstdio>
 
+#include "client/protocol.h"
+#include "ratio.h"
 #include "test_bus.h"
 
 namespace {
@@ -30,9 +32,8 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
     DBusError error;
     dbus_error_init(&error);
     for (auto _ : state) {
-        DBusMessage* call = dbus_message_new_method_call("com.nimbo.zorv.labelmgr",
-                                                         "/org/freedesktop/DBus/nimbo/zorv/labelmgr",
-                                                         "com.nimbo.zorv.labelmgr", "getFileTid");
+        DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                         zorv::protocol::kInterface, zorv::protocol::getFileTid.name);
         dbus_message_append_args(call, DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
         DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, &error);
         dbus_uint32_t tid = 0;
@@ -48,6 +49,11 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
     dbus_connection_unref(c);
 }
 
+// Eight threads at once: raw libdbus with a connection per thread, next to the
+// library's pooled connections.
+void BM_GetFileTid_RawLibdbus_Threads(benchmark::State& state) { BM_GetFileTid_RawLibdbus(state); }
+void BM_GetFileTid_Library_Threads(benchmark::State& state) { BM_GetFileTid_Library(state); }
+
 void BM_LogDebugFilteredOut(benchmark::State& state) {
     Logger& log = Logger::getInstance();  // fallback configuration: INFO and above
     int i = 0;
@@ -60,10 +66,8 @@ void BM_LogDebugFilteredOut(benchmark::State& state) {
 
 BENCHMARK(BM_GetFileTid_RawLibdbus)->MinTime(2.0);
 BENCHMARK(BM_GetFileTid_Library)->MinTime(2.0);
-// Eight threads at once: raw libdbus with a connection per thread, next to the
-// library's pooled connections.
-BENCHMARK(BM_GetFileTid_RawLibdbus)->MinTime(2.0)->Threads(8)->UseRealTime();
-BENCHMARK(BM_GetFileTid_Library)->MinTime(2.0)->Threads(8)->UseRealTime();
+BENCHMARK(BM_GetFileTid_RawLibdbus_Threads)->MinTime(2.0)->Threads(8)->UseRealTime();
+BENCHMARK(BM_GetFileTid_Library_Threads)->MinTime(2.0)->Threads(8)->UseRealTime();
 BENCHMARK(BM_LogDebugFilteredOut);
 
 int main(int argc, char** argv) {
@@ -72,8 +76,11 @@ int main(int argc, char** argv) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
     unsigned int tid = 0;
     getFileTid("/warm/up", &tid);  // connection set up outside the timed loops
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zorvbench::runWithRatios(argc, argv, {
+        {"getFileTid / raw libdbus round trip", "BM_GetFileTid_Library", "BM_GetFileTid_RawLibdbus",
+         1.1, zorvbench::Measure::RealTime},
+        {"getFileTid on eight threads / raw libdbus, a connection per thread", "BM_GetFileTid_Library_Threads",
+         "BM_GetFileTid_RawLibdbus_Threads", 1.1, zorvbench::Measure::RealTime},
+        {"filtered-out debug log call", "BM_LogDebugFilteredOut", "", 30},
+    });
 }
