@@ -66,6 +66,12 @@ public:
 // freed memory), so a link is opened while its own dispatcher is the default.
 std::mutex openingMutex;
 
+// libdbus sets up its global locks on first use behind an unsynchronised
+// check, and a call builds its message before it asks for a connection: done
+// while the library loads, callers' first calls on several threads cannot race
+// there.
+[[maybe_unused]] const bool libdbusThreadsReady = dbus_threads_init_default();
+
 [[noreturn]] void unavailable() {
     Logger::getInstance().error("getConnection", __LINE__, "DBus service not available");
     throw std::runtime_error("DBus service unavailable");
