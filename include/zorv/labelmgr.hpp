@@ -297,8 +297,13 @@ private:
 };
 
 // Label-change notifications published by the label manager service.
-// A subscriber handle is a ZMQSocket of type SUB, owned by the caller.
-// Throws std::runtime_error when libzmq cannot create the context or socket.
+// A subscriber handle is a ZMQSocket of type SUB, owned by the caller. It
+// accepts frames of at most kMaxNotificationFrame bytes (1 MiB): a larger
+// one is never received; libzmq drops the connection that brings it, with
+// the messages still on the way, and recvLabelChangeMsg connects again.
+// Throws std::runtime_error when libzmq cannot create the context or socket
+// or set the subscriber up.
+constexpr long long kMaxNotificationFrame = 1024 * 1024;
 ZORV_API void* createSubscriber();
 // Releases a handle from createSubscriber; null is ignored.
 ZORV_API void destroySubscriber(void* handle);
