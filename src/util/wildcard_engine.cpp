@@ -219,12 +219,18 @@ private:
             }
             // Like libstdc++, quantifiers in a row each apply to what the
             // previous ones built ("a**" is "(a*)*"); a '?' right after a
-            // quantifier makes it lazy, which matches the same texts.
+            // quantifier makes it lazy, which matches the same texts. Such a
+            // row is one repeat: at least once only if every quantifier is
+            // '+', without bound if any is '*' or '+'.
+            bool quantified = false, atLeastOnce = true, unbounded = false;
             while (pos_ < re_.size() && (re_[pos_] == '*' || re_[pos_] == '+' || re_[pos_] == '?')) {
                 const char quantifier = re_[pos_++];
                 if (pos_ < re_.size() && re_[pos_] == '?') ++pos_;
-                item = addNode({Node::kRepeat, -1, quantifier == '+', quantifier != '?', {item}, -1});
+                quantified = true;
+                atLeastOnce = atLeastOnce && quantifier == '+';
+                unbounded = unbounded || quantifier != '?';
             }
+            if (quantified) item = addNode({Node::kRepeat, -1, atLeastOnce, unbounded, {item}, -1});
             if (pos_ < re_.size() && re_[pos_] == '{') return false;  // counted repetition is std::regex's
             sequence.children.push_back(item);
         }
@@ -563,6 +569,7 @@ public:
     bool matches(const std::string& text) const {
         Scratch& s = scratch();
         if (s.mark.size() < program_.size()) s.mark.resize(program_.size(), 0);
+        const Scratch::Trim trim{s};
         std::vector<int>* live = &s.live;
         std::vector<int>* next = &s.next;
         live->clear();
@@ -598,6 +605,13 @@ private:
         std::vector<int> live, next, pending;
         std::vector<uint32_t> mark;  // generation in which a state was entered
         uint32_t generation = 0;
+        // A huge expression's working sets are not kept for the thread's life.
+        struct Trim {
+            Scratch& s;
+            ~Trim() {
+                if (s.mark.size() > (std::size_t{1} << 16)) s = Scratch();
+            }
+        };
         void newGeneration() {
             if (++generation == 0) {
                 std::fill(mark.begin(), mark.end(), 0);

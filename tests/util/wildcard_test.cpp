@@ -65,14 +65,15 @@ TEST(MatchesPattern, CompileErrorsAreThrownEveryTime) {
 // Inputs that used to overflow the stack or backtrack for minutes; each runs
 // in a child bounded by an alarm, so a hang fails instead of stalling.
 TEST(MatchesPattern, LongInputsFinishInLinearTime) {
-    std::string stars;
+    std::string stars, stacked = "a";
     for (int i = 0; i < 130; ++i) stars += "*a";
+    for (int i = 0; i < 100000; ++i) stacked += "\\*";  // "a**...*": one repeat, not 100000 nested
     const std::tuple<std::string, std::string, bool> cases[] = {
         {std::string(250, 'x') + "*a*a*a*a*b", std::string(250, 'x') + std::string(200, 'a'), false},
         {stars + "*b", std::string(40, 'a'), false},
         {"a\\+", std::string(7000000, 'a'), true},
         {std::string(300, 'a') + "*", std::string(8000000, 'a'), true},
-        {std::string(3000, '?') + "{x,y}\\+", std::string(3000, '-') + "xyyx", true}};
+        {std::string(3000, '?') + "{x,y}\\+", std::string(3000, '-') + "xyyx", true}, {stacked, "aaa", true}};
     for (const auto& [pattern, text, expected] : cases) {
         EXPECT_EXIT(
             {
