@@ -352,6 +352,14 @@ ZORV_API std::vector<std::filesystem::path> expandPath(const std::filesystem::pa
 ZORV_API std::string findFirstValidParentDir(const std::string& path);
 ZORV_API std::string getParentDirWithoutWildcard(const std::string& path);
 
+// Path tests. pathIsDir and pathIsLinkFile examine the entry itself, without
+// following a final symbolic link: 1 yes, 0 no (also when it cannot be
+// examined). pathIsExists follows the link: 0 exists, -1 not (a dangling link
+// does not exist).
+ZORV_API int pathIsDir(const char* path);
+ZORV_API int pathIsLinkFile(const char* path);
+ZORV_API int pathIsExists(const char* path);
+
 // ---------------------------------------------------------------------------
 // Utilities: strings, configuration, files, processes
 // ---------------------------------------------------------------------------
