@@ -9,14 +9,10 @@
 
 #include <tuple>
 
+#include "client/bus_strings.h"
 #include "client/protocol.h"
 
 namespace zorv {
-
-// Whether a caller's string may be handed to libdbus, which aborts the whole
-// process on a string that is not valid UTF-8 as the bus defines it. Logs one
-// error line under `function` when it may not.
-bool acceptString(const char* function, const char* what, const char* text);
 
 // One method call to the label manager service.
 class ServiceCall {
