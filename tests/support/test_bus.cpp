@@ -18,11 +18,15 @@ void append(DBusMessageIter* it, const WireValue& v) {
     if (type == 'a') {
         DBusMessageIter array;
         dbus_message_iter_open_container(it, DBUS_TYPE_ARRAY, v.signature.c_str() + 1, &array);
-        for (const WireValue& entry : v.items) {
+        for (const WireValue& item : v.items) {
+            if (item.signature != "{}") {
+                append(&array, item);
+                continue;
+            }
             DBusMessageIter pair;
             dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &pair);
-            append(&pair, entry.items[0]);
-            append(&pair, entry.items[1]);
+            append(&pair, item.items[0]);
+            append(&pair, item.items[1]);
             dbus_message_iter_close_container(&array, &pair);
         }
         dbus_message_iter_close_container(it, &array);
@@ -34,19 +38,6 @@ void append(DBusMessageIter* it, const WireValue& v) {
     }
 }
 
-template <typename V>
-WireValue dictOf(const std::map<std::string, V>& dict, const char* sig) {
-    WireValue out(0);
-    out.signature = sig;
-    for (auto& [k, val] : dict) {
-        WireValue entry(k);
-        entry.signature = "{}";
-        entry.items = {WireValue(k), WireValue(val)};
-        out.items.push_back(entry);
-    }
-    return out;
-}
-
 }  // namespace
 
 WireValue::WireValue(int32_t v) : signature("i") { basic.i32 = v; }
@@ -54,8 +45,13 @@ WireValue::WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
 WireValue::WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
 WireValue::WireValue(const char* v) : signature("s"), text(v) {}
 WireValue::WireValue(const std::string& v) : signature("s"), text(v) {}
-WireValue::WireValue(const std::map<std::string, uint64_t>& dict) : WireValue(dictOf(dict, "a{st}")) {}
-WireValue::WireValue(const std::map<std::string, uint32_t>& dict) : WireValue(dictOf(dict, "a{su}")) {}
+WireValue::WireValue(const std::vector<std::string>& list) : signature("as"), items(list.begin(), list.end()) {}
+WireValue WireValue::entry(const WireValue& key, const WireValue& value) {
+    WireValue out(key);
+    out.signature = "{}";
+    out.items = {key, value};
+    return out;
+}
 
 Standin::Standin() {
     DBusError error;
