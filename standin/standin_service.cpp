@@ -138,7 +138,8 @@ std::string introspectionXml() {
         "  </interface>\n  <interface name=\"";
     xml += protocol::kInterface;
     xml += "\">\n";
-    for (const protocol::Member& m : protocol::kMembers) {
+    for (const protocol::Member* entry : protocol::kMembers) {
+        const protocol::Member& m = *entry;
         xml += "    <method name=\"" + std::string(m.name) + "\">";
         for (int dir = 0; dir < 2; ++dir) {
             const char* sigText = dir == 0 ? m.in : m.out;
@@ -196,7 +197,7 @@ void Service::run() {
 void Service::handle(DBusMessage* message) {
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) return;
     const char* iface = dbus_message_get_interface(message);
-    if (iface && std::strcmp(iface, kControlInterface) == 0)
+    if (iface && std::strcmp(iface, protocol::kTestInterface) == 0)
         answerControl(message);
     else if (iface && std::strcmp(iface, DBUS_INTERFACE_INTROSPECTABLE) == 0)
         answerIntrospection(message);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstdio>
 
+#include "client/protocol.h"
 #include "test_bus.h"
 
 namespace {
@@ -30,9 +31,8 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
     DBusError error;
     dbus_error_init(&error);
     for (auto _ : state) {
-        DBusMessage* call = dbus_message_new_method_call("com.nimbo.zorv.labelmgr",
-                                                         "/org/freedesktop/DBus/nimbo/zorv/labelmgr",
-                                                         "com.nimbo.zorv.labelmgr", "getFileTid");
+        DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                         zorv::protocol::kInterface, zorv::protocol::getFileTid.name);
         dbus_message_append_args(call, DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
         DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, &error);
         dbus_uint32_t tid = 0;

@@ -18,9 +18,11 @@
 
 #include <unistd.h>
 
+#include "client/service_names.h"
+
 namespace {
 
-const char* const kEndpoint = "ipc:///tmp/zorv_label_manager.socket";
+using zorv::protocol::kNotifyEndpoint;
 const std::string kTopic = "label.change";
 const std::string kPayload(64, 'p');
 constexpr int kWarmup = 2000;
@@ -34,8 +36,8 @@ public:
         zmq_setsockopt(socket_, ZMQ_XPUB_NODROP, &on, sizeof on);
         zmq_setsockopt(socket_, ZMQ_SNDTIMEO, &timeoutMs, sizeof timeoutMs);
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof linger);
-        if (zmq_bind(socket_, kEndpoint) != 0) {
-            std::fprintf(stderr, "cannot bind %s: %s\n", kEndpoint, zmq_strerror(zmq_errno()));
+        if (zmq_bind(socket_, kNotifyEndpoint) != 0) {
+            std::fprintf(stderr, "cannot bind %s: %s\n", kNotifyEndpoint, zmq_strerror(zmq_errno()));
             std::exit(1);
         }
         thread_ = std::thread([this] { run(); });
@@ -90,7 +92,7 @@ struct RawSubscriber {
     RawSubscriber() {
         zmq_msg_init(&topic);
         zmq_msg_init(&payload);
-        zmq_connect(socket, kEndpoint);
+        zmq_connect(socket, kNotifyEndpoint);
         zmq_setsockopt(socket, ZMQ_SUBSCRIBE, kTopic.data(), kTopic.size());
     }
     ~RawSubscriber() {
@@ -128,7 +130,7 @@ struct BatchPublisher {
     BatchPublisher() {
         int unlimited = 0;  // never drop: a lost message would leave a reader waiting
         zmq_setsockopt(socket, ZMQ_SNDHWM, &unlimited, sizeof unlimited);
-        zmq_bind(socket, kEndpoint);
+        zmq_bind(socket, kNotifyEndpoint);
     }
     ~BatchPublisher() {
         zmq_close(socket);
@@ -229,6 +231,6 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    unlink("/tmp/zorv_label_manager.socket");  // libzmq leaves it behind
+    unlink(zorv::protocol::kNotifySocketFile);  // libzmq leaves it behind
     return 0;
 }

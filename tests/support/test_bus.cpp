@@ -5,13 +5,11 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "client/service_names.h"
+
 namespace zorvtest {
 
 namespace {
-
-constexpr const char* kService = "com.nimbo.zorv.labelmgr";
-constexpr const char* kPath = "/org/freedesktop/DBus/nimbo/zorv/labelmgr";
-constexpr const char* kControl = "com.nimbo.zorv.labelmgr.Test";
 
 void append(DBusMessageIter* it, const WireValue& v) {
     char type = v.signature[0];
@@ -76,7 +74,8 @@ using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
 // Sends one control call and returns its reply; fails the test on an error.
 Reply control(DBusConnection* c, const char* member, const std::string& target,
               const std::vector<WireValue>& values) {
-    DBusMessage* call = dbus_message_new_method_call(kService, kPath, kControl, member);
+    DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                     zorv::protocol::kTestInterface, member);
     DBusMessageIter it;
     dbus_message_iter_init_append(call, &it);
     if (!target.empty()) append(&it, WireValue(target));
