@@ -154,6 +154,16 @@ public:
 };
 #endif
 
+// Resolves a policy description, names grouped by category, into identifiers
+// through the service, and adds them to `ids` under the same categories and
+// names (appending to what is there). Names under "subject_pkg" and
+// "object_pkg" get one identifier per package id the service gives, under
+// "subject_recurfile" and "object_recurfile" one per path id; every other name
+// gets one identifier. 0 on success, -1 on any failure (logged; `ids` is then
+// unchanged unless memory ran out while it was filled).
+ZORV_API int policies_parse(const std::map<std::string, std::vector<std::string>>& policies,
+                            std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>>& ids);
+
 // ---------------------------------------------------------------------------
 // Label model
 // ---------------------------------------------------------------------------

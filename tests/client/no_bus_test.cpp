@@ -24,6 +24,15 @@ TEST(NoBus, EveryCallFailsWithMinusTwoAndNothingCrashes) {
         delFileInheritFlag("/p", 0), clearFileInheritFlag(),
     };
     for (int r : results) EXPECT_EQ(r, -2);
+    // Bulk labelling: -3, but -1 for the base files; policies: -1.
+    char* files[] = {const_cast<char*>("/p"), nullptr};
+    EXPECT_EQ(setLabelForDrova(files, "app"), -3);
+    EXPECT_EQ(setLabelForLunvexInterpreter("/"), -3);
+    EXPECT_EQ(setLabelForDrovaBaseFiles(files, files), -1);
+    EXPECT_TRUE(log.contains("[setLabelForDrovaBaseFiles:") && log.contains("Exception: DBus service unavailable"));
+    std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>> ids;
+    EXPECT_EQ(policies_parse({{"c", {"n"}}}, ids), -1);
+    EXPECT_TRUE(log.contains("[policies_parse:"));
     EXPECT_TRUE(log.contains("Failed to initialize DBus connection"));
     EXPECT_TRUE(log.contains("[getConnection:"));
     EXPECT_TRUE(log.contains("DBus service not available"));
