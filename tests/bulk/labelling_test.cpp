@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include "client/bus_strings.h"
@@ -45,6 +44,17 @@ struct Bulk : ::testing::Test {
         for (const auto& line : log.lines()) all += line.message + "\n";
         return all;
     }
+    // Whether the log holds the pieces of `pattern` between its '*'s in order.
+    bool loggedInOrder(const std::string& pattern) const {
+        const std::string all = logged();
+        size_t at = 0;
+        for (size_t from = 0, star; from <= pattern.size(); from = star + 1) {
+            star = std::min(pattern.find('*', from), pattern.size());
+            at = all.find(pattern.substr(from, star - from), at);
+            if (at == std::string::npos) return false;
+        }
+        return true;
+    }
     zorvtest::Standin standin;
     zorvtest::LogCapture log;
     std::string dir;
@@ -60,17 +70,17 @@ TEST_F(Bulk, EachCallSendsWhatItWasGiven) {
     } cases[] = {
         {[] { return setLabelForPkg(List{"/a", "/b\xC3\xA9", "/a"}, 3, "pkg"); }, "setLabelForPkg", "assu",
          R"(["/a", "/b)" "\xC3\xA9" R"(", "/a"] "pkg" 1)",
-         "index 2, pkgname pkg, file /a\n\\[setLabelForPkg:\\d+\\] Start setting label for pkg \\(3 files\\)"},
+         "index 2, pkgname pkg, file /a\n[setLabelForPkg:*] Start setting label for pkg (3 files)"},
         {[] { return setLabelForLunvex(List{"/x", "/x"}, "app"); }, "setLabelForPkg", "assu",
-         R"(["/x", "/x"] "app" 4)", "index 1, appName app, file /x\n.*Lunvex app app \\(2 files\\)"},
+         R"(["/x", "/x"] "app" 4)", "index 1, appName app, file /x\n*Lunvex app app (2 files)"},
         {[] { return setLabelForDrova(List{"/d"}, "dapp"); }, "setLabelForPkg", "assu", R"(["/d"] "dapp" 3)",
-         "drova app dapp \\(1 files\\)"},
+         "drova app dapp (1 files)"},
         {[&] { return setLabelForLunvexInterpreter(tree.c_str()); }, "setLabelForLunvexInterpreter", "s",
          '"' + tree + '"', "lunvex interpreter, base path: /tmp"},
         {[&] { return setLabelForDrovaInterpreter(tree.c_str()); }, "setLabelForDrovaInterpreter", "s",
          '"' + tree + '"', "drova interpreter, base path: /tmp"},
         {[] { return setLabelForDrovaBaseFiles(List{"a", "b", "a"}, List{"x", "y", "z"}); },
-         "setLabelForDrovaBaseFiles", "a{ss}", R"({"a": "z", "b": "y"})", "drova base files \\(3 files\\)"},
+         "setLabelForDrovaBaseFiles", "a{ss}", R"({"a": "z", "b": "y"})", "drova base files (3 files)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logs);
@@ -79,9 +89,10 @@ TEST_F(Bulk, EachCallSendsWhatItWasGiven) {
         EXPECT_EQ(c.call(), 0);
         auto got = standin.received();
         ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].member, c.member);
         EXPECT_EQ(got[0].signature, c.signature);
         EXPECT_EQ(got[0].arguments, c.arguments);
-        EXPECT_TRUE(std::regex_search(logged(), std::regex(c.logs))) << logged();
+        EXPECT_TRUE(loggedInOrder(c.logs)) << logged();
         EXPECT_TRUE(log.contains("#zorv_labelmgr, set "));  // the timer
     }
 }
@@ -90,36 +101,36 @@ TEST_F(Bulk, BadArgumentsAreRefusedBeforeTheBus) {
     const std::string file = dir + "/file", link = dir + "/link", missing = dir + "/missing";
     std::vector<std::pair<std::function<int()>, std::string>> cases = {
         {[] { return setLabelForPkg(List{"/a"}, 0, "p"); }, "Invalid parameters: files=0x"},
-        {[] { return setLabelForPkg(nullptr, 1, "p"); }, "Invalid parameters: files=\\(nil\\), size=1"},
-        {[] { return setLabelForPkg(List{"/a"}, 1, nullptr); }, "pkgname=\\(nil\\)"},
-        {[] { return setLabelForPkg(List{"/a", "/b", nullptr}, 3, "p"); }, "file /b\n.*Empty path at index 2"},
+        {[] { return setLabelForPkg(nullptr, 1, "p"); }, "Invalid parameters: files=(nil), size=1"},
+        {[] { return setLabelForPkg(List{"/a"}, 1, nullptr); }, "pkgname=(nil)"},
+        {[] { return setLabelForPkg(List{"/a", "/b", nullptr}, 3, "p"); }, "file /b\n*Empty path at index 2"},
         {[] { return setLabelForPkg(List{"/a"}, 1, "p\xC3"); }, "Invalid UTF-8 sequence in pkgname: p"},
         {[] { return setLabelForLunvex(List{nullptr}, "a"); }, "Empty file list"},
         {[] { return setLabelForLunvex(List{"/a", ""}, "a"); }, "Empty path at index 1"},
-        {[] { return setLabelForDrova(List{"/a"}, nullptr); }, "Invalid parameters: files=0x.*, appName=\\(nil\\)"},
+        {[] { return setLabelForDrova(List{"/a"}, nullptr); }, "Invalid parameters: files=0x*, appName=(nil)"},
         {[] { return setLabelForDrova(List{"/a"}, "\xC0\xAF"); }, "Invalid UTF-8 sequence in appName"},
-        {[] { return setLabelForLunvexInterpreter(nullptr); }, "Invalid parameters: path=\\(nil\\)"},
+        {[] { return setLabelForLunvexInterpreter(nullptr); }, "Invalid parameters: path=(nil)"},
         {[] { return setLabelForDrovaInterpreter("/\xED\xA0\x80"); }, "Invalid UTF-8 sequence in path"},
-        {[&] { return setLabelForDrovaInterpreter(link.c_str()); }, "path is link file, .*\n.*Invalid path: /tmp"},
-        {[&] { return setLabelForLunvexInterpreter(file.c_str()); }, "path is not dir, .*\n.*Invalid path: /tmp"},
-        {[&] { return setLabelForDrovaInterpreter(missing.c_str()); }, "path not exist, .*\n.*Invalid path: /tmp"},
-        {[] { return setLabelForDrovaBaseFiles(List{"a"}, nullptr); }, "drovaFiles=0x.*, hostFiles=\\(nil\\)"},
+        {[&] { return setLabelForDrovaInterpreter(link.c_str()); }, "path is link file, *\n*Invalid path: /tmp"},
+        {[&] { return setLabelForLunvexInterpreter(file.c_str()); }, "path is not dir, *\n*Invalid path: /tmp"},
+        {[&] { return setLabelForDrovaInterpreter(missing.c_str()); }, "path not exist, *\n*Invalid path: /tmp"},
+        {[] { return setLabelForDrovaBaseFiles(List{"a"}, nullptr); }, "drovaFiles=0x*, hostFiles=(nil)"},
         {[] { return setLabelForDrovaBaseFiles(List{nullptr}, List{"x"}); }, "Empty file list"},
         {[] { return setLabelForDrovaBaseFiles(List{"a", "b", "c"}, List{"x", "y"}); }, "null at index 2"},
         {[] { return setLabelForDrovaBaseFiles(List{"a"}, List{""}); }, "Empty path: drovaFile='a', hostFile=''"},
         {[] { return setLabelForDrovaBaseFiles(List{"a", "\xF5\x80\x80\x80"}, List{"x", "y"}); },
-         "Invalid UTF-8 in drova file path\\[1\\]"},
-        {[] { return setLabelForDrovaBaseFiles(List{"a"}, List{"\xE0\x80\x80"}); }, "in host file path\\[0\\]"},
+         "Invalid UTF-8 in drova file path[1]"},
+        {[] { return setLabelForDrovaBaseFiles(List{"a"}, List{"\xE0\x80\x80"}); }, "in host file path[0]"},
     };
     // Whatever the bus would refuse: truncated, stray continuation, 5-byte
     // form, overlong forms, surrogate, beyond U+10FFFF.
     for (const char* bad : {"\xC3", "\x80", "\xF8\x88\x80\x80\x80", "\xC0\x80", "\xE0\x80\x80", "\xF0\x80\x80\x80",
                             "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"})
-        cases.push_back({[bad] { return setLabelForPkg(List{"/ok", bad}, 2, "p"); }, "file path\\[1\\]: "});
+        cases.push_back({[bad] { return setLabelForPkg(List{"/ok", bad}, 2, "p"); }, "file path[1]: "});
     for (const auto& [call, message] : cases) {
         log.clear();
         EXPECT_EQ(call(), -1) << message;
-        EXPECT_TRUE(std::regex_search(logged(), std::regex(message))) << message << "\n" << logged();
+        EXPECT_TRUE(loggedInOrder(message)) << message << "\n" << logged();
         EXPECT_TRUE(log.contains("execution time")) << message;
     }
     EXPECT_TRUE(standin.received().empty());
