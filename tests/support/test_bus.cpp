@@ -16,15 +16,11 @@ void append(DBusMessageIter* it, const WireValue& v) {
     if (type == 'a') {
         DBusMessageIter array;
         dbus_message_iter_open_container(it, DBUS_TYPE_ARRAY, v.signature.c_str() + 1, &array);
-        for (const WireValue& item : v.items) {
-            if (item.signature != "{}") {
-                append(&array, item);
-                continue;
-            }
+        for (const WireValue& entry : v.items) {
             DBusMessageIter pair;
             dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &pair);
-            append(&pair, item.items[0]);
-            append(&pair, item.items[1]);
+            append(&pair, entry.items[0]);
+            append(&pair, entry.items[1]);
             dbus_message_iter_close_container(&array, &pair);
         }
         dbus_message_iter_close_container(it, &array);
@@ -43,7 +39,6 @@ WireValue::WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
 WireValue::WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
 WireValue::WireValue(const char* v) : signature("s"), text(v) {}
 WireValue::WireValue(const std::string& v) : signature("s"), text(v) {}
-WireValue::WireValue(const std::vector<std::string>& list) : signature("as"), items(list.begin(), list.end()) {}
 WireValue WireValue::entry(const WireValue& key, const WireValue& value) {
     WireValue out(key);
     out.signature = "{}";

@@ -23,7 +23,6 @@ struct WireValue {
     WireValue(uint64_t v);
     WireValue(const char* v);
     WireValue(const std::string& v);
-    WireValue(const std::vector<std::string>& list);
     // A dictionary keyed by strings; its values may be dictionaries again.
     template <typename V>
     WireValue(const std::map<std::string, V>& dict) : signature("a{s" + WireValue(V()).signature + "}") {
