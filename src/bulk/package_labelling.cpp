@@ -70,22 +70,22 @@ const Owner kDrovaApp{"#zorv_labelmgr, set Label For Drova", "appName",
 // -1 for a list that ends at its first null entry.
 int labelFiles(const char* function, const Owner& owner, char** files, int count, const char* name) {
     if (!zorv::acceptString(function, owner.key, name)) return -1;
-    if (count < 0) {
-        if (files[0] == nullptr) {
-            ZLOG_ERROR_FOR(function, "Empty file list");
-            return -1;
-        }
-        for (count = 0; files[count] != nullptr; ++count) {
-        }
+    if (count < 0 && files[0] == nullptr) {
+        ZLOG_ERROR_FOR(function, "Empty file list");
+        return -1;
     }
     // Sized first, so that a list too large is refused before thousands of
-    // lines are logged for it. A null entry ends the count here; the checks
-    // below report it.
+    // lines are logged for it, and before all of a list of any length has
+    // been read. The same walk counts a list that ends at a null entry; in a
+    // counted one a null entry ends the walk and the checks below report it.
     BodySize body;
     body.array(4);
-    for (int i = 0; i < count && files[i] != nullptr; ++i) body.string(std::strlen(files[i]));
+    int n = 0;
+    for (; (count < 0 || n < count) && files[n] != nullptr && body.bytes() <= zorv::kMaxArgumentBytes; ++n)
+        body.string(std::strlen(files[n]));
     body.string(std::strlen(name)).uint32();
     if (!zorv::fitsOneMessage(function, "File list", body.bytes())) return -1;
+    if (count < 0) count = n;
 
     std::vector<std::string> paths;
     int checked = building(function, [&] {
