@@ -6,13 +6,16 @@
 #include <map>
 #include <string>
 
-#include "client/service_call.h"
+#include "client/call_shapes.h"
 
 namespace {
 
 namespace protocol = zorv::protocol;
 using zorv::Call;
 using zorv::guarded;
+using zorv::IdentifierMap;
+using zorv::refusePath;
+using zorv::valueGetter;
 using Member = zorv::protocol::Member;
 
 // How an int32 status reply becomes the call's result.
@@ -36,33 +39,12 @@ int statusCall(const char* function, ReplyRule rule, const In&... in) {
     });
 }
 
-// A missing path is refused silently, one that libdbus would choke on with a
-// log line; neither reaches the bus.
-bool refusePath(const char* function, const char* path) {
-    return path == nullptr || !zorv::acceptString(function, "path", path);
-}
-
 // A call on one path whose reply is one int32 status.
 template <const Member& M, typename... In>
 int pathCall(const char* function, ReplyRule rule, const char* path, const In&... in) {
     if (refusePath(function, path)) return -1;
     return statusCall<M>(function, rule, std::string(path), in...);
 }
-
-// Reads one unsigned value; it is stored before it is tested, so a failure
-// reply leaves the all-ones value behind.
-template <const Member& M, typename T>
-int valueGetter(const char* function, const char* path, T* out) {
-    if (out == nullptr || refusePath(function, path)) return -1;
-    return guarded(function, -2, [&] {
-        T reply = 0;
-        Call<M>(std::string(path)).invoke(reply);
-        *out = reply;
-        return reply == static_cast<T>(~T(0)) ? -1 : 0;
-    });
-}
-
-using IdentifierMap = std::map<std::string, uint64_t>;
 
 IdentifierMap toMap(const ZORV_ID& id) {
     return {{"pkg_id", id.pkg_id}, {"file_id", id.file_id}, {"path_id", id.path_id}};
@@ -77,11 +59,8 @@ int identifierGetter(const char* function, const char* path, ZORV_ID* id) {
     return guarded(function, -2, [&] {
         IdentifierMap reply;
         Call<M>(std::string(path)).invoke(reply);
-        auto field = [&reply](const char* key) {
-            auto it = reply.find(key);
-            return it == reply.end() ? uint64_t(0) : it->second;
-        };
-        ZORV_ID read{field("pkg_id"), field("file_id"), field("path_id")};
+        ZORV_ID read{0, 0, 0};
+        zorv::fillIdentifier(read, reply);
         if (read.pkg_id == UINT64_MAX && read.file_id == UINT64_MAX && read.path_id == UINT64_MAX) return -1;
         *id = read;
         return 0;

@@ -15,6 +15,10 @@
 
 namespace zorv {
 
+// Sends a call that may wait longer than the usual five seconds, on a
+// connection of its own so that it never holds up calls of other threads.
+DBus::Message sendLongCall(DBus::CallMessage& message, int timeoutMs);
+
 // One method call to the label manager service, untyped; calls go through
 // Call<member> below, which checks their types against the protocol table.
 class ServiceCall {
@@ -37,7 +41,8 @@ protected:
     // std::runtime_error when there is no bus.
     template <typename... Out>
     void invoke(Out&... out) {
-        DBus::Message reply = send();
+        DBus::Message reply =
+            timeoutMs_ > protocol::kCallTimeoutMs ? sendLongCall(message_, timeoutMs_) : send();
         DBus::MessageIter reader = reply.reader();
         (void)std::initializer_list<int>{((reader >> out), 0)...};
     }

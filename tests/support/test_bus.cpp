@@ -17,6 +17,10 @@ void append(DBusMessageIter* it, const WireValue& v) {
         DBusMessageIter array;
         dbus_message_iter_open_container(it, DBUS_TYPE_ARRAY, v.signature.c_str() + 1, &array);
         for (const WireValue& entry : v.items) {
+            if (v.signature[1] != '{') {
+                append(&array, entry);
+                continue;
+            }
             DBusMessageIter pair;
             dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &pair);
             append(&pair, entry.items[0]);
@@ -32,6 +36,11 @@ void append(DBusMessageIter* it, const WireValue& v) {
     }
 }
 
+template <typename V>
+WireValue dictOf(const std::map<std::string, V>& dict, const char* sig) {
+    return WireValue::dict(sig, {dict.begin(), dict.end()});
+}
+
 }  // namespace
 
 WireValue::WireValue(int32_t v) : signature("i") { basic.i32 = v; }
@@ -39,11 +48,27 @@ WireValue::WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
 WireValue::WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
 WireValue::WireValue(const char* v) : signature("s"), text(v) {}
 WireValue::WireValue(const std::string& v) : signature("s"), text(v) {}
-WireValue WireValue::entry(const WireValue& key, const WireValue& value) {
-    WireValue out(key);
-    out.signature = "{}";
-    out.items = {key, value};
+WireValue WireValue::dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries) {
+    WireValue out(0);
+    out.signature = sig;
+    for (auto& [key, value] : entries) {
+        WireValue entry(0);
+        entry.signature = "{}";
+        entry.items = {key, value};
+        out.items.push_back(entry);
+    }
     return out;
+}
+
+WireValue::WireValue(const std::map<std::string, uint64_t>& dict) : WireValue(dictOf(dict, "a{st}")) {}
+WireValue::WireValue(const std::map<std::string, uint32_t>& dict) : WireValue(dictOf(dict, "a{su}")) {}
+WireValue::WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict)
+    : WireValue(dictOf(dict, "a{sa{st}}")) {}
+WireValue::WireValue(const std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>& dict)
+    : WireValue(dictOf(dict, "a{sa{sa{st}}}")) {}
+WireValue::WireValue(const std::vector<uint64_t>& list) : WireValue(0) {
+    signature = "at";
+    items.assign(list.begin(), list.end());
 }
 
 Standin::Standin() {

@@ -23,14 +23,13 @@ struct WireValue {
     WireValue(uint64_t v);
     WireValue(const char* v);
     WireValue(const std::string& v);
-    // A dictionary keyed by strings; its values may be dictionaries again.
-    template <typename V>
-    WireValue(const std::map<std::string, V>& dict) : signature("a{s" + WireValue(V()).signature + "}") {
-        for (const auto& [key, value] : dict) items.push_back(entry(key, value));
-    }
-
-private:
-    static WireValue entry(const WireValue& key, const WireValue& value);
+    WireValue(const std::map<std::string, uint64_t>& dict);
+    WireValue(const std::map<std::string, uint32_t>& dict);
+    WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict);
+    WireValue(const std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>& dict);
+    WireValue(const std::vector<uint64_t>& list);
+    // A dictionary of signature `sig` with its entries in the order given.
+    static WireValue dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
 };
 
 struct Received {
