@@ -52,6 +52,28 @@ int building(const char* function, Build&& build) {
     }
 }
 
+// The caller's paths, checked, written into the message as they are: a
+// package's list is not copied once more on its way.
+struct PathList {
+    char** paths;
+    int count;
+};
+
+DBus::MessageIter& operator<<(DBus::MessageIter& iter, const PathList& list) {
+    DBus::MessageIter array = iter.new_array("s");
+    for (int i = 0; i < list.count; ++i) array.append_string(list.paths[i]);
+    iter.close_container(array);
+    return iter;
+}
+
+}  // namespace
+
+// It travels as a list of strings does.
+template <>
+struct zorv::wire::Code<PathList> : zorv::wire::Code<std::vector<std::string>> {};
+
+namespace {
+
 // One kind of owner of a file list, as "setLabelForPkg" is told about it.
 struct Owner {
     const char* timerName;
@@ -87,9 +109,7 @@ int labelFiles(const char* function, const Owner& owner, char** files, int count
     if (!zorv::fitsOneMessage(function, "File list", body.bytes())) return -1;
     if (count < 0) count = n;
 
-    std::vector<std::string> paths;
     int checked = building(function, [&] {
-        paths.reserve(count);
         zorv::LineBatch lines(function);
         for (int i = 0; i < count; ++i) {
             const char* path = files[i];
@@ -104,15 +124,14 @@ int labelFiles(const char* function, const Owner& owner, char** files, int count
                 return -1;
             }
             lines.add(__LINE__, "index ", i, ", ", owner.key, " ", name, ", file ", path);
-            paths.emplace_back(path);
         }
         return 0;
     });
     if (checked != 0) return checked;
 
     ZLOG_ALWAYS_FOR(function, owner.startFormat, name, count);
-    return statusCall<protocol::setLabelForPkg>(function, kCallFailure, "Failed to set label (error code=%d)", paths,
-                                                std::string(name), owner.pkgType);
+    return statusCall<protocol::setLabelForPkg>(function, kCallFailure, "Failed to set label (error code=%d)",
+                                                PathList{files, count}, std::string(name), owner.pkgType);
 }
 
 int labelApp(const char* function, const Owner& owner, char** files, const char* appName) {
