@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "client/protocol.h"
+#include "ratio.h"
 #include "test_bus.h"
 
 namespace {
@@ -68,8 +69,9 @@ int main(int argc, char** argv) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
     unsigned int tid = 0;
     getFileTid("/warm/up", &tid);  // connection set up outside the timed loops
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zorvbench::runWithRatios(argc, argv, {
+        {"getFileTid / raw libdbus round trip", "BM_GetFileTid_Library", "BM_GetFileTid_RawLibdbus",
+         1.1, zorvbench::Measure::RealTime},
+        {"filtered-out debug log call", "BM_LogDebugFilteredOut", "", 30},
+    });
 }

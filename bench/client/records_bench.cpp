@@ -13,6 +13,7 @@
 #include <random>
 
 #include "client/protocol.h"
+#include "ratio.h"
 #include "test_bus.h"
 
 namespace {
@@ -102,31 +103,6 @@ void BM_ShowUserSetFileOid_RawLibdbus(benchmark::State& state) {
     dbus_connection_unref(c);
 }
 
-// Prints the library's median time as a multiple of the raw read's.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration) times_[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        double library = median("BM_ShowUserSetFileOid_Library"), raw = median("BM_ShowUserSetFileOid_RawLibdbus");
-        if (library > 0 && raw > 0)
-            std::printf("showUserSetFileOid / raw libdbus, 10,000 records: %.2f times (goal <= 1.50)\n", library / raw);
-    }
-
-private:
-    double median(const std::string& name) {
-        std::vector<double>& t = times_[name];
-        if (t.empty()) return 0;
-        std::sort(t.begin(), t.end());
-        return t[t.size() / 2];
-    }
-    std::map<std::string, std::vector<double>> times_;
-};
-
 }  // namespace
 
 BENCHMARK(BM_ShowUserSetFileOid_RawLibdbus)->Unit(benchmark::kMillisecond)->Repetitions(5);
@@ -139,9 +115,7 @@ int main(int argc, char** argv) {
     scriptReply();
     UserSetRecord* warm = nullptr;
     if (showUserSetFileOid(&warm) > 0) free(warm);  // connection set up outside the timed loops
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return zorvbench::runWithRatios(argc, argv, {{"showUserSetFileOid / raw libdbus, 10,000 records",
+                                                  "BM_ShowUserSetFileOid_Library", "BM_ShowUserSetFileOid_RawLibdbus",
+                                                  1.5, zorvbench::Measure::RealTime}});
 }

@@ -144,30 +144,20 @@ std::vector<Received> Standin::received() {
     return out;
 }
 
-PrivateBus::PrivateBus() {
-    char tmpl[] = "/tmp/zorv-bus-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-}
-
-PrivateBus::~PrivateBus() {
-    stop();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)std::system(cmd.c_str());
-}
+PrivateBus::~PrivateBus() { stop(); }
 
 void PrivateBus::start(bool withStandin) {
     // The stand-in built with the tests, unless the environment names another.
     const char* standin = std::getenv("ZORV_TEST_STANDIN");
     if (!standin) standin = ZORV_TEST_STANDIN_BUILT;
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_ + "'";
+    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_.path() + "'";
     if (withStandin) cmd += std::string(" '") + standin + "'";
     cmd += " >/dev/null";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cannot start a private bus");
 }
 
 void PrivateBus::stop() {
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_ + "'";
+    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_.path() + "'";
     (void)std::system(cmd.c_str());
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace zorvtest {
 
 // A value the stand-in should reply with, tagged with its D-Bus type.
@@ -59,17 +61,17 @@ private:
 // fresh temporary directory; stopped when the object goes.
 class PrivateBus {
 public:
-    PrivateBus();
+    PrivateBus() = default;
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    std::string address() const { return "unix:path=" + dir_ + "/system_bus_socket"; }
+    std::string address() const { return "unix:path=" + dir_ / "system_bus_socket"; }
     void start(bool withStandin);
     void stop();
 
 private:
-    std::string dir_;
+    ScratchDir dir_;
 };
 
 }  // namespace zorvtest
