@@ -15,14 +15,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "ratio.h"
 #include "test_bus.h"
 
 namespace {
@@ -118,33 +117,6 @@ void BM_SetLabelForPkg_Library(benchmark::State& state) {
     ::unlink(kLogFile);
 }
 
-// Prints the library's time as a multiple of the raw call's.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times_[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        auto& lib = times_["BM_SetLabelForPkg_Library"];
-        auto& raw = times_["BM_SetLabelForPkg_RawLibdbus"];
-        if (lib.empty() || raw.empty()) return;
-        const double best = *std::min_element(lib.begin(), lib.end()) / *std::min_element(raw.begin(), raw.end());
-        std::printf("setLabelForPkg (%d files) / raw libdbus, wall time: median %.2f, best %.2f over %zu runs "
-                    "(goal <= 1.5)\n", kFiles, median(lib) / median(raw), best, lib.size());
-    }
-
-private:
-    static double median(std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    }
-    std::map<std::string, std::vector<double>> times_;
-};
-
 }  // namespace
 
 BENCHMARK(BM_SetLabelForPkg_RawLibdbus)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
@@ -156,9 +128,7 @@ int main(int argc, char** argv) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
     package();
     setLabelForPkg(package().files.data(), 1, "warm-up");  // connection set up outside the timed loops
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return zorvbench::runWithRatios(argc, argv, {{"setLabelForPkg / raw libdbus, 100,000 paths, log lines to a file",
+                                                  "BM_SetLabelForPkg_Library", "BM_SetLabelForPkg_RawLibdbus", 1.5,
+                                                  zorvbench::Measure::RealTime}});
 }

@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -19,7 +16,6 @@
 namespace {
 
 using Call = std::function<int()>;
-namespace fs = std::filesystem;
 
 using Reply = std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>;
 using Ids = std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>>;
@@ -46,15 +42,11 @@ struct List {
     operator char**() { return items.data(); }
 };
 
-// A directory, a link to it and a file in it, for the interpreter calls.
-const std::string tree = "/tmp/zorv-bulk-" + std::to_string(getpid()), link = tree + "-link", file = tree + "/f";
-
 struct Bulk : ::testing::Test {
-    void SetUp() override {
-        standin.reset();
-        fs::create_directory(tree), fs::create_directory_symlink(tree, link), fclose(fopen(file.c_str(), "w"));
-    }
-    void TearDown() override { fs::remove_all(tree), fs::remove(link); }
+    void SetUp() override { standin.reset(); }
+    // A directory, a link to it and a file in it, for the interpreter calls.
+    zorvtest::ScratchDir dir;
+    const std::string tree = dir.dir("tree"), link = dir.link(tree, "link"), file = dir.file("tree/f");
     // Whether the log holds the pieces of `pattern` between its '*'s, in order.
     bool logged(const std::string& pattern) const {
         std::string all;
@@ -78,10 +70,10 @@ TEST_F(Bulk, EachCallSendsWhatItWasGivenAndMapsTheAnswer) {
          "index 1, appName app, file /x\n*Lunvex app app (2 files)"},
         {[] { return setLabelForDrova(List{"/d"}, "dapp"); }, R"(setLabelForPkg assu ["/d"] "dapp" 3)",
          "drova app dapp (1 files)"},
-        {[] { return setLabelForLunvexInterpreter(tree.c_str()); }, "setLabelForLunvexInterpreter s \"" + tree + '"',
-         "lunvex interpreter, base path: /tmp"},
-        {[] { return setLabelForDrovaInterpreter(tree.c_str()); }, "setLabelForDrovaInterpreter s \"" + tree + '"',
-         "drova interpreter, base path: /tmp"},
+        {[&] { return setLabelForLunvexInterpreter(tree.c_str()); }, "setLabelForLunvexInterpreter s \"" + tree + '"',
+         "lunvex interpreter, base path: "},
+        {[&] { return setLabelForDrovaInterpreter(tree.c_str()); }, "setLabelForDrovaInterpreter s \"" + tree + '"',
+         "drova interpreter, base path: "},
         {[] { return setLabelForDrovaBaseFiles(List{"a", "b", "a"}, List{"x", "y", "z"}); },
          R"(setLabelForDrovaBaseFiles a{ss} {"a": "z", "b": "y"})", "drova base files (3 files)"},
     };
@@ -116,8 +108,8 @@ TEST_F(Bulk, BadArgumentsAreRefusedBeforeTheBus) {
         {[] { return setLabelForDrova(List{"/a"}, nullptr); }, "Invalid parameters: files=0x*, appName=(nil)"},
         {[] { return setLabelForLunvexInterpreter(nullptr); }, "Invalid parameters: path=(nil)"},
         {[] { return setLabelForDrovaInterpreter("/\xED\xA0\x80"); }, "Invalid UTF-8 sequence in path"},
-        {[] { return setLabelForDrovaInterpreter(link.c_str()); }, "path is link file, *\n*Invalid path: /tmp"},
-        {[] { return setLabelForLunvexInterpreter(file.c_str()); }, "path is not dir, *\n*Invalid path: /tmp"},
+        {[&] { return setLabelForDrovaInterpreter(link.c_str()); }, "path is link file, *\n*Invalid path: "},
+        {[&] { return setLabelForLunvexInterpreter(file.c_str()); }, "path is not dir, *\n*Invalid path: "},
         {[] { return setLabelForDrovaInterpreter("/no/such"); }, "path not exist, /no/such\n*Invalid path: /no"},
         {[] { return setLabelForDrovaBaseFiles(List{"a"}, nullptr); }, "drovaFiles=0x*, hostFiles=(nil)"},
         {[] { return setLabelForDrovaBaseFiles(List{nullptr}, List{"x"}); }, "Empty file list"},
