@@ -40,8 +40,9 @@ int statusCall(const char* function, const Failure<int>& failure, const char* re
     });
 }
 
-// Runs `build`, which copies the caller's arguments; running out of memory
-// there is the caller's list being too much for this process, and gives -1.
+// Runs `build`, which reads the caller's arguments into memory of the call's
+// own (log lines, the base-file map); running out of memory there is the
+// caller's list being too much for this process, and gives -1.
 template <typename Build>
 int building(const char* function, Build&& build) {
     try {
@@ -178,6 +179,10 @@ int readBaseFiles(const char* function, char** drovaFiles, char** hostFiles,
             ZLOG_ERROR_FOR(function, "Empty path: drovaFile='%s', hostFile='%s'", drova, host);
             return -1;
         }
+        // One pair too large alone could never be sent.
+        BodySize pair;
+        pair.array(8).entry().string(std::strlen(drova)).string(std::strlen(host));
+        if (!zorv::fitsOneMessage(function, "Base file map", pair.bytes())) return -1;
         if (!zorv::isValidUtf8(drova)) {
             ZLOG_ERROR_FOR(function, "Invalid UTF-8 in drova file path[%d]: %s", i, drova);
             return -1;
