@@ -13,6 +13,10 @@ namespace {
 
 namespace protocol = zorv::protocol;
 
+// "Received" answers with the records in one message, which the bus carries
+// only up to its size limit: the arguments of a huge call are recorded cut.
+constexpr std::size_t kRecordBytes = std::size_t(4) << 20;
+
 std::string renderOne(DBusMessageIter* it);
 
 template <typename T>
@@ -134,7 +138,8 @@ std::string introspectionXml() {
         "  </interface>\n  <interface name=\"";
     xml += protocol::kInterface;
     xml += "\">\n";
-    for (const protocol::Member& m : protocol::kMembers) {
+    for (const protocol::Member* entry : protocol::kMembers) {
+        const protocol::Member& m = *entry;
         xml += "    <method name=\"" + std::string(m.name) + "\">";
         for (int dir = 0; dir < 2; ++dir) {
             const char* sigText = dir == 0 ? m.in : m.out;
@@ -192,7 +197,7 @@ void Service::run() {
 void Service::handle(DBusMessage* message) {
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) return;
     const char* iface = dbus_message_get_interface(message);
-    if (iface && std::strcmp(iface, kControlInterface) == 0)
+    if (iface && std::strcmp(iface, protocol::kTestInterface) == 0)
         answerControl(message);
     else if (iface && std::strcmp(iface, DBUS_INTERFACE_INTROSPECTABLE) == 0)
         answerIntrospection(message);
@@ -205,7 +210,12 @@ void Service::answerService(DBusMessage* call) {
     const char* signature = dbus_message_get_signature(call);
     DBusMessageIter args;
     dbus_message_iter_init(call, &args);
-    records_.push_back({member ? member : "", signature, renderAll(&args, " ")});
+    std::string arguments = renderAll(&args, " ");
+    if (arguments.size() > kRecordBytes) {
+        arguments.resize(kRecordBytes);
+        arguments += "...";
+    }
+    records_.push_back({member ? member : "", signature, std::move(arguments)});
 
     const protocol::Member* known = member ? protocol::findMember(member) : nullptr;
     if (!known) {

@@ -129,6 +129,22 @@ private:
     static std::once_flag init_flag_;
 };
 
+// Lookups and maintenance calls of the service (the C ones are in
+// labelmgr.h). The oid lookups return 0, -1 for a missing argument or the
+// service's failure value (still stored in *oid), -2 when the call failed.
+// The lookups by list add an entry {oid, 0, 0} to `oids` for each name that
+// the service knows, overwriting an entry of the same name and keeping the
+// others; 0, or -2 when the call failed (oids then unchanged). The string
+// calls return "" on failure; addTagFullSystem only logs its result.
+ZORV_API int getDeviceOid(const char* device, unsigned long* oid);
+ZORV_API int getKernelModuleOid(const char* module, unsigned long* oid);
+ZORV_API int getDeviceOids(std::vector<std::string> devices, std::map<std::string, ZORV_ID>& oids);
+ZORV_API int getKernelModuleOids(std::vector<std::string> modules, std::map<std::string, ZORV_ID>& oids);
+ZORV_API void addTagFullSystem(const char* tag, std::vector<std::string> list);
+ZORV_API std::string getPathSm3HashValue(const char* path);
+ZORV_API std::string restoreSingleFileLabel(const std::string& path);
+ZORV_API std::string restoreSingleFileInitLabel(const std::string& path);
+
 // The service proxy. Its declaration needs dbus-c++; it is visible to callers
 // that include <dbus-c++/dbus.h> before this header.
 #if defined(__DBUSXX_DBUS_H)
@@ -153,6 +169,16 @@ public:
     ~LabelMgrClient();
 };
 #endif
+
+// Resolves a policy description, names grouped by category, into identifiers
+// through the service, and adds them to `ids` under the same categories and
+// names (appending to what is there). Names under "subject_pkg" and
+// "object_pkg" get one identifier per package id the service gives, under
+// "subject_recurfile" and "object_recurfile" one per path id; every other name
+// gets one identifier. 0 on success, -1 on any failure (logged; `ids` is then
+// unchanged unless memory ran out while it was filled).
+ZORV_API int policies_parse(const std::map<std::string, std::vector<std::string>>& policies,
+                            std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>>& ids);
 
 // ---------------------------------------------------------------------------
 // Label model
@@ -360,6 +386,14 @@ ZORV_API std::vector<std::string> sortPaths(const std::vector<std::string>& path
 ZORV_API std::vector<std::filesystem::path> expandPath(const std::filesystem::path& pattern);
 ZORV_API std::string findFirstValidParentDir(const std::string& path);
 ZORV_API std::string getParentDirWithoutWildcard(const std::string& path);
+
+// Path tests. pathIsDir and pathIsLinkFile examine the entry itself, without
+// following a final symbolic link: 1 yes, 0 no (also when it cannot be
+// examined). pathIsExists follows the link: 0 exists, -1 not (a dangling link
+// does not exist).
+ZORV_API int pathIsDir(const char* path);
+ZORV_API int pathIsLinkFile(const char* path);
+ZORV_API int pathIsExists(const char* path);
 
 // ---------------------------------------------------------------------------
 // Utilities: strings, configuration, files, processes

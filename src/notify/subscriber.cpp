@@ -1,3 +1,4 @@
+#include "client/service_names.h"
 #include "log/log.h"
 #include "notify/zmq_handles.h"
 
@@ -11,8 +12,6 @@
 using zorv::notify::Frame;
 
 namespace {
-
-const char* const kEndpoint = "ipc:///tmp/zorv_label_manager.socket";
 
 // A null argument is the caller's fault; it is reported, never dereferenced.
 bool present(const char* func, const void* pointer, const char* name) {
@@ -52,13 +51,14 @@ void awaitNotification(void* socket) {
         if (zmq_poll(items, 2, -1) < 0) throw std::runtime_error("Failed to receive message.");
         if (items[0].revents & ZMQ_POLLIN) return;
         if (!takeEvents(monitor)) continue;
+        const char* endpoint = zorv::protocol::kNotifyEndpoint;
         Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
                                    "Connection to %s dropped (a frame over %lld bytes, or the publisher went away); "
                                    "connecting again.",
-                                   kEndpoint, kMaxNotificationFrame);
-        zmq_disconnect(socket, kEndpoint);
+                                   endpoint, kMaxNotificationFrame);
+        zmq_disconnect(socket, endpoint);
         for (int i = zorv::notify::connectionsOf(socket); i > 0; --i) {
-            if (zmq_connect(socket, kEndpoint) != 0) throw std::runtime_error("Failed to connect socket.");
+            if (zmq_connect(socket, endpoint) != 0) throw std::runtime_error("Failed to connect socket.");
         }
     }
 }
@@ -109,7 +109,7 @@ int subscribeLabelChangeMsg(void* handle, const std::string& topic) {
     if (!present(__func__, handle, "handle")) return -1;
     auto& subscriber = *static_cast<ZMQSocket*>(handle);
     try {
-        subscriber.connect(kEndpoint);
+        subscriber.connect(zorv::protocol::kNotifyEndpoint);
         zorv::notify::countConnection(ZMQSocketAccess::socket(subscriber));
         subscriber.subscribe(topic);
     } catch (const std::exception& e) {
