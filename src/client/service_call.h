@@ -9,15 +9,11 @@
 
 #include <tuple>
 
+#include "client/bus_strings.h"
 #include "client/protocol.h"
 #include "client/wire_signature.h"
 
 namespace zorv {
-
-// Whether a caller's string may be handed to libdbus, which aborts the whole
-// process on a string that is not valid UTF-8 as the bus defines it. Logs one
-// error line under `function` when it may not.
-bool acceptString(const char* function, const char* what, const char* text);
 
 // One method call to the label manager service, untyped; calls go through
 // Call<member> below, which checks their types against the protocol table.

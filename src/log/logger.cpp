@@ -13,13 +13,16 @@
 #include <cstdio>
 #include <iostream>
 
+#include "log/log.h"
+
 namespace {
+
+using zorv::kAlwaysCategory;
 
 const char* const kConfigFile = "/etc/zorv/label/zorv-label-log.properties";
 const char* const kFallbackDir = "/var/log/zorv";
 const char* const kFallbackFile = "/var/log/zorv/zorv_label_manager.log";
 const char* const kPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n";
-const char* const kAlwaysCategory = "INFO";
 
 // Prefixes the caller's format with "[func:line] " in a fixed stack buffer and
 // hands it to log4cpp, which expands the arguments.
@@ -32,7 +35,26 @@ void emit(log4cpp::Category& category, log4cpp::Priority::Value priority, const 
 
 }  // namespace
 
+namespace {
+
+// Callers format strerror(errno) into the very call that fetches the logger,
+// and read errno after logging: neither the first construction (which tries
+// files and directories) nor a write may change it under them.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+private:
+    int saved_;
+};
+
+}  // namespace
+
 Logger& Logger::getInstance() {
+    ErrnoKeeper keeper;
     static Logger instance;
     return instance;
 }
@@ -80,6 +102,7 @@ log4cpp::Category* Logger::getCategory(const std::string& name) {
     void Logger::method(const char* func, int line, const char* format, ...) { \
         log4cpp::Category& target = (category);                         \
         if (!target.isPriorityEnabled(priority)) return;                \
+        ErrnoKeeper keeper;                                             \
         va_list args;                                                   \
         va_start(args, format);                                         \
         emit(target, priority, func, line, format, args);               \
