@@ -107,7 +107,8 @@ public:
 
     // The library's own calls. Each holds a bus connection of its own for its
     // length, taken from a small pool: libdbus corrupts its queues when several
-    // threads wait on one connection that the bus closes under them. A pooled
+    // threads wait on one connection that the bus closes under them, and lets
+    // a long call hold up the others on its connection. A pooled
     // connection that the bus closed while it lay idle (a bus restart) is
     // replaced before the call goes out. Blocks until the reply or
     // `timeoutMs`, then hands the connection's other incoming messages to
@@ -121,14 +122,15 @@ private:
     DBusConnectionManager();
     ZORV_HIDDEN std::unique_ptr<Link> openLink(unsigned epoch);
     ZORV_HIDDEN void retireHandleLocked();
-    ZORV_HIDDEN std::unique_ptr<Link> takeLink();
-    ZORV_HIDDEN void giveBack(std::unique_ptr<Link> link);
+    ZORV_HIDDEN std::unique_ptr<Link> takeLink(bool longCall);
+    ZORV_HIDDEN void giveBack(std::unique_ptr<Link> link, bool longCall);
 
     std::unique_ptr<DBus::BusDispatcher> dispatcher_;
     std::unique_ptr<Link> connection_;           // handed to callers of getConnection
     std::vector<std::unique_ptr<Link>> retired_;  // earlier such links, closed; callers may hold them
     std::vector<std::unique_ptr<Link>> idle_;     // links free for the library's calls
     unsigned lent_ = 0;                           // links out with calls
+    unsigned longLent_ = 0;                       // of which with calls allowed more than 5000 ms
     unsigned epoch_ = 0;  // bumped when a link is found closed: older idle links are dropped
     std::atomic<bool> connected_{false};
     mutable std::mutex mutex_;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "client/protocol.h"
 #include "log/log.h"
 
 DBusConnectionManager* DBusConnectionManager::instance_ = nullptr;
@@ -13,8 +14,10 @@ std::once_flag DBusConnectionManager::init_flag_;
 namespace {
 
 constexpr int kSharedTimeoutMs = 5000;
-// Calls beyond this many at once wait for a free link rather than open more
-// connections to the bus daemon.
+// Ordinary calls beyond this many at once wait for a free link rather than
+// open more connections to the bus daemon. Calls allowed to last longer
+// (tagging the whole system, bulk labelling) do not count: they would hold
+// the others up for minutes.
 constexpr unsigned kMaxLinks = 8;
 
 // The dispatcher of one link alone. Nothing runs it as a loop: the link's
@@ -203,14 +206,15 @@ DBus::Connection& DBusConnectionManager::getConnection() {
     return connection_->connection;
 }
 
-std::unique_ptr<DBusConnectionManager::Link> DBusConnectionManager::takeLink() {
+std::unique_ptr<DBusConnectionManager::Link> DBusConnectionManager::takeLink(bool longCall) {
     for (;;) {
         std::unique_ptr<Link> link;
         unsigned epoch = 0;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            linkReturned_.wait(lock, [this] { return !idle_.empty() || lent_ < kMaxLinks; });
+            linkReturned_.wait(lock, [&] { return !idle_.empty() || longCall || lent_ - longLent_ < kMaxLinks; });
             ++lent_;
+            longLent_ += longCall;
             epoch = epoch_;
             if (!idle_.empty()) {
                 link = std::move(idle_.back());
@@ -221,18 +225,19 @@ std::unique_ptr<DBusConnectionManager::Link> DBusConnectionManager::takeLink() {
             // Opened outside the lock, so that a slow bus holds up only this call.
             link = openLink(epoch);
             if (link) return link;
-            giveBack(nullptr);
+            giveBack(nullptr, longCall);
             unavailable();
         }
         if (link->epoch == epoch && link->usable()) return link;
-        giveBack(std::move(link));
+        giveBack(std::move(link), longCall);
     }
 }
 
-void DBusConnectionManager::giveBack(std::unique_ptr<Link> link) {
+void DBusConnectionManager::giveBack(std::unique_ptr<Link> link, bool longCall) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         --lent_;
+        longLent_ -= longCall;
         if (link && link->epoch == epoch_) {
             if (link->connected()) {
                 idle_.push_back(std::move(link));
@@ -250,11 +255,14 @@ void DBusConnectionManager::giveBack(std::unique_ptr<Link> link) {
 DBus::Message DBusConnectionManager::call(DBus::Message& message, int timeoutMs) {
     struct Lease {
         DBusConnectionManager* owner;
+        bool longCall;
         std::unique_ptr<Link> link;
         ~Lease() {
             link->drain();
-            owner->giveBack(std::move(link));
+            owner->giveBack(std::move(link), longCall);
         }
-    } lease{this, takeLink()};
+    };
+    bool longCall = timeoutMs > zorv::protocol::kCallTimeoutMs;
+    Lease lease{this, longCall, takeLink(longCall)};
     return lease.link->connection.send_blocking(message, timeoutMs);
 }
