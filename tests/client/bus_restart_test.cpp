@@ -84,22 +84,19 @@ TEST(BusRestart, ConcurrentCallsSurviveRestarts) {
             for (unsigned int tid = 0; !stop; tid = 0) {
                 int result = getFileTid("/p", &tid);
                 ++(result == 0 && tid == 1 ? succeeded : result == -2 ? failed : wrong);
-                // A dead bus fails at once; spinning would only fill the log.
-                if (result != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (result != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // don't flood the log
             }
         });
-    int recovered = 0;
     for (int i = 0; i < 10; ++i) {
         bus.start(true);  // stops the running bus and its stand-in first
         long before = succeeded;
         for (int waited = 0; succeeded == before && waited < 1000; waited += 5)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        recovered += succeeded > before;
+        EXPECT_GT(succeeded, before) << "restart " << i << ": no call succeeded within a second";
     }
     stop = true;
     for (auto& t : callers) t.join();
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(recovered, 10) << succeeded << " calls succeeded, " << failed << " failed";
 }
 
 }  // namespace

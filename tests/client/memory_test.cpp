@@ -30,9 +30,7 @@ TEST(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
 
     long before = residentKb();
     for (int round = 0; round < 100; ++round) {
-        // Messages that nobody waits for: only dispatching them keeps them
-        // from piling up.
-        standin.noise("getFileTid", 200);
+        standin.noise("getFileTid", 200);  // unasked-for messages: only dispatching them keeps them few
         for (int i = 0; i < 1000; ++i) {
             if (getFileTid("/p", &tid) != 0) FAIL() << "call failed in round " << round;
         }
