@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "client/introspection.h"
 #include "client/protocol.h"
 
 namespace standin {
@@ -123,34 +124,6 @@ void appendDefaults(DBusMessageIter* to, const char* signature) {
         if (type == DBUS_TYPE_UINT64) v.u64 = 1;
         dbus_message_iter_append_basic(to, type, &v);
     } while (dbus_signature_iter_next(&sig));
-}
-
-std::string introspectionXml() {
-    std::string xml =
-        "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n"
-        "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
-        "    <method name=\"Introspect\"><arg name=\"data\" direction=\"out\" type=\"s\"/></method>\n"
-        "  </interface>\n  <interface name=\"";
-    xml += protocol::kInterface;
-    xml += "\">\n";
-    for (const protocol::Member& m : protocol::kMembers) {
-        xml += "    <method name=\"" + std::string(m.name) + "\">";
-        for (int dir = 0; dir < 2; ++dir) {
-            const char* sigText = dir == 0 ? m.in : m.out;
-            if (!*sigText) continue;
-            DBusSignatureIter sig;
-            dbus_signature_iter_init(&sig, sigText);
-            do {
-                char* one = dbus_signature_iter_get_signature(&sig);
-                xml += std::string("<arg direction=\"") + (dir == 0 ? "in" : "out") + "\" type=\"" + one + "\"/>";
-                dbus_free(one);
-            } while (dbus_signature_iter_next(&sig));
-        }
-        xml += "</method>\n";
-    }
-    xml += "  </interface>\n</node>\n";
-    return xml;
 }
 
 MessagePtr errorReply(DBusMessage* call, const char* name, const std::string& text) {
@@ -327,7 +300,7 @@ void Service::answerControl(DBusMessage* call) {
 
 void Service::answerIntrospection(DBusMessage* call) {
     MessagePtr reply(dbus_message_new_method_return(call));
-    std::string xml = introspectionXml();
+    std::string xml = zorv::protocol::introspectionXml();
     const char* text = xml.c_str();
     dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
     send(std::move(reply), 0);
