@@ -19,6 +19,10 @@ void append(DBusMessageIter* it, const WireValue& v) {
         DBusMessageIter array;
         dbus_message_iter_open_container(it, DBUS_TYPE_ARRAY, v.signature.c_str() + 1, &array);
         for (const WireValue& entry : v.items) {
+            if (v.signature[1] != '{') {
+                append(&array, entry);
+                continue;
+            }
             DBusMessageIter pair;
             dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &pair);
             append(&pair, entry.items[0]);
@@ -56,6 +60,14 @@ WireValue::WireValue(const char* v) : signature("s"), text(v) {}
 WireValue::WireValue(const std::string& v) : signature("s"), text(v) {}
 WireValue::WireValue(const std::map<std::string, uint64_t>& dict) : WireValue(dictOf(dict, "a{st}")) {}
 WireValue::WireValue(const std::map<std::string, uint32_t>& dict) : WireValue(dictOf(dict, "a{su}")) {}
+WireValue::WireValue(const std::vector<std::string>& list) : signature("as") {
+    for (const std::string& s : list) items.emplace_back(s);
+}
+WireValue::WireValue(const std::map<std::string, std::string>& dict) : WireValue(dictOf(dict, "a{ss}")) {}
+WireValue::WireValue(const std::map<std::string, std::vector<std::string>>& dict)
+    : WireValue(dictOf(dict, "a{sas}")) {}
+
+void appendWire(DBusMessageIter* it, const WireValue& v) { append(it, v); }
 
 Standin::Standin() {
     DBusError error;

@@ -25,7 +25,13 @@ struct WireValue {
     WireValue(const std::string& v);
     WireValue(const std::map<std::string, uint64_t>& dict);
     WireValue(const std::map<std::string, uint32_t>& dict);
+    WireValue(const std::vector<std::string>& list);
+    WireValue(const std::map<std::string, std::string>& dict);
+    WireValue(const std::map<std::string, std::vector<std::string>>& dict);
 };
+
+// Appends `v` to a message being written.
+void appendWire(DBusMessageIter* it, const WireValue& v);
 
 struct Received {
     std::string member, signature, arguments;

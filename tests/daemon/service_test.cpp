@@ -1,0 +1,264 @@
+// The library's calls against the real service on a private bus: every
+// family end to end, durability across restarts and kills, access control,
+// notifications and malformed calls.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <zorv/labelmgr.hpp>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "service_daemon.h"
+
+using zorvtest::callService;
+using zorvtest::ServiceConnection;
+using zorvtest::WireValue;
+
+namespace {
+
+const uint64_t kNone64 = ~uint64_t(0);
+
+class Service : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
+    }
+    static void TearDownTestSuite() { delete daemon_; }
+    void SetUp() override { daemon_->start(daemon_->newDatabase()); }
+    void TearDown() override {
+        if (daemon_->running()) {
+            EXPECT_EQ(daemon_->stop(SIGTERM), 0) << "no clean shutdown";
+        }
+    }
+
+    // Runs `body` in a child process as the unprivileged user 65534 and
+    // returns what it wrote to `out`, line by line.
+    static std::vector<std::string> asNobody(const std::function<void(std::ostream& out)>& body) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            std::ostringstream out;
+            if (setgid(65534) == 0 && setuid(65534) == 0) body(out);
+            std::string text = out.str();
+            _exit(write(fds[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+        }
+        close(fds[1]);
+        std::string text;
+        char buf[512];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+        close(fds[0]);
+        waitpid(pid, nullptr, 0);
+        std::vector<std::string> lines;
+        for (std::istringstream in(text); std::getline(in, text);) lines.push_back(text);
+        return lines;
+    }
+
+    static zorvtest::ServiceDaemon* daemon_;
+};
+zorvtest::ServiceDaemon* Service::daemon_ = nullptr;
+
+// One attribute's calls, its value widened to 64 bits.
+struct Attribute {
+    const char* name;
+    std::function<int(const char*, uint64_t)> set;
+    std::function<int(const char*, uint64_t*)> get;
+    std::function<int(const char*)> del;
+    std::function<int()> clear;
+};
+
+const std::vector<Attribute>& attributes() {
+    static const std::vector<Attribute> all = {
+        {"PkgId", [](const char* p, uint64_t v) { return setPkgId(p, v); },
+         [](const char* p, uint64_t* v) { unsigned long x = 0; int rc = getPkgId(p, &x); *v = x; return rc; },
+         [](const char* p) { return delUserSetPkgId(p); }, [] { return clearUserSetPkgId(); }},
+        {"Oid", [](const char* p, uint64_t v) { return setFileOid(p, ZORV_ID{v, v + 1, v + 2}, 0); },
+         [](const char* p, uint64_t* v) {
+             ZORV_ID id{};
+             int rc = getFileOid(p, &id);
+             *v = id.file_id == id.pkg_id + 1 && id.path_id == id.pkg_id + 2 ? id.pkg_id : 0;
+             return rc;
+         },
+         [](const char* p) { return delFileOid(p, 0); }, [] { return clearFileOid(); }},
+        {"Sid", [](const char* p, uint64_t v) { return setFileSid(p, ZORV_ID{v, 0, v}, 0); },
+         [](const char* p, uint64_t* v) { ZORV_ID id{}; int rc = getFileSid(p, &id); *v = id.path_id; return rc; },
+         [](const char* p) { return delFileSid(p, 0); }, [] { return clearFileSid(); }},
+        {"Tid", [](const char* p, uint64_t v) { return setFileTid(p, unsigned(v), 0); },
+         [](const char* p, uint64_t* v) { unsigned x = 0; int rc = getFileTid(p, &x); *v = x; return rc; },
+         [](const char* p) { return delFileTid(p, 0); }, [] { return clearFileTid(); }},
+        {"InheritFlag", [](const char* p, uint64_t v) { return setFileInheritFlag(p, unsigned(v), 0); },
+         [](const char* p, uint64_t* v) { unsigned x = 0; int rc = getFileInheritFlag(p, &x); *v = x; return rc; },
+         [](const char* p) { return delFileInheritFlag(p, 0); }, [] { return clearFileInheritFlag(); }},
+    };
+    return all;
+}
+
+TEST_F(Service, EachAttributeIsSetReadDeletedAndCleared) {
+    for (const Attribute& a : attributes()) {
+        SCOPED_TRACE(a.name);
+        const uint64_t v = 7, w = 5;  // both valid inherit flags
+        uint64_t got = 0;
+        EXPECT_EQ(a.get("/e2e/a", &got), -1);  // no record and no such file
+        ASSERT_EQ(a.set("/e2e//a/", v), 0);    // kept under the path's normal form
+        ASSERT_EQ(a.set("/e2e/b", w), 0);
+        EXPECT_EQ(a.get("/e2e/a", &got), 0);
+        EXPECT_EQ(got, v);
+        EXPECT_EQ(a.del("/e2e/a"), 0);
+        EXPECT_EQ(a.del("/e2e/a"), -1);  // nothing left to delete
+        EXPECT_EQ(a.get("/e2e/a", &got), -1);
+        EXPECT_EQ(a.get("/e2e/b", &got), 0);
+        EXPECT_EQ(got, w);
+        EXPECT_EQ(a.clear(), 0);
+        EXPECT_EQ(a.get("/e2e/b", &got), -1);
+    }
+}
+
+// A stream of set calls from another process; the service is killed in the
+// middle of it. Every call that was answered is there after a restart, and
+// so is every record of a clean restart before that.
+TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
+    ASSERT_EQ(setFileTid("/keep/clean", 3, 0), 0);
+    ASSERT_EQ(daemon_->stop(SIGTERM), 0);
+    daemon_->start();
+    unsigned tid = 0;
+    EXPECT_EQ(getFileTid("/keep/clean", &tid), 0);
+    EXPECT_EQ(tid, 3u);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t writer = fork();
+    if (writer == 0) {
+        close(fds[0]);
+        ServiceConnection c;
+        for (uint32_t i = 1; c.call("setFileTid", {"/keep/" + std::to_string(i), i, int32_t(0)}) == "0"; ++i)
+            if (write(fds[1], &i, sizeof i) != sizeof i) break;
+        _exit(0);
+    }
+    close(fds[1]);
+    std::vector<uint32_t> answered;
+    for (uint32_t i; read(fds[0], &i, sizeof i) == sizeof i;) {
+        answered.push_back(i);
+        if (answered.size() == 300) {
+            EXPECT_EQ(daemon_->stop(SIGKILL), 128 + SIGKILL);
+        }
+    }
+    close(fds[0]);
+    waitpid(writer, nullptr, 0);
+    ASSERT_GE(answered.size(), 300u);
+
+    daemon_->start();  // over the socket file the killed service left behind
+    for (uint32_t i : answered) {
+        ASSERT_EQ(getFileTid(("/keep/" + std::to_string(i)).c_str(), &tid), 0) << i << " was answered, then lost";
+        EXPECT_EQ(tid, i);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::string check;
+    sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** v, char**) {
+        *static_cast<std::string*>(out) += v[0];
+        return 0;
+    }, &check, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(check, "ok");
+}
+
+TEST_F(Service, OnlyRootChangesWhileEveryoneReads) {
+    ASSERT_EQ(setFileTid("/acl/a", 5, 0), 0);
+    std::vector<std::string> seen = asNobody([](std::ostream& out) {
+        ServiceConnection c;
+        out << c.call("setFileTid", {"/acl/a", uint32_t(6), int32_t(0)}) << "\n";
+        out << c.call("delAllUserSetFileTid") << "\n";
+        out << c.call("setLabelForPkg", {std::vector<std::string>{"/acl/a"}, "p", uint32_t(1)}) << "\n";
+        out << c.call("getFileTid", {"/acl/a"}) << "\n";
+        out << c.call("showUserSetFileTid") << "\n";
+    });
+    const std::string denied = "error org.freedesktop.DBus.Error.AccessDenied";
+    EXPECT_EQ(seen, (std::vector<std::string>{denied, denied, denied, "5", "{\"/acl/a\": 5}"}));
+    unsigned tid = 0;
+    EXPECT_EQ(getFileTid("/acl/a", &tid), 0);
+    EXPECT_EQ(tid, 5u);
+    EXPECT_EQ(callService("getPkgIds", {std::vector<std::string>{"p"}}), "[18446744073709551615] 1");
+}
+
+// One notification per committed change, in order; none for a refused call
+// or for one that changed nothing. A topic selects one attribute's changes.
+TEST_F(Service, EachCommittedChangeIsAnnouncedOnce) {
+    daemon_->stop();
+    daemon_->start("", "ipc:///tmp/zorv_label_manager.socket");
+    using Subscriber = std::unique_ptr<void, decltype(&destroySubscriber)>;
+    Subscriber all(createSubscriber(), &destroySubscriber), oid(createSubscriber(), &destroySubscriber);
+    ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
+    ASSERT_EQ(subscribeLabelChangeMsg(oid.get(), "oid"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both connected before the first change
+
+    ASSERT_EQ(setFileTid("/n/a", 5, 0), 0);
+    asNobody([](std::ostream&) { ServiceConnection().call("setFileTid", {"/n/a", uint32_t(6), int32_t(0)}); });
+    ASSERT_EQ(delFileTid("/n/none", 0), -1);
+    ASSERT_EQ(clearFileSid(), 0);
+    ASSERT_EQ(setFileOid("/n/b", ZORV_ID{1, 2, 3}, 0), 0);
+    ASSERT_EQ(clearFileTid(), 0);
+
+    alarm(20);  // a missing notification fails the test instead of hanging it
+    auto next = [](void* handle) {
+        char* msg = nullptr;
+        std::string text = recvLabelChangeMsg(handle, &msg) == 0 ? msg : "";
+        free(msg);
+        return text;
+    };
+    EXPECT_EQ(next(all.get()), R"({"member":"setFileTid","path":"/n/a"})");
+    EXPECT_EQ(next(all.get()), R"({"member":"setFileOid","path":"/n/b"})");
+    EXPECT_EQ(next(all.get()), R"({"count":1,"member":"delAllUserSetFileTid"})");
+    EXPECT_EQ(next(oid.get()), R"({"member":"setFileOid","path":"/n/b"})");
+    alarm(0);
+}
+
+TEST_F(Service, MalformedCallsGetErrorsAndTheServiceGoesOn) {
+    const std::string invalid = "error org.freedesktop.DBus.Error.InvalidArgs";
+    const std::vector<std::string> list{"/m/a"};
+    struct Case {
+        const char* member;
+        std::vector<WireValue> args;
+        std::string expected;
+    } cases[] = {
+        {"getFileTid", {uint32_t(1)}, invalid},
+        {"getFileTid", {"/m", "/m"}, invalid},
+        {"noSuchMember", {}, "error org.freedesktop.DBus.Error.UnknownMethod"},
+        {"getFileTid", {"relative/path"}, invalid},
+        {"getFileTid", {"/" + std::string(4095, 'x')}, invalid},
+        {"setFileTid", {"/m/a", uint32_t(0), int32_t(0)}, invalid},
+        {"setFileInheritFlag", {"/m/a", uint32_t(3), int32_t(0)}, invalid},
+        {"setFileOid", {"/m/a", std::map<std::string, uint64_t>{{"bogus", 1}}, int32_t(0)}, invalid},
+        {"setFileOid", {"/m/a", std::map<std::string, uint64_t>{{"pkg_id", kNone64}, {"file_id", kNone64},
+                                                                 {"path_id", kNone64}}, int32_t(0)}, invalid},
+        {"delUserSetFileTid", {"/m/a", int32_t(7)}, invalid},
+        {"setLabelForPkg", {list, "p", uint32_t(2)}, invalid},
+        {"setLabelForPkg", {list, "", uint32_t(1)}, invalid},
+        {"addTagFullSystem", {"everything", list}, invalid},
+        {"policies_parse", {std::map<std::string, std::vector<std::string>>{{"object_recurfile", {"x"}}}}, invalid},
+        {"getPkgNameById", {uint64_t(99)}, "error com.nimbo.zorv.labelmgr.Error.NotFound"},
+        {"restoreSingleFileLabel", {"/m/none"}, "error com.nimbo.zorv.labelmgr.Error.NotFound"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(callService(c.member, c.args), c.expected) << c.member;
+
+    // A list longer than D-Bus allows never reaches the service whole.
+    std::vector<std::string> huge(64 * 1024, "/" + std::string(1023, 'h'));
+    EXPECT_EQ(callService("setLabelForPkg", {huge, "p", uint32_t(1)}).substr(0, 6), "error ");
+
+    EXPECT_EQ(setFileTid("/m/a", 9, 0), 0);
+    unsigned tid = 0;
+    EXPECT_EQ(getFileTid("/m/a", &tid), 0);
+    EXPECT_EQ(tid, 9u);
+}
+
+}  // namespace
