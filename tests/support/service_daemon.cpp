@@ -15,8 +15,15 @@
 
 namespace zorvtest {
 
-ServiceConnection::ServiceConnection() {
-    connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+ServiceConnection::ServiceConnection(const std::string& address) {
+    if (address.empty()) {
+        connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+    } else if ((connection_ = dbus_connection_open_private(address.c_str(), nullptr)) &&
+               !dbus_bus_register(connection_, nullptr)) {
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
+        connection_ = nullptr;
+    }
     if (!connection_) throw std::runtime_error("cannot reach the test bus");
     dbus_connection_set_exit_on_disconnect(connection_, FALSE);
 }
@@ -57,7 +64,7 @@ void ServiceDaemon::start(const std::string& db, const std::string& endpoint) {
               "--notify-endpoint", notify.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    ServiceConnection c;
+    ServiceConnection c(address);
     for (int i = 0; i < 500; ++i) {
         if (dbus_bus_name_has_owner(c.get(), "com.nimbo.zorv.labelmgr", nullptr)) return;
         int status = 0;

@@ -40,11 +40,12 @@ private:
     int dbCount_ = 0;
 };
 
-// A private connection to the bus named by DBUS_SYSTEM_BUS_ADDRESS, made by
-// whoever uses it (a forked child gets its own, as its own user).
+// A private connection to the bus at `address` (by default the one named by
+// DBUS_SYSTEM_BUS_ADDRESS), made by whoever uses it: a forked child gets its
+// own, as its own user.
 class ServiceConnection {
 public:
-    ServiceConnection();
+    explicit ServiceConnection(const std::string& address = "");
     ~ServiceConnection();
     ServiceConnection(const ServiceConnection&) = delete;
     ServiceConnection& operator=(const ServiceConnection&) = delete;
