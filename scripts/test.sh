@@ -1,47 +1,47 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once in a normal build,
-# once under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzzers
-# for a bounded time.
-set -euo pipefail
+# Installs what is missing, builds, and runs every test: once in a normal
+# build, once under AddressSanitizer and UndefinedBehaviorSanitizer, the tests
+# that use threads under ThreadSanitizer, then the fuzzers for a bounded time.
+# Each GoogleTest case is a ctest case of its own; the last line counts the
+# cases that ran, and the script fails when any case or any build failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-scripts/deps.sh
+scripts/deps.sh || exit 1
 
 jobs=$(nproc)
-passed=0
-run_suite() {  # build-dir, extra cmake args...
-  local dir=$1; shift
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs")
-  passed=$((passed + $(cd "$dir" && ctest -N | sed -n 's/^Total Tests: //p')))
+# run_suite DIR "CTEST ARGS" CMAKE-ARGS...: builds in DIR and runs its tests.
+run_suite() {
+  local dir=$1 ctest_args=$2; shift 2
+  rm -f "$dir/junit.xml"
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+    cmake --build "$dir" -j "$jobs" || { echo "build in $dir failed" >&2; return; }
+  # shellcheck disable=SC2086
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --output-junit junit.xml $ctest_args)
 }
 
 echo "== tests"
-run_suite build
+run_suite build ""
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
-run_suite build-asan -DZORV_SANITIZE=ON -DZORV_BUILD_BENCH=OFF
+(
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+  run_suite build-asan "" -DZORV_SANITIZE=address -DZORV_BUILD_BENCH=OFF
+)
 
-if [ -f fuzz/CMakeLists.txt ]; then
-  echo "== fuzzing"
-  CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -DZORV_BUILD_FUZZ=ON -DZORV_BUILD_TESTS=OFF \
-    -DZORV_BUILD_BENCH=OFF >/dev/null
-  cmake --build build-fuzz -j "$jobs"
-  for target in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
-    name=$(basename "$target"); name=${name#fuzz_}
-    work=$(mktemp -d)
-    cp -r "fuzz/corpus/$name/." "$work/" 2>/dev/null || true
-    echo "-- $name"
-    "$target" -max_total_time="${ZORV_FUZZ_SECONDS:-20}" -print_final_stats=0 "$work" 2>&1 | tail -n 3
-    rm -rf "$work"
-    passed=$((passed + 1))
-  done
-fi
+echo "== tests that use threads, under ThreadSanitizer"
+(
+  export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+  run_suite build-tsan "-L threads" -DZORV_SANITIZE=thread -DZORV_BUILD_BENCH=OFF
+)
 
-# Any failure has stopped the script before this line.
-echo "summary: $passed passed, 0 failed"
+echo "== fuzzing"
+(
+  export CC=clang CXX=clang++
+  run_suite build-fuzz "" -DZORV_BUILD_FUZZ=ON -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF \
+    -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-20}"
+)
+
+python3 scripts/test-summary.py build build-asan build-tsan build-fuzz
