@@ -173,7 +173,8 @@ void LabelService::addAttributeFamilies() {
         auto records = [this, f, entry](Writer& out, const std::string* path, bool tree) {
             Store::Records found = store_.userSetRecords(f->attribute, path, tree);
             out.array(entry.c_str(), [&](Writer& d) {
-                for (const auto& [p, v] : found) d.entry(p, [&](Writer& w) { writeValue(*f, w, v); });
+                for (const auto& record : found)
+                    d.entry(record.first, [&](Writer& w) { writeValue(*f, w, record.second); });
             });
         };
         add("showUserSet" + s, false, [records](Reader&, Writer& out) -> std::optional<Notice> {
@@ -381,13 +382,13 @@ void LabelService::addBulkAndPolicies() {
             }
         });
         out.array("{sa{sa{st}}}", [&](Writer& cats) {
-            for (const auto& [category, byName] : reply)
-                cats.entry(category, [&](Writer& c) {
+            for (const auto& category : reply)
+                cats.entry(category.first, [&](Writer& c) {
                     c.array("{sa{st}}", [&](Writer& names) {
-                        for (const auto& [name, fields] : byName)
-                            names.entry(name, [&](Writer& n) {
+                        for (const auto& name : category.second)
+                            names.entry(name.first, [&](Writer& n) {
                                 n.array("{st}", [&](Writer& fs) {
-                                    for (const auto& [key, value] : fields)
+                                    for (const auto& [key, value] : name.second)
                                         fs.entry(key, [value = value](Writer& w) { w.u64(value); });
                                 });
                             });
