@@ -254,7 +254,7 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
         EXPECT_EQ(tid, i);
     }
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);  // while in use
     std::string check;
     sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** v, char**) {
         *static_cast<std::string*>(out) += v[0];
@@ -262,6 +262,13 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
     }, &check, nullptr);
     sqlite3_close(db);
     EXPECT_EQ(check, "ok");
+
+    // A database written by a newer version is left alone.
+    ASSERT_EQ(daemon_->stop(), 0);
+    ASSERT_EQ(sqlite3_open(daemon_->database().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_THROW(daemon_->start(), std::runtime_error);
 }
 
 TEST_F(Service, OnlyRootChangesWhileEveryoneReads) {
