@@ -148,8 +148,8 @@ void LabelService::addAttributeFamilies() {
             checkValue(*f, v);
             Store::Transaction tx(store_);
             store_.setUserSet(f->attribute, path, v);
-            tx.commit();
             out.i32(0);
+            tx.commit();
             return notice(f->topic, {{"member", member}, {"path", path}});
         });
         add("delUserSet" + s, true, [this, f, member = "delUserSet" + s](Reader& in, Writer& out) -> std::optional<Notice> {
@@ -157,16 +157,16 @@ void LabelService::addAttributeFamilies() {
             bool tree = f->option && subtree(in.i32());
             Store::Transaction tx(store_);
             int n = store_.deleteUserSet(f->attribute, &path, tree);
-            tx.commit();
             out.i32(n > 0 ? 0 : -1);
+            tx.commit();
             if (n == 0) return std::nullopt;
             return notice(f->topic, {{"member", member}, {"path", path}, {"count", n}});
         });
         add("delAllUserSet" + s, true, [this, f, member = "delAllUserSet" + s](Reader&, Writer& out) -> std::optional<Notice> {
             Store::Transaction tx(store_);
             int n = store_.deleteUserSet(f->attribute, nullptr, false);
-            tx.commit();
             out.i32(0);
+            tx.commit();
             if (n == 0) return std::nullopt;
             return notice(f->topic, {{"member", member}, {"count", n}});
         });
@@ -222,8 +222,8 @@ void LabelService::addLookups() {
                                                       : getKmodNameHash(name.data(), static_cast<unsigned>(name.size()));
             added += store_.addObject(kind, name, oid);
         }
-        tx.commit();
         out.i32(added);
+        tx.commit();
         if (added == 0) return std::nullopt;
         return notice("system", {{"member", "addTagFullSystem"}, {"tag", tag}, {"count", added}});
     });
@@ -297,10 +297,11 @@ void LabelService::addLookups() {
 
 void LabelService::addBulkAndPolicies() {
     // The package's (or application's) recorded files become exactly `files`.
-    auto replaceFiles = [this](const std::string& member, const std::string& owner,
+    auto replaceFiles = [this](Writer& out, const std::string& member, const std::string& owner,
                                const std::vector<std::string>& files, uint32_t type) {
         Store::Transaction tx(store_);
         store_.replacePackageFiles(store_.addPackage(owner), files, type);
+        out.i32(0);
         tx.commit();
         ZLOG_INFO("%s: %zu files of %s", member.c_str(), files.size(), owner.c_str());
         return notice("package", {{"member", member}, {"owner", owner}, {"count", files.size()}});
@@ -312,9 +313,7 @@ void LabelService::addBulkAndPolicies() {
         if (type != kTypePackage && type != kTypeDrova && type != kTypeLunvex)
             throw CallError(DBUS_ERROR_INVALID_ARGS, "pkgType must be 1, 3 or 4");
         for (std::string& f : files) f = normalPath(f);
-        Notice n = replaceFiles("setLabelForPkg", owner, files, type);
-        out.i32(0);
-        return n;
+        return replaceFiles(out, "setLabelForPkg", owner, files, type);
     });
     // An interpreter's tree, walked without following links, is recorded as
     // the files of a package named after the interpreter. 1: the base is not
@@ -332,9 +331,7 @@ void LabelService::addBulkAndPolicies() {
                 return std::nullopt;
             }
             for (std::string& f : files) f = normalPath(f);
-            Notice n = replaceFiles(member, owner, files, kTypeInterpreter);
-            out.i32(0);
-            return n;
+            return replaceFiles(out, member, owner, files, kTypeInterpreter);
         });
     }
     // Each Drova base file takes the package of the host file it stands for.
@@ -353,8 +350,8 @@ void LabelService::addBulkAndPolicies() {
             }
             store_.recordFile(drova, file->pkgId, kTypeDrova);
         }
-        tx.commit();
         out.i32(0);
+        tx.commit();
         return notice("package", {{"member", "setLabelForDrovaBaseFiles"}, {"count", pairs.size()}});
     });
     // Packages resolve to their identifier, recursively covered paths to

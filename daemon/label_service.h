@@ -32,6 +32,8 @@ public:
     void handle(DBusMessage* message);
 
 private:
+    // Reads the call, writes the whole reply and only then commits its
+    // change, if any: after a commit nothing is left to fail but the sending.
     using Body = std::function<std::optional<Notice>(Reader&, Writer&)>;
     struct Handler {
         bool changes;  // root only
