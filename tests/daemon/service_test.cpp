@@ -298,7 +298,7 @@ TEST_F(Service, EachCommittedChangeIsAnnouncedOnce) {
     Subscriber all(createSubscriber(), &destroySubscriber), oid(createSubscriber(), &destroySubscriber);
     ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
     ASSERT_EQ(subscribeLabelChangeMsg(oid.get(), "oid"), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both connected before the first change
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both connected before the first change
 
     ASSERT_EQ(setFileTid("/n/a", 5, 0), 0);
     asNobody([](std::ostream&) { ServiceConnection().call("setFileTid", {"/n/a", uint32_t(6), int32_t(0)}); });
