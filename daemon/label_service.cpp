@@ -119,8 +119,8 @@ LabelService::LabelService(Store& store, Notifier& notifier, Bus& bus)
     addAttributeFamilies();
     addLookups();
     addBulkAndPolicies();
-    for (const protocol::Member& m : protocol::kMembers)
-        if (!handlers_.count(m.name)) throw std::logic_error(std::string("no handler for ") + m.name);
+    for (const protocol::Member* m : protocol::kMembers)
+        if (!handlers_.count(m->name)) throw std::logic_error(std::string("no handler for ") + m->name);
 }
 
 void LabelService::add(const std::string& member, bool changes, Body body) {

@@ -28,7 +28,7 @@ const char* const kDefaultDatabase = "/var/lib/zorv/labelmgr.db";
 struct Options {
     std::string address;
     std::string database = kDefaultDatabase;
-    std::string endpoint = zorvd::kNotifyEndpoint;
+    std::string endpoint = zorv::protocol::kNotifyEndpoint;
 };
 
 // The stop signals are taken through a descriptor that the serving loop
@@ -50,11 +50,12 @@ int serve(const Options& o) {
     std::filesystem::path dir = std::filesystem::path(o.database).parent_path();
     if (!dir.empty()) std::filesystem::create_directories(dir);
 
-    // The name is taken first: a second instance stops here, before it could
-    // take over the notification endpoint of the first. Calls that arrive
-    // meanwhile wait on the connection.
-    zorvd::Bus bus(o.address, zorv::protocol::kServiceName);
+    // The name is taken once the store is usable (owning it is what tells
+    // systemd and the callers that the service is ready) and before the
+    // endpoint is bound: a second instance stops there, before it could take
+    // over the first one's endpoint. Calls that arrive meanwhile wait.
     zorvd::Store store(o.database);
+    zorvd::Bus bus(o.address, zorv::protocol::kServiceName);
     zorvd::Notifier notifier(o.endpoint);
     zorvd::LabelService service(store, notifier, bus);
     ZLOG_INFO("serving %s with %s", zorv::protocol::kServiceName, o.database.c_str());

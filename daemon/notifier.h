@@ -8,8 +8,6 @@
 
 namespace zorvd {
 
-constexpr const char* kNotifyEndpoint = "ipc:///tmp/zorv_label_manager.socket";
-
 class Notifier {
 public:
     // Binds the endpoint; a socket file left by a killed service is replaced.

@@ -111,7 +111,7 @@ void Service::run() {
 void Service::handle(DBusMessage* message) {
     if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) return;
     const char* iface = dbus_message_get_interface(message);
-    if (iface && std::strcmp(iface, kControlInterface) == 0)
+    if (iface && std::strcmp(iface, protocol::kTestInterface) == 0)
         answerControl(message);
     else if (iface && std::strcmp(iface, DBUS_INTERFACE_INTROSPECTABLE) == 0)
         answerIntrospection(message);

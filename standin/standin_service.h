@@ -16,8 +16,6 @@
 
 namespace standin {
 
-constexpr const char* kControlInterface = "com.nimbo.zorv.labelmgr.Test";
-
 struct MessageUnref {
     void operator()(DBusMessage* m) const { dbus_message_unref(m); }
 };

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstdio>
 
+#include "client/protocol.h"
+#include "ratio.h"
 #include "test_bus.h"
 
 namespace {
@@ -30,9 +32,8 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
     DBusError error;
     dbus_error_init(&error);
     for (auto _ : state) {
-        DBusMessage* call = dbus_message_new_method_call("com.nimbo.zorv.labelmgr",
-                                                         "/org/freedesktop/DBus/nimbo/zorv/labelmgr",
-                                                         "com.nimbo.zorv.labelmgr", "getFileTid");
+        DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                         zorv::protocol::kInterface, zorv::protocol::getFileTid.name);
         dbus_message_append_args(call, DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
         DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, &error);
         dbus_uint32_t tid = 0;
@@ -68,8 +69,9 @@ int main(int argc, char** argv) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
     unsigned int tid = 0;
     getFileTid("/warm/up", &tid);  // connection set up outside the timed loops
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zorvbench::runWithRatios(argc, argv, {
+        {"getFileTid / raw libdbus round trip", "BM_GetFileTid_Library", "BM_GetFileTid_RawLibdbus",
+         1.1, zorvbench::Measure::RealTime},
+        {"filtered-out debug log call", "BM_LogDebugFilteredOut", "", 30},
+    });
 }

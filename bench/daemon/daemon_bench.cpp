@@ -5,25 +5,26 @@
 //   insert of the same rows in one transaction, with the service's schema and
 //   pragmas (goal: at most 2 times).
 // Each service runs on a private bus of its own; both are called with the
-// same raw libdbus code. ZORV_TEST_STANDIN names the stand-in executable.
+// same raw libdbus code.
 #include <benchmark/benchmark.h>
 #include <dbus/dbus.h>
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ratio.h"
 #include "service_daemon.h"
 #include "store.h"
 
 namespace {
 
 constexpr int kFiles = 100000;
+int round_ = 0;  // each round labels a new package of new files
 
 std::unique_ptr<zorvtest::PrivateBus> standinBus;
 std::unique_ptr<zorvtest::ServiceDaemon> daemonBus;
@@ -69,38 +70,15 @@ struct TidCaller {
     bool ready = false;
 };
 
-using Clock = std::chrono::steady_clock;
-
-// Runs `a` and `b` in turn each iteration, so that both see the same load on
-// a shared machine, and reports each one's mean time and their ratio. `then`
-// prepares the next iteration, untimed.
-template <typename A, typename B, typename Then>
-void paired(benchmark::State& state, const char* nameA, A&& a, const char* nameB, B&& b, double scale, Then&& then) {
-    Clock::duration spentA{}, spentB{};
-    for (auto _ : state) {
-        Clock::time_point t0 = Clock::now();
-        if (!a()) state.SkipWithError(nameA);
-        Clock::time_point t1 = Clock::now();
-        if (!b()) state.SkipWithError(nameB);
-        spentA += t1 - t0;
-        spentB += Clock::now() - t1;
-        state.PauseTiming();
-        then();
-        state.ResumeTiming();
-    }
-    double n = double(state.iterations());
-    state.counters[nameA] = std::chrono::duration<double>(spentA).count() * scale / n;
-    state.counters[nameB] = std::chrono::duration<double>(spentB).count() * scale / n;
-    state.counters["ratio"] = std::chrono::duration<double>(spentB) / std::chrono::duration<double>(spentA);
+void getFileTid(benchmark::State& state, const std::string& address) {
+    TidCaller caller(address);
+    if (!caller.ready) return state.SkipWithError("cannot set the tid");
+    for (auto _ : state)
+        if (!caller.call()) state.SkipWithError("call failed");
 }
 
-// Counters in microseconds per call; goal: ratio at most 1.2.
-void BM_GetFileTid_ServiceVsStandin(benchmark::State& state) {
-    TidCaller standin(standinBus->address()), service(daemonBus->address());
-    if (!standin.ready || !service.ready) return state.SkipWithError("cannot set the tid");
-    paired(
-        state, "standin_us", [&] { return standin.call(); }, "service_us", [&] { return service.call(); }, 1e6, [] {});
-}
+void BM_GetFileTid_Standin(benchmark::State& state) { getFileTid(state, standinBus->address()); }
+void BM_GetFileTid_Service(benchmark::State& state) { getFileTid(state, daemonBus->address()); }
 
 // Files of the package of round `round`: new paths each round, as a new
 // package brings.
@@ -170,47 +148,53 @@ Message setLabelForPkgCall(const std::string& owner, const std::vector<std::stri
     return call;
 }
 
-// Counters in milliseconds per package; goal: ratio at most 2. The message
-// is built outside the timed part, as a caller has its list already.
-void BM_SetLabelForPkg_ServiceVsBareSqlite(benchmark::State& state) {
+// A new package each iteration, its rows or its message made untimed, as a
+// caller has its list already.
+void BM_SetLabelForPkg_BareSqlite(benchmark::State& state) {
     BareStore bare;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::string> files = packageFiles(++round_);
+        state.ResumeTiming();
+        if (!bare.insert("bench-pkg-" + std::to_string(round_), files)) state.SkipWithError("insert failed");
+    }
+}
+
+void BM_SetLabelForPkg_Service(benchmark::State& state) {
     zorvtest::ServiceConnection bus(daemonBus->address());
-    int round = 0;
-    std::vector<std::string> files;
-    std::string owner;
-    Message call(nullptr, dbus_message_unref);
-    auto next = [&] {
-        files = packageFiles(++round);
-        owner = "bench-pkg-" + std::to_string(round);
-        call = setLabelForPkgCall(owner, files);
-    };
-    next();
-    paired(
-        state, "bare_ms", [&] { return bare.insert(owner, files); }, "service_ms",
-        [&] {
-            dbus_int32_t status = -1;
-            return roundTrip(bus.get(), call.get(), DBUS_TYPE_INT32, &status) && status == 0;
-        },
-        1e3, next);
+    for (auto _ : state) {
+        state.PauseTiming();
+        ++round_;
+        Message call = setLabelForPkgCall("bench-pkg-" + std::to_string(round_), packageFiles(round_));
+        state.ResumeTiming();
+        dbus_int32_t status = -1;
+        if (!roundTrip(bus.get(), call.get(), DBUS_TYPE_INT32, &status) || status != 0) state.SkipWithError("call failed");
+    }
 }
 
 }  // namespace
 
-BENCHMARK(BM_GetFileTid_ServiceVsStandin)->MinTime(4.0);
-BENCHMARK(BM_SetLabelForPkg_ServiceVsBareSqlite)->Iterations(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GetFileTid_Standin)->MinTime(1.0)->Repetitions(5);
+BENCHMARK(BM_GetFileTid_Service)->MinTime(1.0)->Repetitions(5);
+BENCHMARK(BM_SetLabelForPkg_BareSqlite)->Iterations(2)->Repetitions(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SetLabelForPkg_Service)->Iterations(2)->Repetitions(5)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
-    if (!std::getenv("ZORV_TEST_STANDIN")) {
-        std::fprintf(stderr, "ZORV_TEST_STANDIN must name the stand-in service\n");
-        return 1;
-    }
     standinBus = std::make_unique<zorvtest::PrivateBus>();
     standinBus->start(true);
     daemonBus = std::make_unique<zorvtest::ServiceDaemon>(ZORV_DAEMON);
     daemonBus->start();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    // Repetitions of the service and of its baseline take turns, so that
+    // both meet the same load on a shared machine.
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int rc = zorvbench::runWithRatios(int(args.size()), args.data(), {
+        {"getFileTid: service / stand-in", "BM_GetFileTid_Service", "BM_GetFileTid_Standin", 1.2,
+         zorvbench::Measure::RealTime},
+        {"setLabelForPkg of 100,000 files: service / bare SQLite insert", "BM_SetLabelForPkg_Service",
+         "BM_SetLabelForPkg_BareSqlite", 2.0, zorvbench::Measure::RealTime},
+    });
     daemonBus.reset();
     standinBus.reset();
-    return 0;
+    return rc;
 }

@@ -1,6 +1,6 @@
 // Cost of the label codec and of reading a stored label, next to a raw
 // getxattr of the same file as the baseline. Debug logging is filtered out,
-// as in production. Prints the ratios after the table.
+// as in production.
 #include <zorv/labelmgr.hpp>
 
 #include <benchmark/benchmark.h>
@@ -10,35 +10,19 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
+#include "ratio.h"
+#include "scratch_dir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // 57 bytes in binary form.
 Label sampleLabel() { return Label{Id(1, 2, 3), Id(4, 0, 0), Id(5, 0, 6), 7, 5}; }
 
 // A labelled file in a fresh temporary directory, removed at exit.
 struct LabelledFile {
-    LabelledFile() {
-        std::string pattern = (fs::temp_directory_path() / "zorv-label-bench-XXXXXX").string();
-        if (mkdtemp(&pattern[0]) == nullptr) return;
-        dir = pattern;
-        path = dir + "/file";
-        std::ofstream(path) << "labelled";
-        ready = sampleLabel().setToXattr(path, false) == 0;
-    }
-    ~LabelledFile() {
-        if (!dir.empty()) fs::remove_all(dir);
-    }
-    std::string dir;
-    std::string path;
-    bool ready = false;
+    zorvtest::ScratchDir dir;
+    std::string path = dir.file("file", "labelled");
+    bool ready = sampleLabel().setToXattr(path, false) == 0;
 };
 
 LabelledFile& labelledFile() {
@@ -90,37 +74,16 @@ void BM_DeserializeFromBuffer(benchmark::State& state) {
 }
 BENCHMARK(BM_DeserializeFromBuffer);
 
-// Keeps the per-iteration CPU times so that the ratios can be printed. CPU
-// time, not wall time: on a busy machine the wall time mostly measures the
-// other processes.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (!run.error_occurred) nanoseconds[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        }
-    }
-    std::map<std::string, double> nanoseconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     Logger::getInstance();
     log4cpp::Category::getRoot().setPriority(log4cpp::Priority::INFO);
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto& ns = reporter.nanoseconds;
-    for (const char* name : {"BM_GetFromXattr/noFollow:0", "BM_GetFromXattr/noFollow:1"}) {
-        if (ns.count(name) && ns.count("BM_RawGetxattr")) {
-            std::printf("%s / raw getxattr (CPU time): %.2fx (goal <= 1.30x)\n", name, ns[name] / ns["BM_RawGetxattr"]);
-        }
-    }
-    for (const char* name : {"BM_SerializeToBuffer", "BM_DeserializeFromBuffer"}) {
-        if (ns.count(name)) std::printf("%s: %.1f ns CPU time per 57-byte label (goal < 50 ns)\n", name, ns[name]);
-    }
-    benchmark::Shutdown();
-    return 0;
+    using zorvbench::Ratio;
+    return zorvbench::runWithRatios(argc, argv, {
+        Ratio{"getFromXattr / raw getxattr", "BM_GetFromXattr/noFollow:0", "BM_RawGetxattr", 1.3},
+        Ratio{"getFromXattr(noFollow) / raw getxattr", "BM_GetFromXattr/noFollow:1", "BM_RawGetxattr", 1.3},
+        Ratio{"serializeToBuffer of a 57-byte label", "BM_SerializeToBuffer", "", 50},
+        Ratio{"deserializeFromBuffer of a 57-byte label", "BM_DeserializeFromBuffer", "", 50},
+    });
 }

@@ -18,9 +18,12 @@
 
 #include <unistd.h>
 
+#include "client/service_names.h"
+#include "ratio.h"
+
 namespace {
 
-const char* const kEndpoint = "ipc:///tmp/zorv_label_manager.socket";
+using zorv::protocol::kNotifyEndpoint;
 const std::string kTopic = "label.change";
 const std::string kPayload(64, 'p');
 constexpr int kWarmup = 2000;
@@ -34,8 +37,8 @@ public:
         zmq_setsockopt(socket_, ZMQ_XPUB_NODROP, &on, sizeof on);
         zmq_setsockopt(socket_, ZMQ_SNDTIMEO, &timeoutMs, sizeof timeoutMs);
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof linger);
-        if (zmq_bind(socket_, kEndpoint) != 0) {
-            std::fprintf(stderr, "cannot bind %s: %s\n", kEndpoint, zmq_strerror(zmq_errno()));
+        if (zmq_bind(socket_, kNotifyEndpoint) != 0) {
+            std::fprintf(stderr, "cannot bind %s: %s\n", kNotifyEndpoint, zmq_strerror(zmq_errno()));
             std::exit(1);
         }
         thread_ = std::thread([this] { run(); });
@@ -90,7 +93,7 @@ struct RawSubscriber {
     RawSubscriber() {
         zmq_msg_init(&topic);
         zmq_msg_init(&payload);
-        zmq_connect(socket, kEndpoint);
+        zmq_connect(socket, kNotifyEndpoint);
         zmq_setsockopt(socket, ZMQ_SUBSCRIBE, kTopic.data(), kTopic.size());
     }
     ~RawSubscriber() {
@@ -128,7 +131,7 @@ struct BatchPublisher {
     BatchPublisher() {
         int unlimited = 0;  // never drop: a lost message would leave a reader waiting
         zmq_setsockopt(socket, ZMQ_SNDHWM, &unlimited, sizeof unlimited);
-        zmq_bind(socket, kEndpoint);
+        zmq_bind(socket, kNotifyEndpoint);
     }
     ~BatchPublisher() {
         zmq_close(socket);
@@ -182,53 +185,17 @@ void BM_DrainRawLibzmqReceive(benchmark::State& state) {
 BENCHMARK(BM_DrainRawLibzmqReceive)->UseManualTime();
 BENCHMARK(BM_DrainRecvLabelChangeMsg)->UseManualTime();
 
-// Prints the rate of the library call as a share of the baseline's.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration) continue;
-            auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end()) rates_[run.run_name.function_name].push_back(it->second);
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        ratio("streaming", "BM_RecvLabelChangeMsg", "BM_RawLibzmqReceive");
-        ratio("queued", "BM_DrainRecvLabelChangeMsg", "BM_DrainRawLibzmqReceive");
-    }
-
-private:
-    // The median resists the other load of a shared machine better than the
-    // mean; the best run shows what each reader does when left alone.
-    static double median(std::vector<double> values) {
-        std::sort(values.begin(), values.end());
-        size_t n = values.size();
-        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    }
-    static double best(const std::vector<double>& values) {
-        return *std::max_element(values.begin(), values.end());
-    }
-    void ratio(const char* label, const std::string& library, const std::string& raw) {
-        const auto& lib = rates_[library];
-        const auto& base = rates_[raw];
-        if (lib.empty() || base.empty()) return;
-        std::printf("%s: recvLabelChangeMsg / raw libzmq message rate: median %.2f, best %.2f "
-                    "over %zu runs (goal >= 0.80)\n",
-                    label, median(lib) / median(base), best(lib) / best(base), lib.size());
-    }
-
-    std::map<std::string, std::vector<double>> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    unlink("/tmp/zorv_label_manager.socket");  // libzmq leaves it behind
-    return 0;
+    using zorvbench::Measure;
+    using zorvbench::Ratio;
+    int rc = zorvbench::runWithRatios(argc, argv, {
+        Ratio{"streaming: recvLabelChangeMsg / raw libzmq message rate", "BM_RecvLabelChangeMsg",
+              "BM_RawLibzmqReceive", 0.8, Measure::Rate},
+        Ratio{"queued: recvLabelChangeMsg / raw libzmq message rate", "BM_DrainRecvLabelChangeMsg",
+              "BM_DrainRawLibzmqReceive", 0.8, Measure::Rate},
+    });
+    unlink(zorv::protocol::kNotifySocketFile);  // libzmq leaves it behind
+    return rc;
 }

@@ -4,12 +4,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "scratch_dir.h"
 
 namespace {
 
@@ -21,23 +20,10 @@ std::string streamRead(const std::string& path) {
 }
 
 // A file of `size` bytes in a fresh directory, removed at exit of the run.
-class SampleFile {
-public:
-    explicit SampleFile(size_t size) {
-        char dir[] = "/tmp/zorv-bench-XXXXXX";
-        if (!::mkdtemp(dir)) std::abort();
-        dir_ = dir;
-        path_ = dir_ + "/sample";
-        std::ofstream(path_, std::ios::binary) << std::string(size, 'x');
-    }
-    ~SampleFile() {
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string dir_, path_;
+struct SampleFile {
+    explicit SampleFile(size_t size) : path(dir.file("sample", std::string(size, 'x'))) {}
+    zorvtest::ScratchDir dir;
+    std::string path;
 };
 
 const SampleFile& sample(size_t size) {
@@ -45,7 +31,7 @@ const SampleFile& sample(size_t size) {
     return size <= 4096 ? small : large;
 }
 
-std::string pathFor(int64_t size) { return size == 0 ? "/proc/self/stat" : sample(size_t(size)).path(); }
+std::string pathFor(int64_t size) { return size == 0 ? "/proc/self/stat" : sample(size_t(size)).path; }
 
 void BM_ReadFile(benchmark::State& state) {
     const std::string path = pathFor(state.range(0));

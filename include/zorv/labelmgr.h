@@ -56,6 +56,46 @@ ZORV_API int setFileInheritFlag(const char* path, unsigned int flag, int option)
 ZORV_API int delFileInheritFlag(const char* path, int option);
 ZORV_API int clearFileInheritFlag(void);
 
+/* One user-set record (4120 bytes): the path, NUL-terminated (empty when it
+ * did not fit), then what was set for it. A package identifier, Tid or
+ * inherit flag is in id.pkg_id; an Oid or Sid fills the identifier. Fields
+ * that a record does not carry are 0. */
+typedef struct UserSetRecord {
+    char path[4096];
+    ZORV_ID id;
+} UserSetRecord;
+
+/* User-set records. Each returns the number of records and stores in
+ * *records one array of them from the C heap, in byte order of their paths,
+ * which the caller releases with free; 0 when there are none (*records is
+ * then not written), -1 for a missing argument, -2 when the call failed, -3
+ * when the array could not be allocated. The query calls return the records
+ * that answer the query for path. */
+ZORV_API int showUserSetPkgId(UserSetRecord** records);
+ZORV_API int showUserSetFileOid(UserSetRecord** records);
+ZORV_API int queryUserSetFileOid(const char* path, UserSetRecord** records, int option);
+ZORV_API int showUserSetFileSid(UserSetRecord** records);
+ZORV_API int queryUserSetFileSid(const char* path, UserSetRecord** records, int option);
+ZORV_API int showUserSetFileTid(UserSetRecord** records);
+ZORV_API int queryUserSetFileTid(const char* path, UserSetRecord** records, int option);
+ZORV_API int showUserSetFileInheritFlag(UserSetRecord** records);
+ZORV_API int queryUserSetFileInheritFlag(const char* path, UserSetRecord** records, int option);
+/* The user-set package identifier of path: 0 with it in *pkgId (0 when the
+ * service's answer holds other paths only), 1 when there is no record. */
+ZORV_API int queryUserSetPkgId(const char* path, unsigned long* pkgId);
+
+/* Labelling status of the system as the service reports it; -1 when the
+ * call failed. */
+ZORV_API int getLabelSetStatus(void);
+/* The service's normal form of path, or the name of a package: a copy from
+ * the C heap (release it with free), or NULL on failure. */
+ZORV_API char* pathNormalize(const char* path);
+ZORV_API char* getPkgNameById(unsigned long pkgId);
+/* Writes the identifiers of the count packages named into pkgIds (room for
+ * count of them) and returns how many it wrote; -1 for a missing argument or
+ * name, -2 when the call failed. */
+ZORV_API int getPkgIds(const char** names, unsigned int count, unsigned long* pkgIds);
+
 #ifdef __cplusplus
 }
 #endif

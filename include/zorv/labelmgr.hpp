@@ -129,6 +129,22 @@ private:
     static std::once_flag init_flag_;
 };
 
+// Lookups and maintenance calls of the service (the C ones are in
+// labelmgr.h). The oid lookups return 0, -1 for a missing argument or the
+// service's failure value (still stored in *oid), -2 when the call failed.
+// The lookups by list add an entry {oid, 0, 0} to `oids` for each name that
+// the service knows, overwriting an entry of the same name and keeping the
+// others; 0, or -2 when the call failed (oids then unchanged). The string
+// calls return "" on failure; addTagFullSystem only logs its result.
+ZORV_API int getDeviceOid(const char* device, unsigned long* oid);
+ZORV_API int getKernelModuleOid(const char* module, unsigned long* oid);
+ZORV_API int getDeviceOids(std::vector<std::string> devices, std::map<std::string, ZORV_ID>& oids);
+ZORV_API int getKernelModuleOids(std::vector<std::string> modules, std::map<std::string, ZORV_ID>& oids);
+ZORV_API void addTagFullSystem(const char* tag, std::vector<std::string> list);
+ZORV_API std::string getPathSm3HashValue(const char* path);
+ZORV_API std::string restoreSingleFileLabel(const std::string& path);
+ZORV_API std::string restoreSingleFileInitLabel(const std::string& path);
+
 // The service proxy. Its declaration needs dbus-c++; it is visible to callers
 // that include <dbus-c++/dbus.h> before this header.
 #if defined(__DBUSXX_DBUS_H)

@@ -20,7 +20,8 @@ inline std::string introspectionXml() {
         "  </interface>\n  <interface name=\"";
     xml += protocol::kInterface;
     xml += "\">\n";
-    for (const protocol::Member& m : protocol::kMembers) {
+    for (const protocol::Member* entry : protocol::kMembers) {
+        const protocol::Member& m = *entry;
         xml += "    <method name=\"" + std::string(m.name) + "\">";
         for (int dir = 0; dir < 2; ++dir) {
             const char* sigText = dir == 0 ? m.in : m.out;

@@ -5,6 +5,7 @@
 #include <zorv/labelmgr.hpp>
 
 #include "client/protocol.h"
+#include "client/wire_signature.h"
 
 namespace com {
 namespace nimbo {
@@ -14,13 +15,19 @@ labelmgr_proxy::labelmgr_proxy() : ::DBus::InterfaceProxy(::zorv::protocol::kInt
 
 int32_t labelmgr_proxy::setLabelForPkg(const std::vector<std::string>& files, const std::string& pkgname,
                                        const uint32_t& pkgType) {
+    namespace protocol = ::zorv::protocol;
+    static_assert(::zorv::wire::travelsAs<decltype(files), decltype(pkgname), decltype(pkgType)>(
+                      protocol::setLabelForPkg.in),
+                  "arguments disagree with the protocol table's in-signature");
     ::DBus::CallMessage call;
     ::DBus::MessageIter writer = call.writer();
     writer << files << pkgname << pkgType;
-    call.member("setLabelForPkg");
+    call.member(protocol::setLabelForPkg.name);
     ::DBus::Message reply = invoke_method(call);
     ::DBus::MessageIter reader = reply.reader();
     int32_t status = 0;
+    static_assert(::zorv::wire::travelsAs<decltype(status)>(protocol::setLabelForPkg.out),
+                  "reply types disagree with the protocol table's out-signature");
     reader >> status;
     return status;
 }

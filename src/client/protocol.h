@@ -1,17 +1,18 @@
-// The D-Bus protocol of the label manager service: where it lives, how long a
-// call may take, and every method with its in- and out-signature. The client
-// and the stand-in service used by the tests both read this one table.
+// The D-Bus protocol of the label manager service: every method with its in-
+// and out-signature and the time a call of it may take. The client and the
+// stand-in service used by the tests both read this one table; the client
+// names each member through its entry (protocol::getFileTid), and its call
+// frame checks at compile time that the C++ types it sends and reads give the
+// entry's signatures.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 
+#include "client/service_names.h"
+
 namespace zorv {
 namespace protocol {
-
-constexpr const char* kServiceName = "com.nimbo.zorv.labelmgr";
-constexpr const char* kInterface = "com.nimbo.zorv.labelmgr";
-constexpr const char* kObjectPath = "/org/freedesktop/DBus/nimbo/zorv/labelmgr";
 
 constexpr int kCallTimeoutMs = 5000;
 constexpr int kBulkTimeoutMs = 100000;
@@ -21,72 +22,85 @@ struct Member {
     const char* name;
     const char* in;   // in-arguments, D-Bus signature
     const char* out;  // out-arguments, D-Bus signature
+    int timeoutMs;    // how long one call may wait for its reply
 };
 
-constexpr Member kMembers[] = {
-    // Package identifier of a path.
-    {"getPkgId", "s", "t"},
-    {"setPkgId", "st", "i"},
-    {"delUserSetPkgId", "s", "i"},
-    {"delAllUserSetPkgId", "", "i"},
-    {"showUserSetPkgId", "", "a{st}"},
-    {"queryUserSetPkgId", "s", "a{st}"},
-    // Object identifier.
-    {"getFileOid", "s", "a{st}"},
-    {"setFileOid", "sa{st}i", "i"},
-    {"delUserSetFileOid", "si", "i"},
-    {"delAllUserSetFileOid", "", "i"},
-    {"showUserSetFileOid", "", "a{sa{st}}"},
-    {"queryUserSetFileOid", "si", "a{sa{st}}"},
-    // Subject identifier.
-    {"getFileSid", "s", "a{st}"},
-    {"setFileSid", "sa{st}i", "i"},
-    {"delUserSetFileSid", "si", "i"},
-    {"delAllUserSetFileSid", "", "i"},
-    {"showUserSetFileSid", "", "a{sa{st}}"},
-    {"queryUserSetFileSid", "si", "a{sa{st}}"},
-    // Type identifier.
-    {"getFileTid", "s", "u"},
-    {"setFileTid", "sui", "i"},
-    {"delUserSetFileTid", "si", "i"},
-    {"delAllUserSetFileTid", "", "i"},
-    {"showUserSetFileTid", "", "a{su}"},
-    {"queryUserSetFileTid", "si", "a{su}"},
-    // Inherit flag.
-    {"getFileInheritFlag", "s", "u"},
-    {"setFileInheritFlag", "sui", "i"},
-    {"delUserSetFileInheritFlag", "si", "i"},
-    {"delAllUserSetFileInheritFlag", "", "i"},
-    {"showUserSetFileInheritFlag", "", "a{su}"},
-    {"queryUserSetFileInheritFlag", "si", "a{su}"},
-    // Lookups and maintenance.
-    {"getDeviceOid", "s", "t"},
-    {"getDeviceOids", "as", "a{st}"},
-    {"getKernelModuleOid", "s", "t"},
-    {"getKernelModuleOids", "as", "a{st}"},
-    {"addTagFullSystem", "sas", "i"},
-    {"getPathSm3HashValue", "s", "s"},
-    {"restoreSingleFileLabel", "s", "s"},
-    {"restoreSingleFileInitLabel", "s", "s"},
-    {"getLabelSetStatus", "", "i"},
-    {"pathNormalize", "s", "s"},
-    {"getPkgNameById", "t", "s"},
-    {"getPkgIds", "as", "ati"},
-    // Bulk labelling and policies.
-    {"setLabelForPkg", "assu", "i"},
-    {"setLabelForLunvexInterpreter", "s", "i"},
-    {"setLabelForDrovaInterpreter", "s", "i"},
-    {"setLabelForDrovaBaseFiles", "a{ss}", "i"},
-    {"policies_parse", "a{sas}", "a{sa{sa{st}}}"},
-};
+// The table: METHOD(member, in, out, timeout). The member name is written
+// once, as the entry's identifier.
+#define ZORV_PROTOCOL_METHODS(METHOD)                                      \
+    /* Package identifier of a path. */                                    \
+    METHOD(getPkgId, "s", "t", kCallTimeoutMs)                             \
+    METHOD(setPkgId, "st", "i", kCallTimeoutMs)                            \
+    METHOD(delUserSetPkgId, "s", "i", kCallTimeoutMs)                      \
+    METHOD(delAllUserSetPkgId, "", "i", kCallTimeoutMs)                    \
+    METHOD(showUserSetPkgId, "", "a{st}", kCallTimeoutMs)                  \
+    METHOD(queryUserSetPkgId, "s", "a{st}", kCallTimeoutMs)                \
+    /* Object identifier. */                                               \
+    METHOD(getFileOid, "s", "a{st}", kCallTimeoutMs)                       \
+    METHOD(setFileOid, "sa{st}i", "i", kCallTimeoutMs)                     \
+    METHOD(delUserSetFileOid, "si", "i", kCallTimeoutMs)                   \
+    METHOD(delAllUserSetFileOid, "", "i", kCallTimeoutMs)                  \
+    METHOD(showUserSetFileOid, "", "a{sa{st}}", kCallTimeoutMs)            \
+    METHOD(queryUserSetFileOid, "si", "a{sa{st}}", kCallTimeoutMs)         \
+    /* Subject identifier. */                                              \
+    METHOD(getFileSid, "s", "a{st}", kCallTimeoutMs)                       \
+    METHOD(setFileSid, "sa{st}i", "i", kCallTimeoutMs)                     \
+    METHOD(delUserSetFileSid, "si", "i", kCallTimeoutMs)                   \
+    METHOD(delAllUserSetFileSid, "", "i", kCallTimeoutMs)                  \
+    METHOD(showUserSetFileSid, "", "a{sa{st}}", kCallTimeoutMs)            \
+    METHOD(queryUserSetFileSid, "si", "a{sa{st}}", kCallTimeoutMs)         \
+    /* Type identifier. */                                                 \
+    METHOD(getFileTid, "s", "u", kCallTimeoutMs)                           \
+    METHOD(setFileTid, "sui", "i", kCallTimeoutMs)                         \
+    METHOD(delUserSetFileTid, "si", "i", kCallTimeoutMs)                   \
+    METHOD(delAllUserSetFileTid, "", "i", kCallTimeoutMs)                  \
+    METHOD(showUserSetFileTid, "", "a{su}", kCallTimeoutMs)                \
+    METHOD(queryUserSetFileTid, "si", "a{su}", kCallTimeoutMs)             \
+    /* Inherit flag. */                                                    \
+    METHOD(getFileInheritFlag, "s", "u", kCallTimeoutMs)                   \
+    METHOD(setFileInheritFlag, "sui", "i", kCallTimeoutMs)                 \
+    METHOD(delUserSetFileInheritFlag, "si", "i", kCallTimeoutMs)           \
+    METHOD(delAllUserSetFileInheritFlag, "", "i", kCallTimeoutMs)          \
+    METHOD(showUserSetFileInheritFlag, "", "a{su}", kCallTimeoutMs)        \
+    METHOD(queryUserSetFileInheritFlag, "si", "a{su}", kCallTimeoutMs)     \
+    /* Lookups and maintenance. */                                         \
+    METHOD(getDeviceOid, "s", "t", kCallTimeoutMs)                         \
+    METHOD(getDeviceOids, "as", "a{st}", kCallTimeoutMs)                   \
+    METHOD(getKernelModuleOid, "s", "t", kCallTimeoutMs)                   \
+    METHOD(getKernelModuleOids, "as", "a{st}", kCallTimeoutMs)             \
+    METHOD(addTagFullSystem, "sas", "i", kFullSystemTimeoutMs)             \
+    METHOD(getPathSm3HashValue, "s", "s", kCallTimeoutMs)                  \
+    METHOD(restoreSingleFileLabel, "s", "s", kCallTimeoutMs)               \
+    METHOD(restoreSingleFileInitLabel, "s", "s", kCallTimeoutMs)           \
+    METHOD(getLabelSetStatus, "", "i", kCallTimeoutMs)                     \
+    METHOD(pathNormalize, "s", "s", kCallTimeoutMs)                        \
+    METHOD(getPkgNameById, "t", "s", kCallTimeoutMs)                       \
+    METHOD(getPkgIds, "as", "ati", kCallTimeoutMs)                         \
+    /* Bulk labelling and policies. */                                     \
+    METHOD(setLabelForPkg, "assu", "i", kBulkTimeoutMs)                    \
+    METHOD(setLabelForLunvexInterpreter, "s", "i", kBulkTimeoutMs)         \
+    METHOD(setLabelForDrovaInterpreter, "s", "i", kBulkTimeoutMs)          \
+    METHOD(setLabelForDrovaBaseFiles, "a{ss}", "i", kBulkTimeoutMs)        \
+    METHOD(policies_parse, "a{sas}", "a{sa{sa{st}}}", kBulkTimeoutMs)
+
+// One named entry per method: protocol::getFileTid and so on.
+#define ZORV_PROTOCOL_ENTRY(member, in, out, timeout) inline constexpr Member member{#member, in, out, timeout};
+ZORV_PROTOCOL_METHODS(ZORV_PROTOCOL_ENTRY)
+#undef ZORV_PROTOCOL_ENTRY
+
+// All of them, for those that serve or list the whole interface.
+#define ZORV_PROTOCOL_LISTED(member, in, out, timeout) &member,
+inline constexpr const Member* kMembers[] = {ZORV_PROTOCOL_METHODS(ZORV_PROTOCOL_LISTED)};
+#undef ZORV_PROTOCOL_LISTED
+#undef ZORV_PROTOCOL_METHODS
 
 constexpr std::size_t kMemberCount = sizeof kMembers / sizeof kMembers[0];
 static_assert(kMemberCount == 47, "the service interface has 47 methods");
 
 // The entry for `name`, or null when the service has no such method.
 inline const Member* findMember(const char* name) {
-    for (const Member& m : kMembers)
-        if (std::strcmp(m.name, name) == 0) return &m;
+    for (const Member* m : kMembers)
+        if (std::strcmp(m->name, name) == 0) return m;
     return nullptr;
 }
 

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "client/protocol.h"
+#include "client/wire_signature.h"
 
 namespace zorv {
 
@@ -18,13 +19,18 @@ namespace zorv {
 // error line under `function` when it may not.
 bool acceptString(const char* function, const char* what, const char* text);
 
-// One method call to the label manager service.
+// Sends a call that may wait longer than the usual five seconds, on a
+// connection of its own so that it never holds up calls of other threads.
+DBus::Message sendLongCall(DBus::CallMessage& message, int timeoutMs);
+
+// One method call to the label manager service, untyped; calls go through
+// Call<member> below, which checks their types against the protocol table.
 class ServiceCall {
-public:
-    explicit ServiceCall(const char* member, int timeoutMs = protocol::kCallTimeoutMs)
-        : message_(protocol::kServiceName, protocol::kObjectPath, protocol::kInterface, member),
+protected:
+    explicit ServiceCall(const protocol::Member& member)
+        : message_(protocol::kServiceName, protocol::kObjectPath, protocol::kInterface, member.name),
           writer_(message_.writer()),
-          timeoutMs_(timeoutMs) {}
+          timeoutMs_(member.timeoutMs) {}
 
     // Appends in-arguments in order; the D-Bus type follows the C++ type.
     template <typename... In>
@@ -39,7 +45,8 @@ public:
     // std::runtime_error when there is no bus.
     template <typename... Out>
     void invoke(Out&... out) {
-        DBus::Message reply = send();
+        DBus::Message reply =
+            timeoutMs_ > protocol::kCallTimeoutMs ? sendLongCall(message_, timeoutMs_) : send();
         DBus::MessageIter reader = reply.reader();
         (void)std::initializer_list<int>{((reader >> out), 0)...};
     }
@@ -52,13 +59,45 @@ private:
     int timeoutMs_;
 };
 
+// A call of the member `M` of the protocol table, under the member's own
+// timeout: Call<protocol::getFileTid>(path).invoke(tid). The types of the
+// arguments and of the reply must give the member's signatures, or the call
+// does not compile.
+template <const protocol::Member& M>
+class Call : private ServiceCall {
+public:
+    template <typename... In>
+    explicit Call(const In&... in) : ServiceCall(M) {
+        static_assert(wire::travelsAs<In...>(M.in), "arguments disagree with the protocol table's in-signature");
+        with(in...);
+    }
+
+    // Sends the call and reads the whole reply into `out`; see ServiceCall.
+    template <typename... Out>
+    void invoke(Out&... out) {
+        static_assert(wire::travelsAs<Out...>(M.out), "reply types disagree with the protocol table's out-signature");
+        ServiceCall::invoke(out...);
+    }
+};
+
 // Whether the bus has closed the library's connection (a bus restart).
 bool connectionLost();
 
+// What a failed call logs and gives back. Most calls give one result for
+// every failure, worded "DBus error occurred: %s, %s" and "Exception
+// occurred: %s"; a few keep wording of their own.
+template <typename Result>
+struct Failure {
+    Result onDBusError;
+    Result onException;
+    bool namedDBusError = false;  // "DBus error (name=%s, message=%s)"
+    const char* exceptionPrefix = "Exception occurred: ";
+};
+
 // Runs `body` and returns what it returns. A D-Bus error or any standard
-// exception is logged under `function` and gives `failure` instead.
+// exception is logged under `function` and gives the failure's result instead.
 template <typename Result, typename Body>
-Result guarded(const char* function, Result failure, Body&& body) {
+Result guarded(const char* function, const Failure<Result>& failure, Body&& body) {
     try {
         try {
             return body();
@@ -70,11 +109,20 @@ Result guarded(const char* function, Result failure, Body&& body) {
             return body();
         }
     } catch (const DBus::Error& e) {
-        Logger::getInstance().error(function, __LINE__, "DBus error occurred: %s, %s", e.name(), e.message());
+        if (failure.namedDBusError)
+            Logger::getInstance().error(function, __LINE__, "DBus error (name=%s, message=%s)", e.name(), e.message());
+        else
+            Logger::getInstance().error(function, __LINE__, "DBus error occurred: %s, %s", e.name(), e.message());
+        return failure.onDBusError;
     } catch (const std::exception& e) {
-        Logger::getInstance().error(function, __LINE__, "Exception occurred: %s", e.what());
+        Logger::getInstance().error(function, __LINE__, "%s%s", failure.exceptionPrefix, e.what());
+        return failure.onException;
     }
-    return failure;
+}
+
+template <typename Result, typename Body>
+Result guarded(const char* function, Result failure, Body&& body) {
+    return guarded(function, Failure<Result>{failure, failure}, std::forward<Body>(body));
 }
 
 }  // namespace zorv

@@ -12,3 +12,5 @@
 // names that function rather than the helper.
 #define ZLOG_ERROR_FOR(func, ...) ::Logger::getInstance().error(func, __LINE__, __VA_ARGS__)
 #define ZLOG_DEBUG_FOR(func, ...) ::Logger::getInstance().debug(func, __LINE__, __VA_ARGS__)
+#define ZLOG_INFO_FOR(func, ...) ::Logger::getInstance().info(func, __LINE__, __VA_ARGS__)
+#define ZLOG_WARN_FOR(func, ...) ::Logger::getInstance().warn(func, __LINE__, __VA_ARGS__)

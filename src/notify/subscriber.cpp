@@ -1,3 +1,4 @@
+#include "client/service_names.h"
 #include "log/log.h"
 #include "notify/zmq_handles.h"
 
@@ -8,8 +9,6 @@
 using zorv::notify::Frame;
 
 namespace {
-
-const char* const kEndpoint = "ipc:///tmp/zorv_label_manager.socket";
 
 // A null argument is the caller's fault; it is reported, never dereferenced.
 bool present(const char* func, const void* pointer, const char* name) {
@@ -58,7 +57,7 @@ int subscribeLabelChangeMsg(void* handle, const std::string& topic) {
     if (!present(__func__, handle, "handle")) return -1;
     auto& subscriber = *static_cast<ZMQSocket*>(handle);
     try {
-        subscriber.connect(kEndpoint);
+        subscriber.connect(zorv::protocol::kNotifyEndpoint);
         subscriber.subscribe(topic);
     } catch (const std::exception& e) {
         ZLOG_ERROR("Exception: %s", e.what());

@@ -14,6 +14,9 @@ TEST(NoBus, EveryCallFailsWithMinusTwoAndNothingCrashes) {
     unsigned int u = 0;
     unsigned long l = 0;
     ZORV_ID id{};
+    UserSetRecord* records = nullptr;
+    std::map<std::string, ZORV_ID> oids;
+    const char* names[] = {"p"};
     int results[] = {
         getPkgId("/p", &l),         setPkgId("/p", 1),          delUserSetPkgId("/p"),
         clearUserSetPkgId(),        getFileOid("/p", &id),      setFileOid("/p", id, 0),
@@ -22,8 +25,14 @@ TEST(NoBus, EveryCallFailsWithMinusTwoAndNothingCrashes) {
         getFileTid("/p", &u),       setFileTid("/p", 1, 0),     delFileTid("/p", 0),
         clearFileTid(),             getFileInheritFlag("/p", &u), setFileInheritFlag("/p", 1, 0),
         delFileInheritFlag("/p", 0), clearFileInheritFlag(),
+        showUserSetPkgId(&records), queryUserSetPkgId("/p", &l), showUserSetFileOid(&records),
+        queryUserSetFileTid("/p", &records, 0), getDeviceOid("d", &l), getKernelModuleOids({"m"}, oids),
+        getPkgIds(names, 1, &l),
     };
     for (int r : results) EXPECT_EQ(r, -2);
+    EXPECT_EQ(records, nullptr);
+    EXPECT_TRUE(getLabelSetStatus() == -1 && !pathNormalize("/p") && !getPkgNameById(1) && restoreSingleFileLabel("/p").empty());
+    addTagFullSystem("t", {});  // logged only
     EXPECT_TRUE(log.contains("Failed to initialize DBus connection"));
     EXPECT_TRUE(log.contains("[getConnection:"));
     EXPECT_TRUE(log.contains("DBus service not available"));

@@ -3,6 +3,7 @@
 #include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
 
+#include "client/service_names.h"
 #include "test_bus.h"
 
 namespace {
@@ -12,8 +13,8 @@ TEST(LabelMgrClient, SendsSetLabelForPkgOnTheSharedConnection) {
     standin.reset();
     standin.reply("setLabelForPkg", {zorvtest::WireValue(int32_t(3))});
     {
-        LabelMgrClient client(DBusConnectionManager::getInstance()->getConnection(),
-                              "/org/freedesktop/DBus/nimbo/zorv/labelmgr", "com.nimbo.zorv.labelmgr");
+        LabelMgrClient client(DBusConnectionManager::getInstance()->getConnection(), zorv::protocol::kObjectPath,
+                              zorv::protocol::kServiceName);
         EXPECT_EQ(client.setLabelForPkg({"/usr/bin/a", "/usr/bin/b"}, "pkg", 1u), 3);
     }
     auto got = standin.received();

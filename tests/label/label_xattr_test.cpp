@@ -1,4 +1,5 @@
 #include "log_capture.h"
+#include "scratch_dir.h"
 
 #include <zorv/labelmgr.hpp>
 
@@ -10,8 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <tuple>
 #include <vector>
 
@@ -23,34 +22,26 @@ Label exampleLabel() { return Label{Id(1, 2, 3), Id(4, 0, 0), Id(5, 0, 6), 7, 5}
 class LabelXattr : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = (std::filesystem::temp_directory_path() / "zorv-label-XXXXXX").string();
-        ASSERT_NE(mkdtemp(&dir_[0]), nullptr) << strerror(errno);
-        std::ofstream(file_ = dir_ + "/file") << "labelled";
+        file_ = dir_.file("file", "labelled");
         if (setxattr(file_.c_str(), kName, "x", 1, 0) != 0) {
             // CI runs as root on a file system with these attributes and sets
             // ZORV_TEST_REQUIRE_XATTR, so that there a skip is a failure.
             const bool cannot = errno == EOPNOTSUPP || errno == EPERM;
             if (!cannot || std::getenv("ZORV_TEST_REQUIRE_XATTR")) FAIL() << "setxattr probe: " << strerror(errno);
-            GTEST_SKIP() << dir_ << ": security.* attributes need root and a file system that has them";
+            GTEST_SKIP() << dir_.path() << ": security.* attributes need root and a file system that has them";
         }
         ASSERT_EQ(removexattr(file_.c_str(), kName), 0);
     }
-    void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    }
 
-    std::string link(const std::string& name, const std::string& target) {
-        std::string path = dir_ + "/" + name;
-        EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0);
-        return path;
-    }
+    std::string link(const std::string& name, const std::string& target) { return dir_.link(target, name); }
     static std::vector<unsigned char> stored(const std::string& path, bool noFollow) {
         std::vector<unsigned char> value(256);
         ssize_t n = (noFollow ? lgetxattr : getxattr)(path.c_str(), kName, value.data(), value.size());
         value.resize(n < 0 ? 0 : static_cast<size_t>(n));
         return value;
     }
-    std::string dir_, file_;
+    zorvtest::ScratchDir dir_;
+    std::string file_;
 };
 
 TEST_F(LabelXattr, WritesTheBinaryFormAndReadsItBack) {
@@ -76,7 +67,7 @@ TEST_F(LabelXattr, ReadOrWriteFailures) {
         EXPECT_TRUE(log.contains("Extended attribute not found: " + file_));
         for (const auto& line : log.lines()) EXPECT_EQ(line.priority, 700) << line.message;
     }
-    std::string missing = dir_ + "/missing";
+    std::string missing = dir_ / "missing";
     std::string dangling = link("dangling", missing);
     for (bool noFollow : {false, true}) {
         for (const std::string& path : {missing, dangling}) {
@@ -91,7 +82,7 @@ TEST_F(LabelXattr, ReadOrWriteFailures) {
     EXPECT_TRUE(stored(dangling, true).empty());
 
     // A failed status query (a link loop) is an exception other than LabelError.
-    std::string loop = link("a", dir_ + "/b");
+    std::string loop = link("a", dir_ / "b");
     link("b", loop);
     zorvtest::LogCapture log;
     EXPECT_EQ(label.setToXattr(loop, false), -2);

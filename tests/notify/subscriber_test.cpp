@@ -3,6 +3,8 @@
 
 #include <log_capture.h>
 
+#include "client/service_names.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -16,7 +18,7 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
-const char* const kSocketFile = "/tmp/zorv_label_manager.socket";
+using zorv::protocol::kNotifySocketFile;
 
 // Binds and sends `messages` in rounds until destroyed: a subscription
 // reaches the publisher only some time after it is made.
@@ -24,7 +26,7 @@ struct RepeatingPublisher {
     explicit RepeatingPublisher(std::vector<Frames> messages)
         : thread([this, messages] {
               ZMQSocket socket(ZMQSocket::PUB);
-              socket.bind(std::string("ipc://") + kSocketFile);
+              socket.bind(zorv::protocol::kNotifyEndpoint);
               for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
                   for (const Frames& frames : messages)
                       for (size_t i = 0; i < frames.size(); ++i) socket.send(frames[i], i + 1 < frames.size());
@@ -33,7 +35,7 @@ struct RepeatingPublisher {
     ~RepeatingPublisher() {
         stop = true;
         thread.join();
-        unlink(kSocketFile);  // libzmq leaves it behind
+        unlink(kNotifySocketFile);  // libzmq leaves it behind
     }
     std::atomic<bool> stop{false};
     std::thread thread;

@@ -5,13 +5,11 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "client/service_names.h"
+
 namespace zorvtest {
 
 namespace {
-
-constexpr const char* kService = "com.nimbo.zorv.labelmgr";
-constexpr const char* kPath = "/org/freedesktop/DBus/nimbo/zorv/labelmgr";
-constexpr const char* kControl = "com.nimbo.zorv.labelmgr.Test";
 
 void append(DBusMessageIter* it, const WireValue& v) {
     char type = v.signature[0];
@@ -40,15 +38,7 @@ void append(DBusMessageIter* it, const WireValue& v) {
 
 template <typename V>
 WireValue dictOf(const std::map<std::string, V>& dict, const char* sig) {
-    WireValue out(0);
-    out.signature = sig;
-    for (auto& [k, val] : dict) {
-        WireValue entry(k);
-        entry.signature = "{}";
-        entry.items = {WireValue(k), WireValue(val)};
-        out.items.push_back(entry);
-    }
-    return out;
+    return WireValue::dict(sig, {dict.begin(), dict.end()});
 }
 
 }  // namespace
@@ -58,8 +48,26 @@ WireValue::WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
 WireValue::WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
 WireValue::WireValue(const char* v) : signature("s"), text(v) {}
 WireValue::WireValue(const std::string& v) : signature("s"), text(v) {}
+WireValue WireValue::dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries) {
+    WireValue out(0);
+    out.signature = sig;
+    for (auto& [key, value] : entries) {
+        WireValue entry(0);
+        entry.signature = "{}";
+        entry.items = {key, value};
+        out.items.push_back(entry);
+    }
+    return out;
+}
+
 WireValue::WireValue(const std::map<std::string, uint64_t>& dict) : WireValue(dictOf(dict, "a{st}")) {}
 WireValue::WireValue(const std::map<std::string, uint32_t>& dict) : WireValue(dictOf(dict, "a{su}")) {}
+WireValue::WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict)
+    : WireValue(dictOf(dict, "a{sa{st}}")) {}
+WireValue::WireValue(const std::vector<uint64_t>& list) : WireValue(0) {
+    signature = "at";
+    items.assign(list.begin(), list.end());
+}
 WireValue::WireValue(const std::vector<std::string>& list) : signature("as") {
     for (const std::string& s : list) items.emplace_back(s);
 }
@@ -92,7 +100,8 @@ using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
 // Sends one control call and returns its reply; fails the test on an error.
 Reply control(DBusConnection* c, const char* member, const std::string& target,
               const std::vector<WireValue>& values) {
-    DBusMessage* call = dbus_message_new_method_call(kService, kPath, kControl, member);
+    DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                     zorv::protocol::kTestInterface, member);
     DBusMessageIter it;
     dbus_message_iter_init_append(call, &it);
     if (!target.empty()) append(&it, WireValue(target));
@@ -141,30 +150,20 @@ std::vector<Received> Standin::received() {
     return out;
 }
 
-PrivateBus::PrivateBus() {
-    char tmpl[] = "/tmp/zorv-bus-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-}
-
-PrivateBus::~PrivateBus() {
-    stop();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)std::system(cmd.c_str());
-}
+PrivateBus::~PrivateBus() { stop(); }
 
 void PrivateBus::start(bool withStandin) {
     // The stand-in built with the tests, unless the environment names another.
     const char* standin = std::getenv("ZORV_TEST_STANDIN");
     if (!standin) standin = ZORV_TEST_STANDIN_BUILT;
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_ + "'";
+    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_.path() + "'";
     if (withStandin) cmd += std::string(" '") + standin + "'";
     cmd += " >/dev/null";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cannot start a private bus");
 }
 
 void PrivateBus::stop() {
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_ + "'";
+    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_.path() + "'";
     (void)std::system(cmd.c_str());
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace zorvtest {
 
 // A value the stand-in should reply with, tagged with its D-Bus type.
@@ -25,6 +27,10 @@ struct WireValue {
     WireValue(const std::string& v);
     WireValue(const std::map<std::string, uint64_t>& dict);
     WireValue(const std::map<std::string, uint32_t>& dict);
+    WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict);
+    WireValue(const std::vector<uint64_t>& list);
+    // A dictionary of signature `sig` with its entries in the order given.
+    static WireValue dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
     WireValue(const std::vector<std::string>& list);
     WireValue(const std::map<std::string, std::string>& dict);
     WireValue(const std::map<std::string, std::vector<std::string>>& dict);
@@ -60,17 +66,17 @@ private:
 // fresh temporary directory; stopped when the object goes.
 class PrivateBus {
 public:
-    PrivateBus();
+    PrivateBus() = default;
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    std::string address() const { return "unix:path=" + dir_ + "/system_bus_socket"; }
+    std::string address() const { return "unix:path=" + dir_ / "system_bus_socket"; }
     void start(bool withStandin);
     void stop();
 
 private:
-    std::string dir_;
+    ScratchDir dir_;
 };
 
 }  // namespace zorvtest

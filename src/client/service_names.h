@@ -1,0 +1,22 @@
+// Where the label manager service is found: its names on the D-Bus system bus,
+// the interface on which the stand-in service is scripted in tests, and the
+// socket on which the service publishes label changes. The library, the
+// stand-in, the tests and the benchmarks all take them from here.
+#pragma once
+
+namespace zorv {
+namespace protocol {
+
+constexpr const char* kServiceName = "com.nimbo.zorv.labelmgr";
+constexpr const char* kInterface = "com.nimbo.zorv.labelmgr";
+constexpr const char* kObjectPath = "/org/freedesktop/DBus/nimbo/zorv/labelmgr";
+
+// Scripting interface of the stand-in service (never offered by the real one).
+constexpr const char* kTestInterface = "com.nimbo.zorv.labelmgr.Test";
+
+// Label-change notifications; the socket file is what the endpoint names.
+constexpr const char* kNotifyEndpoint = "ipc:///tmp/zorv_label_manager.socket";
+constexpr const char* kNotifySocketFile = kNotifyEndpoint + sizeof("ipc://") - 1;
+
+}  // namespace protocol
+}  // namespace zorv

@@ -1,0 +1,47 @@
+// A fresh directory under the temporary directory, removed with everything in
+// it when the object goes. Shared by the tests and the benchmarks.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace zorvtest {
+
+class ScratchDir {
+public:
+    ScratchDir() : path_((std::filesystem::temp_directory_path() / "zorv-XXXXXX").string()) {
+        if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+    // Creates the file `rel` (and its parent directories) holding `content`.
+    std::string file(const std::string& rel, const std::string& content = "x") const {
+        std::filesystem::create_directories(std::filesystem::path(*this / rel).parent_path());
+        std::ofstream(*this / rel, std::ios::binary) << content;
+        return *this / rel;
+    }
+    std::string dir(const std::string& rel) const {
+        std::filesystem::create_directories(*this / rel);
+        return *this / rel;
+    }
+    std::string link(const std::string& target, const std::string& rel) const {
+        std::filesystem::create_symlink(target, *this / rel);
+        return *this / rel;
+    }
+
+private:
+    std::string path_;
+};
+
+}  // namespace zorvtest
