@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "service_daemon.h"
 
@@ -125,31 +126,51 @@ TEST_F(Service, EachAttributeIsSetReadDeletedAndCleared) {
     }
 }
 
-// Until the library's calls for these families land, they are sent as raw
-// D-Bus calls and their replies compared as text.
+// The records a show or query call returned, taken over from the C heap.
+std::vector<std::pair<std::string, uint64_t>> taken(int n, UserSetRecord*& records) {
+    std::vector<std::pair<std::string, uint64_t>> out;
+    for (int i = 0; i < n; ++i) out.emplace_back(records[i].path, records[i].id.pkg_id);
+    if (n > 0) free(records);
+    return out;
+}
+
 TEST_F(Service, RecordsAreShownAndQueriedInPathOrder) {
+    using Records = std::vector<std::pair<std::string, uint64_t>>;
     for (auto [path, tid] : {std::pair{"/q/b", 5u}, {"/q/a", 7u}, {"/q/a/x", 8u}, {"/qq", 9u}})
         ASSERT_EQ(setFileTid(path, tid, 0), 0);
     ASSERT_EQ(setFileOid("/q/o", ZORV_ID{1, 2, 3}, 0), 0);
     ASSERT_EQ(setPkgId("/q/p", 4), 0);
-    EXPECT_EQ(callService("showUserSetFileTid"), R"({"/q/a": 7, "/q/a/x": 8, "/q/b": 5, "/qq": 9})");
-    EXPECT_EQ(callService("queryUserSetFileTid", {"/q/a", int32_t(0)}), R"({"/q/a": 7})");
-    EXPECT_EQ(callService("queryUserSetFileTid", {"/q/", int32_t(1)}), R"({"/q/a": 7, "/q/a/x": 8, "/q/b": 5})");
-    EXPECT_EQ(callService("showUserSetFileOid"), R"({"/q/o": {"file_id": 2, "path_id": 3, "pkg_id": 1}})");
-    EXPECT_EQ(callService("queryUserSetPkgId", {"/q/p"}), R"({"/q/p": 4})");
-    EXPECT_EQ(callService("queryUserSetFileSid", {"/q/o", int32_t(0)}), "{}");
+    UserSetRecord* r = nullptr;
+    EXPECT_EQ(taken(showUserSetFileTid(&r), r), (Records{{"/q/a", 7}, {"/q/a/x", 8}, {"/q/b", 5}, {"/qq", 9}}));
+    EXPECT_EQ(taken(queryUserSetFileTid("/q/a", &r, 0), r), (Records{{"/q/a", 7}}));
+    EXPECT_EQ(taken(queryUserSetFileTid("/q/", &r, 1), r), (Records{{"/q/a", 7}, {"/q/a/x", 8}, {"/q/b", 5}}));
+    EXPECT_EQ(queryUserSetFileSid("/q/o", &r, 0), 0);
+    ASSERT_EQ(showUserSetFileOid(&r), 1);
+    EXPECT_EQ(std::make_tuple(r->id.pkg_id, r->id.file_id, r->id.path_id), std::make_tuple(1u, 2u, 3u));
+    free(r);
+    unsigned long pkg = 0;
+    EXPECT_EQ(queryUserSetPkgId("/q/p", &pkg), 0);
+    EXPECT_EQ(pkg, 4u);
+    EXPECT_EQ(queryUserSetPkgId("/q/none", &pkg), 1);
     EXPECT_EQ(delFileTid("/q", 1), 0);  // the path and everything below it
-    EXPECT_EQ(callService("showUserSetFileTid"), R"({"/qq": 9})");
+    EXPECT_EQ(taken(showUserSetFileTid(&r), r), (Records{{"/qq", 9}}));
 }
 
+// Bulk labelling and policies go as raw D-Bus calls until the library's own
+// calls for them land; their replies are compared as text.
 TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
     using List = std::vector<std::string>;
-    EXPECT_EQ(callService("getLabelSetStatus"), "0");
+    EXPECT_EQ(getLabelSetStatus(), 0);
     ASSERT_EQ(callService("setLabelForPkg", {List{"/usr/bin/tool", "/usr/lib/libtool.so"}, "tool", uint32_t(1)}), "0");
     ASSERT_EQ(callService("setLabelForPkg", {List{"/usr/bin/tool"}, "tool", uint32_t(1)}), "0");  // replaces the set
-    EXPECT_EQ(callService("getLabelSetStatus"), "1");
-    EXPECT_EQ(callService("getPkgIds", {List{"tool", "nope"}}), "[1, 18446744073709551615] 1");
-    EXPECT_EQ(callService("getPkgNameById", {uint64_t(1)}), R"("tool")");
+    EXPECT_EQ(getLabelSetStatus(), 1);
+    const char* names[] = {"tool", "nope"};
+    unsigned long ids[2] = {};
+    EXPECT_EQ(getPkgIds(names, 2, ids), 2);
+    EXPECT_EQ(ids[0], 1u);
+    EXPECT_EQ(ids[1], kNone64);
+    std::unique_ptr<char, decltype(&free)> name(getPkgNameById(1), &free);
+    EXPECT_STREQ(name.get(), "tool");
     EXPECT_EQ(callService("setLabelForDrovaBaseFiles", {std::map<std::string, std::string>{{"/drova/t", "/usr/bin/tool"}}}), "0");
     EXPECT_EQ(callService("setLabelForDrovaBaseFiles", {std::map<std::string, std::string>{{"/drova/x", "/usr/lib/libtool.so"}}}), "1");
 
@@ -163,16 +184,23 @@ TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
                   "\"/usr/lib/libtool.so\": {}}, \"object_pkg\": {\"nope\": {}, \"tool\": {\"pkg_id\": 1}}, " +
                   "\"subject_recurfile\": {\"/usr/lib/\": {\"path_id\": " + id("/usr/lib") + "}}}");
 
-    EXPECT_EQ(callService("addTagFullSystem", {"device", List{"/dev/sda", "/dev/sdb"}}), "2");
-    EXPECT_EQ(callService("addTagFullSystem", {"device", List{"/dev/sda"}}), "0");
-    EXPECT_EQ(callService("addTagFullSystem", {"kmod", List{"ext4"}}), "1");
-    EXPECT_EQ(callService("getDeviceOid", {"/dev/sda"}), id("/dev/sda"));
-    EXPECT_EQ(callService("getDeviceOid", {"/dev/none"}), "18446744073709551615");
-    EXPECT_EQ(callService("getDeviceOids", {List{"/dev/none", "/dev/sdb"}}), "{\"/dev/sdb\": " + id("/dev/sdb") + "}");
-    EXPECT_EQ(callService("getKernelModuleOids", {List{"ext4"}}), "{\"ext4\": " + std::to_string(getKmodNameHash("ext4", 4)) + "}");
-    EXPECT_EQ(callService("getKernelModuleOid", {"ext4"}), std::to_string(getKmodNameHash("ext4", 4)));
-    EXPECT_EQ(callService("pathNormalize", {"/a//b/../c/"}), R"("/a/c")");
-    EXPECT_EQ(callService("getPathSm3HashValue", {"/a//c"}), "\"" + getSM3HashValue("/a/c") + "\"");
+    addTagFullSystem("device", {"/dev/sda", "/dev/sdb"});
+    addTagFullSystem("kmod", {"ext4"});
+    unsigned long oid = 0;
+    EXPECT_EQ(getDeviceOid("/dev/sda", &oid), 0);
+    EXPECT_EQ(oid, getSM3HashLast64Bits("/dev/sda"));
+    EXPECT_EQ(getDeviceOid("/dev/none", &oid), -1);
+    std::map<std::string, ZORV_ID> oids;
+    EXPECT_EQ(getDeviceOids({"/dev/none", "/dev/sdb"}, oids), 0);
+    EXPECT_EQ(oids.size(), 1u);
+    EXPECT_EQ(oids["/dev/sdb"].pkg_id, getSM3HashLast64Bits("/dev/sdb"));
+    EXPECT_EQ(getKernelModuleOids({"ext4"}, oids), 0);
+    EXPECT_EQ(oids["ext4"].pkg_id, getKmodNameHash("ext4", 4));
+    EXPECT_EQ(getKernelModuleOid("ext4", &oid), 0);
+    EXPECT_EQ(oid, getKmodNameHash("ext4", 4));
+    std::unique_ptr<char, decltype(&free)> normal(pathNormalize("/a//b/../c/"), &free);
+    EXPECT_STREQ(normal.get(), "/a/c");
+    EXPECT_EQ(getPathSm3HashValue("/a//c"), getSM3HashValue("/a/c"));
 }
 
 // Getters fall back to the file's own label; restoring writes the label that
@@ -199,19 +227,18 @@ TEST_F(Service, RestoreWritesTheRecordedLabelToTheFile) {
     ASSERT_EQ(setFileTid(file.c_str(), 11, 0), 0);
     ASSERT_EQ(setFileInheritFlag(file.c_str(), 5, 0), 0);
     const Id own(1, 0, getSM3HashLast64Bits(file));
-    for (auto [member, expected] : {std::pair{"restoreSingleFileLabel", Label{own, Id(1, 0, 0), Id(), 11, 5}},
-                                    {"restoreSingleFileInitLabel", Label{own, Id(1, 0, 0), Id(), 4, 0}}}) {
-        EXPECT_EQ(callService(member, {file}), "\"" + expected.toString() + "\"") << member;
+    for (auto [member, expected] : {std::pair{&restoreSingleFileLabel, Label{own, Id(1, 0, 0), Id(), 11, 5}},
+                                    {&restoreSingleFileInitLabel, Label{own, Id(1, 0, 0), Id(), 4, 0}}}) {
+        EXPECT_EQ(member(file), expected.toString());
         Label stored;
         EXPECT_EQ(stored.getFromXattr(file, true), 0);
-        EXPECT_EQ(stored, expected) << member;
+        EXPECT_EQ(stored, expected);
     }
     // An interpreter's tree takes the file over as a package of its own.
     EXPECT_EQ(callService("setLabelForLunvexInterpreter", {file}), "1");
     EXPECT_EQ(callService("setLabelForLunvexInterpreter", {std::string(dir)}), "0");
-    EXPECT_EQ(callService("getPkgIds", {std::vector<std::string>{"lunvex-interpreter"}}), "[2] 0");
-    Label init{Id(2, 0, getSM3HashLast64Bits(file)), Id(2, 0, 0), Id(), 2, 0};
-    EXPECT_EQ(callService("restoreSingleFileInitLabel", {file}), "\"" + init.toString() + "\"");
+    Label init{Id(2, 0, getSM3HashLast64Bits(file)), Id(2, 0, 0), Id(), 2, 0};  // the tree's package is the 2nd
+    EXPECT_EQ(restoreSingleFileInitLabel(file), init.toString());
     std::filesystem::remove_all(dir);
 }
 
