@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,15 +72,47 @@ struct TidCaller {
     bool ready = false;
 };
 
-void getFileTid(benchmark::State& state, const std::string& address) {
-    TidCaller caller(address);
-    if (!caller.ready) return state.SkipWithError("cannot set the tid");
-    for (auto _ : state)
-        if (!caller.call()) state.SkipWithError("call failed");
+// CPU time used so far by all threads of `pid`, in nanoseconds.
+uint64_t cpuNs(pid_t pid) {
+    uint64_t total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        uint64_t ns = 0;
+        std::ifstream(task.path() / "schedstat") >> ns;
+        total += ns;
+    }
+    return total;
 }
 
-void BM_GetFileTid_Standin(benchmark::State& state) { getFileTid(state, standinBus->address()); }
-void BM_GetFileTid_Service(benchmark::State& state) { getFileTid(state, daemonBus->address()); }
+pid_t standinPid() {
+    std::string socket = standinBus->address().substr(std::string("unix:path=").size());
+    pid_t pid = 0;
+    std::ifstream(socket.substr(0, socket.rfind('/')) + "/standin.pid") >> pid;
+    return pid;
+}
+
+// Both services answer in every iteration, one after the other, so that both
+// meet the same load on a shared machine; the time is the round trip of the
+// one measured, and the counter service_cpu_us its CPU time per call.
+void getFileTid(benchmark::State& state, bool measureService) {
+    TidCaller standin(standinBus->address()), service(daemonBus->address());
+    if (!standin.ready || !service.ready) return state.SkipWithError("cannot set the tid");
+    TidCaller& measured = measureService ? service : standin;
+    TidCaller& other = measureService ? standin : service;
+    pid_t pid = measureService ? daemonBus->pid() : standinPid();
+    uint64_t cpu = 0;
+    for (auto _ : state) {
+        if (!other.call()) state.SkipWithError("call failed");
+        uint64_t before = cpuNs(pid);
+        auto start = std::chrono::steady_clock::now();
+        if (!measured.call()) state.SkipWithError("call failed");
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        cpu += cpuNs(pid) - before;
+    }
+    state.counters["service_cpu_us"] = benchmark::Counter(double(cpu) / 1e3, benchmark::Counter::kAvgIterations);
+}
+
+void BM_GetFileTid_Standin(benchmark::State& state) { getFileTid(state, false); }
+void BM_GetFileTid_Service(benchmark::State& state) { getFileTid(state, true); }
 
 // Files of the package of round `round`: new paths each round, as a new
 // package brings.
@@ -174,8 +208,8 @@ void BM_SetLabelForPkg_Service(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_GetFileTid_Standin)->MinTime(1.0)->Repetitions(5);
-BENCHMARK(BM_GetFileTid_Service)->MinTime(1.0)->Repetitions(5);
+BENCHMARK(BM_GetFileTid_Standin)->UseManualTime()->Iterations(5000)->Repetitions(5);
+BENCHMARK(BM_GetFileTid_Service)->UseManualTime()->Iterations(5000)->Repetitions(5);
 BENCHMARK(BM_SetLabelForPkg_BareSqlite)->Iterations(2)->Repetitions(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SetLabelForPkg_Service)->Iterations(2)->Repetitions(5)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {

@@ -32,6 +32,7 @@ public:
     // Sends `sig` and returns the exit status (128 + signal when killed).
     int stop(int sig = 15);
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
 private:
     std::string program_, dir_, db_;
