@@ -15,6 +15,10 @@ namespace {
 
 namespace protocol = zorv::protocol;
 
+// "Received" answers with the records in one message, which the bus carries
+// only up to its size limit: the arguments of a huge call are recorded cut.
+constexpr std::size_t kRecordBytes = std::size_t(4) << 20;
+
 bool copyValues(DBusMessageIter* from, DBusMessageIter* to);
 
 // Copies the one value at `from` into `to`.
@@ -124,7 +128,12 @@ void Service::answerService(DBusMessage* call) {
     const char* signature = dbus_message_get_signature(call);
     DBusMessageIter args;
     dbus_message_iter_init(call, &args);
-    records_.push_back({member ? member : "", signature, renderAll(&args, " ")});
+    std::string arguments = renderAll(&args, " ");
+    if (arguments.size() > kRecordBytes) {
+        arguments.resize(kRecordBytes);
+        arguments += "...";
+    }
+    records_.push_back({member ? member : "", signature, std::move(arguments)});
 
     const protocol::Member* known = member ? protocol::findMember(member) : nullptr;
     if (!known) {
