@@ -148,7 +148,12 @@ void Service::answerService(DBusMessage* call) {
     }
     auto scripted = scripts_.find(member);
     Script none;
-    const Script& script = scripted == scripts_.end() ? none : scripted->second;
+    Script& script = scripted == scripts_.end() ? none : scripted->second;
+    for (; script.noise > 0; --script.noise) {
+        MessagePtr noise(dbus_message_new_signal("/test/stray", "com.example.Stray", "Noise"));
+        dbus_message_set_destination(noise.get(), dbus_message_get_sender(call));
+        send(std::move(noise), 0);
+    }
     if (!script.errorName.empty()) {
         send(errorReply(call, script.errorName.c_str(), script.errorText), script.delayMs);
         return;
@@ -225,14 +230,16 @@ void Service::answerControl(DBusMessage* call) {
             s.errorName = name;
             s.errorText = text;
         }
-    } else if (member == "ScriptDelay" && !target.empty()) {
+    } else if ((member == "ScriptDelay" || member == "ScriptNoise") && !target.empty()) {
         const char* ignored = nullptr;
-        dbus_uint32_t ms = 0;
-        if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &ignored, DBUS_TYPE_UINT32, &ms,
+        dbus_uint32_t n = 0;
+        if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &ignored, DBUS_TYPE_UINT32, &n,
                                    DBUS_TYPE_INVALID))
-            reply = errorReply(call, DBUS_ERROR_INVALID_ARGS, "ScriptDelay takes (su)");
+            reply = errorReply(call, DBUS_ERROR_INVALID_ARGS, member + " takes (su)");
+        else if (member == "ScriptDelay")
+            scripts_[target].delayMs = static_cast<int>(n);
         else
-            scripts_[target].delayMs = static_cast<int>(ms);
+            scripts_[target].noise = n;
     } else if (member == "Received") {
         DBusMessageIter out, array;
         dbus_message_iter_init_append(reply.get(), &out);

@@ -1,9 +1,10 @@
 // A stand-in for the label manager service, for tests and demonstrations. It
 // owns the service's name on the bus it is pointed at, answers every method of
 // the service interface with its exact out-signature, and can be scripted over
-// a second interface: a given reply, an error reply or a delayed reply per
-// method, and a record of every call it received. Unscripted, it remembers
-// the values set per path and answers the getters with them.
+// a second interface: a given reply, an error reply, a delayed reply or stray
+// signals to the caller per method, and a record of every call it received.
+// Unscripted, it remembers the values set per path and answers the getters
+// with them.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -42,6 +43,7 @@ private:
         MessagePtr replyFrom;  // control message whose arguments after the first make up the reply
         std::string errorName, errorText;
         int delayMs = 0;
+        unsigned noise = 0;  // stray signals sent to the next caller before its reply
     };
     struct Record {
         std::string member, signature, arguments;

@@ -49,6 +49,11 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
     dbus_connection_unref(c);
 }
 
+// Eight threads at once: raw libdbus with a connection per thread, next to the
+// library's pooled connections.
+void BM_GetFileTid_RawLibdbus_Threads(benchmark::State& state) { BM_GetFileTid_RawLibdbus(state); }
+void BM_GetFileTid_Library_Threads(benchmark::State& state) { BM_GetFileTid_Library(state); }
+
 void BM_LogDebugFilteredOut(benchmark::State& state) {
     Logger& log = Logger::getInstance();  // fallback configuration: INFO and above
     int i = 0;
@@ -61,6 +66,8 @@ void BM_LogDebugFilteredOut(benchmark::State& state) {
 
 BENCHMARK(BM_GetFileTid_RawLibdbus)->MinTime(2.0);
 BENCHMARK(BM_GetFileTid_Library)->MinTime(2.0);
+BENCHMARK(BM_GetFileTid_RawLibdbus_Threads)->MinTime(2.0)->Threads(8)->UseRealTime();
+BENCHMARK(BM_GetFileTid_Library_Threads)->MinTime(2.0)->Threads(8)->UseRealTime();
 BENCHMARK(BM_LogDebugFilteredOut);
 
 int main(int argc, char** argv) {
@@ -72,6 +79,8 @@ int main(int argc, char** argv) {
     return zorvbench::runWithRatios(argc, argv, {
         {"getFileTid / raw libdbus round trip", "BM_GetFileTid_Library", "BM_GetFileTid_RawLibdbus",
          1.1, zorvbench::Measure::RealTime},
+        {"getFileTid on eight threads / raw libdbus, a connection per thread", "BM_GetFileTid_Library_Threads",
+         "BM_GetFileTid_RawLibdbus_Threads", 1.1, zorvbench::Measure::RealTime},
         {"filtered-out debug log call", "BM_LogDebugFilteredOut", "", 30},
     });
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -33,6 +34,7 @@ class Category;
 namespace DBus {
 class Connection;
 class BusDispatcher;
+class Message;
 }
 
 // ---------------------------------------------------------------------------
@@ -84,15 +86,17 @@ private:
 // Service client
 // ---------------------------------------------------------------------------
 
-// Owner of the process's one system-bus connection.
+// Owner of the process's system-bus connections.
 class ZORV_API DBusConnectionManager {
 public:
     static DBusConnectionManager* getInstance();
 
-    // The shared connection, with its call timeout set to 5000 ms. Throws
-    // std::runtime_error("DBus service unavailable") when the bus cannot be
-    // reached. A connection that the bus has closed (a bus restart) is
-    // replaced first.
+    // The connection handed to callers (the library's own calls use others),
+    // with its call timeout set to 5000 ms and the messages that nobody
+    // consumed dispatched. Throws std::runtime_error("DBus service
+    // unavailable") when the bus cannot be reached. A connection that the bus
+    // has closed (a bus restart) is replaced first; the replaced one is closed
+    // but stays a valid object, so a reference taken earlier never dangles.
     DBus::Connection& getConnection();
     bool isConnected() const;
     bool reconnect();
@@ -101,29 +105,36 @@ public:
     DBusConnectionManager(const DBusConnectionManager&) = delete;
     DBusConnectionManager& operator=(const DBusConnectionManager&) = delete;
 
-    // The library's own calls: the connection held for the length of one call,
-    // so that a reconnect on another thread cannot pull it away mid-call. Its
-    // handle carries no connection-wide timeout; each call states its own.
-    ZORV_HIDDEN std::shared_ptr<DBus::Connection> callConnection();
-    // Hands queued incoming messages that no call consumes to libdbus, so
-    // that they cannot pile up on a connection whose dispatcher never runs.
-    // Without `wait` it gives way to a thread that is already draining.
-    ZORV_HIDDEN void drainIncoming(bool wait = false);
-    // Whether the bus has closed the current connection under its users.
-    ZORV_HIDDEN bool connectionLost() const;
+    // The library's own calls. Each holds a bus connection of its own for its
+    // length, taken from a small pool: libdbus corrupts its queues when several
+    // threads wait on one connection that the bus closes under them, and lets
+    // a long call hold up the others on its connection. A pooled
+    // connection that the bus closed while it lay idle (a bus restart) is
+    // replaced before the call goes out. Blocks until the reply or
+    // `timeoutMs`, then hands the connection's other incoming messages to
+    // libdbus so that they cannot pile up. Throws std::runtime_error when the
+    // bus cannot be reached and DBus::Error for a failed call.
+    ZORV_HIDDEN DBus::Message call(DBus::Message& message, int timeoutMs);
 
 private:
+    class ZORV_HIDDEN Link;  // one bus connection and the dispatcher that only it uses
+
     DBusConnectionManager();
-    ZORV_HIDDEN bool isConnectedLocked() const;
-    ZORV_HIDDEN bool reconnectLocked();
-    ZORV_HIDDEN void ensureConnectedLocked();
+    ZORV_HIDDEN std::unique_ptr<Link> openLink(unsigned epoch);
+    ZORV_HIDDEN void retireHandleLocked();
+    ZORV_HIDDEN std::unique_ptr<Link> takeLink(bool longCall);
+    ZORV_HIDDEN void giveBack(std::unique_ptr<Link> link, bool longCall);
 
     std::unique_ptr<DBus::BusDispatcher> dispatcher_;
-    std::shared_ptr<DBus::Connection> connection_;      // handed to callers of getConnection
-    std::shared_ptr<DBus::Connection> callConnection_;  // same bus link, used by the library's calls
+    std::unique_ptr<Link> connection_;           // handed to callers of getConnection
+    std::vector<std::unique_ptr<Link>> retired_;  // earlier such links, closed; callers may hold them
+    std::vector<std::unique_ptr<Link>> idle_;     // links free for the library's calls
+    unsigned lent_ = 0;                           // links out with calls
+    unsigned longLent_ = 0;                       // of which with calls allowed more than 5000 ms
+    unsigned epoch_ = 0;  // bumped when a link is found closed: older idle links are dropped
     std::atomic<bool> connected_{false};
     mutable std::mutex mutex_;
-    std::mutex drainMutex_;
+    std::condition_variable linkReturned_;
 
     static DBusConnectionManager* instance_;
     static std::once_flag init_flag_;

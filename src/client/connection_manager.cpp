@@ -1,6 +1,11 @@
 #include <dbus-c++/dbus.h>
+#include <dbus/dbus.h>
+#include <poll.h>
 #include <zorv/labelmgr.hpp>
 
+#include <algorithm>
+
+#include "client/protocol.h"
 #include "log/log.h"
 
 DBusConnectionManager* DBusConnectionManager::instance_ = nullptr;
@@ -9,30 +14,112 @@ std::once_flag DBusConnectionManager::init_flag_;
 namespace {
 
 constexpr int kSharedTimeoutMs = 5000;
+// Ordinary calls beyond this many at once wait for a free link rather than
+// open more connections to the bus daemon. Calls allowed to last longer
+// (tagging the whole system, bulk labelling) do not count: they would hold
+// the others up for minutes.
+constexpr unsigned kMaxLinks = 8;
 
-// The two handles of one bus link: the one handed out by getConnection (whose
-// timeout callers may change) and the library's own. Both share libdbus's
-// connection and are created and destroyed together, under the manager's lock
-// or by the last call that held them.
-struct BusLink {
-    DBusConnectionManager* owner;
-    DBus::Connection shared;
-    DBus::Connection calls;
-    BusLink(DBusConnectionManager* o, const DBus::Connection& c) : owner(o), shared(c), calls(c) {}
-    // dbus-c++'s dispatcher may still list this connection as having unread
-    // messages; it must let go of it before the connection is freed.
-    ~BusLink() { owner->drainIncoming(true); }
+// The dispatcher of one link alone. Nothing runs it as a loop: the link's
+// holder lets libdbus read and dispatch on its own thread, so no other thread
+// ever touches a link in use.
+class LinkDispatcher : public DBus::Dispatcher {
+    struct Watch : DBus::Watch {
+        using DBus::Watch::Watch;
+        void toggle() override {}
+    };
+    struct Timeout : DBus::Timeout {
+        using DBus::Timeout::Timeout;
+        void toggle() override {}
+    };
+    std::vector<DBus::Watch*> watches_;
+
+public:
+    void enter() override {}
+    void leave() override {}
+    DBus::Watch* add_watch(DBus::Watch::Internal* w) override {
+        watches_.push_back(new Watch(w));
+        return watches_.back();
+    }
+    void rem_watch(DBus::Watch* w) override {
+        watches_.erase(std::remove(watches_.begin(), watches_.end(), w), watches_.end());
+        delete w;
+    }
+    DBus::Timeout* add_timeout(DBus::Timeout::Internal* t) override { return new Timeout(t); }
+    void rem_timeout(DBus::Timeout* t) override { delete t; }
+
+    // Lets libdbus read what has arrived, without waiting. A bus daemon that
+    // went away shows as the end of the stream, and libdbus closes the link.
+    void readArrived() {
+        for (DBus::Watch* w : watches_) {
+            if (!w->enabled() || !(w->flags() & DBUS_WATCH_READABLE)) continue;
+            pollfd p{w->descriptor(), POLLIN, 0};
+            if (::poll(&p, 1, 0) <= 0) return;
+            int flags = DBUS_WATCH_READABLE;
+            if (p.revents & POLLHUP) flags |= DBUS_WATCH_HANGUP;
+            if (p.revents & POLLERR) flags |= DBUS_WATCH_ERROR;
+            w->handle(flags);  // may remove the watch
+            return;
+        }
+    }
 };
 
-// Opens the system bus and points both handles at the new link.
-void openLink(DBusConnectionManager* owner, std::shared_ptr<DBus::Connection>& shared,
-              std::shared_ptr<DBus::Connection>& calls) {
-    auto link = std::make_shared<BusLink>(owner, DBus::Connection::SystemBus());
-    shared = std::shared_ptr<DBus::Connection>(link, &link->shared);
-    calls = std::shared_ptr<DBus::Connection>(link, &link->calls);
+// dbus-c++ attaches a new connection to the default dispatcher for good (a
+// second setup leaves the first dispatcher's watches behind, pointing at
+// freed memory), so a link is opened while its own dispatcher is the default.
+std::mutex openingMutex;
+
+// libdbus sets up its global locks on first use behind an unsynchronised
+// check, and a call builds its message before it asks for a connection: done
+// while the library loads, callers' first calls on several threads cannot race
+// there.
+[[maybe_unused]] const bool libdbusThreadsReady = dbus_threads_init_default();
+
+[[noreturn]] void unavailable() {
+    Logger::getInstance().error("getConnection", __LINE__, "DBus service not available");
+    throw std::runtime_error("DBus service unavailable");
 }
 
 }  // namespace
+
+class DBusConnectionManager::Link {
+public:
+    const unsigned epoch;
+    LinkDispatcher dispatcher;  // outlives the connection, which may list itself on it as it closes
+    DBus::Connection connection;
+
+    static std::unique_ptr<Link> open(unsigned epoch) { return std::unique_ptr<Link>(new Link(epoch)); }
+
+    // Whether the bus has closed the link, as far as what has arrived tells.
+    bool usable() {
+        dispatcher.readArrived();
+        return connected();
+    }
+
+    // Any unique name will do: ":1.0" is simply the first client of a bus,
+    // which this process may well be after the bus daemon restarts.
+    bool connected() const {
+        const char* name = connection.unique_name();
+        return connection.connected() && name && *name;
+    }
+
+    // Hands what no call consumed (stray signals, replies that came after
+    // their call gave up) to libdbus, which would otherwise keep it forever.
+    void drain() { dispatcher.dispatch_pending(); }
+
+private:
+    explicit Link(unsigned e) : epoch(e), connection(openOn(dispatcher)) {}
+
+    static DBus::Connection openOn(DBus::Dispatcher& own) {
+        std::lock_guard<std::mutex> lock(openingMutex);
+        struct Restore {
+            DBus::Dispatcher* installed;
+            ~Restore() { DBus::default_dispatcher = installed; }
+        } restore{DBus::default_dispatcher};
+        DBus::default_dispatcher = &own;
+        return DBus::Connection::SystemBus();
+    }
+};
 
 DBusConnectionManager* DBusConnectionManager::getInstance() {
     std::call_once(init_flag_, [] { instance_ = new DBusConnectionManager(); });
@@ -44,7 +131,7 @@ DBusConnectionManager::DBusConnectionManager() {
     DBus::default_dispatcher = dispatcher_.get();
     std::lock_guard<std::mutex> lock(mutex_);
     try {
-        openLink(this, connection_, callConnection_);
+        idle_.push_back(Link::open(epoch_));
         connected_ = true;
         ZLOG_INFO("DBus connection initialized successfully");
     } catch (const std::exception& e) {
@@ -54,100 +141,128 @@ DBusConnectionManager::DBusConnectionManager() {
 
 DBusConnectionManager::~DBusConnectionManager() {
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (connected_ && connection_) connection_->disconnect();
-        connection_.reset();
-        callConnection_.reset();
-        connected_ = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            idle_.clear();
+            connection_.reset();
+            retired_.clear();
+            connected_ = false;
+        }
+        if (dispatcher_) {
+            dispatcher_->leave();
+            if (DBus::default_dispatcher == dispatcher_.get()) DBus::default_dispatcher = nullptr;
+            dispatcher_.reset();
+        }
     } catch (const std::exception& e) {
         ZLOG_ERROR("Error disconnecting DBus: %s", e.what());
     }
-    if (dispatcher_) {
-        std::lock_guard<std::mutex> lock(drainMutex_);
-        dispatcher_->leave();
-        if (DBus::default_dispatcher == dispatcher_.get()) DBus::default_dispatcher = nullptr;
-        dispatcher_.reset();
-    }
 }
 
-bool DBusConnectionManager::isConnectedLocked() const {
-    if (!connected_ || !connection_) return false;
-    // A connection that the bus closed never comes back by itself.
-    if (!connection_->connected()) return false;
-    // Any unique name will do: ":1.0" is simply the first client of a bus,
-    // which this process may well be after the bus daemon restarts.
-    const char* name = connection_->unique_name();
-    return name && *name;
+std::unique_ptr<DBusConnectionManager::Link> DBusConnectionManager::openLink(unsigned epoch) {
+    try {
+        std::unique_ptr<Link> link = Link::open(epoch);
+        connected_ = true;
+        return link;
+    } catch (const std::exception& e) {
+        connected_ = false;
+        Logger::getInstance().error("reconnect", __LINE__, "DBus reconnect failed: %s", e.what());
+        return nullptr;
+    }
 }
 
 bool DBusConnectionManager::isConnected() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return isConnectedLocked();
-}
-
-bool DBusConnectionManager::reconnectLocked() {
-    std::shared_ptr<DBus::Connection> old = connection_;
-    if (connected_ && old) {
-        try {
-            old->disconnect();
-        } catch (...) {
-        }
-    }
-    try {
-        // Calls still running on the old link keep it alive until they return.
-        openLink(this, connection_, callConnection_);
-        connected_ = true;
-        return true;
-    } catch (const std::exception& e) {
-        Logger::getInstance().error("reconnect", __LINE__, "DBus reconnect failed: %s", e.what());
-        connected_ = false;
-        connection_.reset();
-        callConnection_.reset();
-        return false;
-    }
+    // A connection that the bus closed never comes back by itself.
+    return connected_ && (!connection_ || connection_->connected());
 }
 
 bool DBusConnectionManager::reconnect() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return reconnectLocked();
+    ++epoch_;  // links out with calls now are closed when they come back
+    idle_.clear();
+    retireHandleLocked();
+    std::unique_ptr<Link> link = openLink(epoch_);
+    if (!link) return false;
+    idle_.push_back(std::move(link));
+    return true;
 }
 
-void DBusConnectionManager::ensureConnectedLocked() {
-    if (isConnectedLocked()) return;
-    // No connection yet, or the bus closed it (a bus restart): open a new one.
-    if (!reconnectLocked() || !isConnectedLocked()) {
-        Logger::getInstance().error("getConnection", __LINE__, "DBus service not available");
-        throw std::runtime_error("DBus service unavailable");
-    }
+void DBusConnectionManager::retireHandleLocked() {
+    if (!connection_) return;
+    connection_->connection.disconnect();
+    retired_.push_back(std::move(connection_));
 }
 
 DBus::Connection& DBusConnectionManager::getConnection() {
     std::lock_guard<std::mutex> lock(mutex_);
-    ensureConnectedLocked();
-    connection_->set_timeout(kSharedTimeoutMs);
-    return *connection_;
+    if (!connection_ || !connection_->usable()) {
+        std::unique_ptr<Link> link = openLink(epoch_);
+        if (!link) unavailable();
+        retireHandleLocked();
+        connection_ = std::move(link);
+    }
+    connection_->drain();
+    connection_->connection.set_timeout(kSharedTimeoutMs);
+    return connection_->connection;
 }
 
-std::shared_ptr<DBus::Connection> DBusConnectionManager::callConnection() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ensureConnectedLocked();
-    return callConnection_;
+std::unique_ptr<DBusConnectionManager::Link> DBusConnectionManager::takeLink(bool longCall) {
+    for (;;) {
+        std::unique_ptr<Link> link;
+        unsigned epoch = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            linkReturned_.wait(lock, [&] { return !idle_.empty() || longCall || lent_ - longLent_ < kMaxLinks; });
+            ++lent_;
+            longLent_ += longCall;
+            epoch = epoch_;
+            if (!idle_.empty()) {
+                link = std::move(idle_.back());
+                idle_.pop_back();
+            }
+        }
+        if (!link) {
+            // Opened outside the lock, so that a slow bus holds up only this call.
+            link = openLink(epoch);
+            if (link) return link;
+            giveBack(nullptr, longCall);
+            unavailable();
+        }
+        if (link->epoch == epoch && link->usable()) return link;
+        giveBack(std::move(link), longCall);
+    }
 }
 
-bool DBusConnectionManager::connectionLost() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connected_ && connection_ && !connection_->connected();
+void DBusConnectionManager::giveBack(std::unique_ptr<Link> link, bool longCall) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --lent_;
+        longLent_ -= longCall;
+        if (link && link->epoch == epoch_) {
+            if (link->connected()) {
+                idle_.push_back(std::move(link));
+            } else {
+                // The first sign of a bus restart: the idle links of its
+                // time are as dead as this one.
+                ++epoch_;
+                connected_ = false;
+            }
+        }
+    }
+    linkReturned_.notify_one();
 }
 
-void DBusConnectionManager::drainIncoming(bool wait) {
-    // dbus-c++ queues the connection on its dispatcher whenever unread
-    // messages arrive; nothing runs that dispatcher, so the queue and the
-    // messages would grow for as long as the process lives. A call that finds
-    // another thread draining leaves it the work.
-    std::unique_lock<std::mutex> lock(drainMutex_, std::defer_lock);
-    if (wait)
-        lock.lock();
-    else if (!lock.try_lock())
-        return;
-    if (dispatcher_) dispatcher_->dispatch_pending();
+DBus::Message DBusConnectionManager::call(DBus::Message& message, int timeoutMs) {
+    struct Lease {
+        DBusConnectionManager* owner;
+        bool longCall;
+        std::unique_ptr<Link> link;
+        ~Lease() {
+            link->drain();
+            owner->giveBack(std::move(link), longCall);
+        }
+    };
+    bool longCall = timeoutMs > zorv::protocol::kCallTimeoutMs;
+    Lease lease{this, longCall, takeLink(longCall)};
+    return lease.link->connection.send_blocking(message, timeoutMs);
 }

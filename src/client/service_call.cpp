@@ -1,19 +1,7 @@
 #include "client/service_call.h"
 
-#include <dbus/dbus.h>
-
-#include "log/log.h"
-
 namespace zorv {
 
-bool connectionLost() { return DBusConnectionManager::getInstance()->connectionLost(); }
-
-DBus::Message ServiceCall::send() {
-    DBusConnectionManager* manager = DBusConnectionManager::getInstance();
-    std::shared_ptr<DBus::Connection> connection = manager->callConnection();
-    DBus::Message reply = connection->send_blocking(message_, timeoutMs_);
-    manager->drainIncoming();
-    return reply;
-}
+DBus::Message ServiceCall::send() { return DBusConnectionManager::getInstance()->call(message_, timeoutMs_); }
 
 }  // namespace zorv

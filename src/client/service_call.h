@@ -15,10 +15,6 @@
 
 namespace zorv {
 
-// Sends a call that may wait longer than the usual five seconds, on a
-// connection of its own so that it never holds up calls of other threads.
-DBus::Message sendLongCall(DBus::CallMessage& message, int timeoutMs);
-
 // One method call to the label manager service, untyped; calls go through
 // Call<member> below, which checks their types against the protocol table.
 class ServiceCall {
@@ -41,8 +37,7 @@ protected:
     // std::runtime_error when there is no bus.
     template <typename... Out>
     void invoke(Out&... out) {
-        DBus::Message reply =
-            timeoutMs_ > protocol::kCallTimeoutMs ? sendLongCall(message_, timeoutMs_) : send();
+        DBus::Message reply = send();
         DBus::MessageIter reader = reply.reader();
         (void)std::initializer_list<int>{((reader >> out), 0)...};
     }
@@ -76,9 +71,6 @@ public:
     }
 };
 
-// Whether the bus has closed the library's connection (a bus restart).
-bool connectionLost();
-
 // What a failed call logs and gives back. Most calls give one result for
 // every failure, worded "DBus error occurred: %s, %s" and "Exception
 // occurred: %s"; a few keep wording of their own.
@@ -95,15 +87,7 @@ struct Failure {
 template <typename Result, typename Body>
 Result guarded(const char* function, const Failure<Result>& failure, Body&& body) {
     try {
-        try {
-            return body();
-        } catch (const DBus::Error&) {
-            // libdbus learns that the bus went away only when a call fails on
-            // the dead socket; such a call never reached the service, so it
-            // goes once more on a new connection.
-            if (!connectionLost()) throw;
-            return body();
-        }
+        return body();
     } catch (const DBus::Error& e) {
         if (failure.namedDBusError)
             Logger::getInstance().error(function, __LINE__, "DBus error (name=%s, message=%s)", e.name(), e.message());

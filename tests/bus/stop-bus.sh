@@ -4,7 +4,10 @@ dir=$1
 for f in standin.pid bus.pid; do
   if [ -f "$dir/$f" ]; then
     pid=$(cat "$dir/$f")
-    kill "$pid" 2>/dev/null && for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+    # Gone once it has exited, even before its new parent reaps the zombie.
+    kill "$pid" 2>/dev/null && for _ in $(seq 100); do
+      grep -qs '^State:[[:space:]]*[^Z[:space:]]' "/proc/$pid/status" || break; sleep 0.02
+    done
     kill -9 "$pid" 2>/dev/null
     rm -f "$dir/$f"
   fi

@@ -2,18 +2,37 @@
 // started again. Each call reports what happened, and the first call after
 // the bus is back succeeds on a new connection.
 #include <gtest/gtest.h>
+#include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "log_capture.h"
 #include "test_bus.h"
 
 namespace {
 
+// libdbus reads the bus address once per process: the tests share one bus.
+zorvtest::PrivateBus& privateBus() {
+    static zorvtest::PrivateBus bus;
+    static int set = setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    return (void)set, bus;
+}
+
+int openSockets() {
+    int count = 0;  // called with no other thread about, so no descriptor vanishes meanwhile
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += std::filesystem::read_symlink(fd.path()).string().rfind("socket:", 0) == 0;
+    return count;
+}
+
 TEST(BusRestart, CallsRecoverOnceTheBusIsBack) {
-    zorvtest::PrivateBus bus;
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    zorvtest::PrivateBus& bus = privateBus();
     zorvtest::LogCapture log;
     unsigned int tid = 0;
 
@@ -36,13 +55,48 @@ TEST(BusRestart, CallsRecoverOnceTheBusIsBack) {
     EXPECT_EQ(tid, 1u);
     EXPECT_TRUE(DBusConnectionManager::getInstance()->isConnected());
 
-    // And once more, without a failed call in between.
+    // And once more, without a failed call in between. A connection handed out
+    // before stays valid, and the replaced ones leave no socket open.
+    DBusConnectionManager* manager = DBusConnectionManager::getInstance();
+    DBus::Connection& held = manager->getConnection();
+    int sockets = openSockets();
     bus.start(true);
     EXPECT_EQ(setFileTid("/p", 4, 0), 0);
+    EXPECT_TRUE(manager->getConnection().connected());
+    EXPECT_FALSE(held.connected());
+    EXPECT_EQ(openSockets(), sockets);
 
     // A caller may also ask for a new connection itself.
-    EXPECT_TRUE(DBusConnectionManager::getInstance()->reconnect());
+    EXPECT_TRUE(manager->reconnect());
     EXPECT_EQ(clearFileTid(), 0);
+}
+
+// Eight threads call while the bus restarts: every call gets the right answer
+// or -2, and calls succeed again within a second of each restart.
+TEST(BusRestart, ConcurrentCallsSurviveRestarts) {
+    zorvtest::PrivateBus& bus = privateBus();
+    bus.start(true);
+    std::atomic<bool> stop{false};
+    std::atomic<long> succeeded{0}, failed{0}, wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 8; ++t)
+        callers.emplace_back([&] {
+            for (unsigned int tid = 0; !stop; tid = 0) {
+                int result = getFileTid("/p", &tid);
+                ++(result == 0 && tid == 1 ? succeeded : result == -2 ? failed : wrong);
+                if (result != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // don't flood the log
+            }
+        });
+    for (int i = 0; i < 10; ++i) {
+        bus.start(true);  // stops the running bus and its stand-in first
+        long before = succeeded;
+        for (int waited = 0; succeeded == before && waited < 1000; waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_GT(succeeded, before) << "restart " << i << ": no call succeeded within a second";
+    }
+    stop = true;
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

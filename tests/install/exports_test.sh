@@ -9,7 +9,7 @@ status=0
 for name in $(grep -oE 'ZORV_API int [A-Za-z]+' "$header" | awk '{print $3}'); do
   grep -qx "$name" <<<"$symbols" || { echo "missing C symbol: $name"; status=1; }
 done
-internal=$(grep -E '_ZN4zorv|standin|BusLink|callConnection|drainIncoming|connectionLost|acceptString' <<<"$symbols" || true)
+internal=$(grep -E '_ZN4zorv|standin|DBusConnectionManager4Link|LinkDispatcher|takeLink|giveBack|openLink|acceptString' <<<"$symbols" || true)
 if [ -n "$internal" ]; then
   echo "internal helpers exported:"; echo "$internal"; status=1
 fi

@@ -130,6 +130,9 @@ void Standin::error(const std::string& member, const std::string& name, const st
 void Standin::delay(const std::string& member, uint32_t ms) {
     control(connection_, "ScriptDelay", member, {WireValue(ms)});
 }
+void Standin::noise(const std::string& member, uint32_t count) {
+    control(connection_, "ScriptNoise", member, {WireValue(count)});
+}
 
 std::vector<Received> Standin::received() {
     std::vector<Received> out;

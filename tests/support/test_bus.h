@@ -57,6 +57,8 @@ public:
     void reply(const std::string& member, const std::vector<WireValue>& values);
     void error(const std::string& member, const std::string& name, const std::string& text);
     void delay(const std::string& member, uint32_t ms);
+    // The next caller of `member` first gets `count` signals it never asked for.
+    void noise(const std::string& member, uint32_t count);
     std::vector<Received> received();
 
 private:
