@@ -35,6 +35,13 @@ int main(int argc, char** argv) {
     rc = setFileTid(path, 0, 0);
     std::printf("setFileTid(%s, 0) = %d (refused, nothing sent)\n", path, rc);
 
+    // A package's files in one call; an interpreter tree must be a real directory.
+    char* files[] = {const_cast<char*>("/usr/bin/true"), const_cast<char*>("/usr/bin/false")};
+    std::printf("setLabelForPkg(2 files, coreutils) = %d\n", setLabelForPkg(files, 2, "coreutils"));
+    std::printf("setLabelForLunvexInterpreter(/usr/lib) = %d\n", setLabelForLunvexInterpreter("/usr/lib"));
+    std::printf("setLabelForLunvexInterpreter(%s) = %d (not a directory, nothing sent)\n", path,
+                setLabelForLunvexInterpreter(path));
+
     std::printf("clearFileTid() = %d\n", clearFileTid());
     showTid(path);
     return 0;

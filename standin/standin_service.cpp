@@ -13,6 +13,10 @@ namespace {
 
 namespace protocol = zorv::protocol;
 
+// "Received" answers with the records in one message, which the bus carries
+// only up to its size limit: the arguments of a huge call are recorded cut.
+constexpr std::size_t kRecordBytes = std::size_t(4) << 20;
+
 std::string renderOne(DBusMessageIter* it);
 
 template <typename T>
@@ -206,7 +210,12 @@ void Service::answerService(DBusMessage* call) {
     const char* signature = dbus_message_get_signature(call);
     DBusMessageIter args;
     dbus_message_iter_init(call, &args);
-    records_.push_back({member ? member : "", signature, renderAll(&args, " ")});
+    std::string arguments = renderAll(&args, " ");
+    if (arguments.size() > kRecordBytes) {
+        arguments.resize(kRecordBytes);
+        arguments += "...";
+    }
+    records_.push_back({member ? member : "", signature, std::move(arguments)});
 
     const protocol::Member* known = member ? protocol::findMember(member) : nullptr;
     if (!known) {

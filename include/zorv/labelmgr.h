@@ -96,6 +96,25 @@ ZORV_API char* getPkgNameById(unsigned long pkgId);
  * name, -2 when the call failed. */
 ZORV_API int getPkgIds(const char** names, unsigned int count, unsigned long* pkgIds);
 
+/* Bulk labelling: all the files of a package or application, an interpreter
+ * tree, or Drova base files paired with host files, in one call each. A list
+ * is sent whole or not at all: every path must be non-empty valid UTF-8, and
+ * the whole must fit in one bus message (32 MiB). Each returns 0, the
+ * service's non-zero reply unchanged, -1 for a bad argument, -2 for a D-Bus
+ * error or timeout and -3 for any other failure; setLabelForDrovaBaseFiles
+ * returns -1 for every failure. A call may take up to 100 s. */
+/* `files` holds `size` paths of the package `pkgname`. */
+ZORV_API int setLabelForPkg(char** files, int size, const char* pkgname);
+/* `files` ends at its first null entry. */
+ZORV_API int setLabelForLunvex(char** files, const char* appName);
+ZORV_API int setLabelForDrova(char** files, const char* appName);
+/* `path` must be an existing directory, not a symbolic link. */
+ZORV_API int setLabelForLunvexInterpreter(const char* path);
+ZORV_API int setLabelForDrovaInterpreter(const char* path);
+/* `drovaFiles` ends at its first null entry; hostFiles[i] is paired with
+ * drovaFiles[i]. A Drova path given twice keeps its last host path. */
+ZORV_API int setLabelForDrovaBaseFiles(char** drovaFiles, char** hostFiles);
+
 #ifdef __cplusplus
 }
 #endif

@@ -170,6 +170,16 @@ public:
 };
 #endif
 
+// Resolves a policy description, names grouped by category, into identifiers
+// through the service, and adds them to `ids` under the same categories and
+// names (appending to what is there). Names under "subject_pkg" and
+// "object_pkg" get one identifier per package id the service gives, under
+// "subject_recurfile" and "object_recurfile" one per path id; every other name
+// gets one identifier. 0 on success, -1 on any failure (logged; `ids` is then
+// unchanged unless memory ran out while it was filled).
+ZORV_API int policies_parse(const std::map<std::string, std::vector<std::string>>& policies,
+                            std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>>& ids);
+
 // ---------------------------------------------------------------------------
 // Label model
 // ---------------------------------------------------------------------------
@@ -367,6 +377,14 @@ ZORV_API std::vector<std::string> sortPaths(const std::vector<std::string>& path
 ZORV_API std::vector<std::filesystem::path> expandPath(const std::filesystem::path& pattern);
 ZORV_API std::string findFirstValidParentDir(const std::string& path);
 ZORV_API std::string getParentDirWithoutWildcard(const std::string& path);
+
+// Path tests. pathIsDir and pathIsLinkFile examine the entry itself, without
+// following a final symbolic link: 1 yes, 0 no (also when it cannot be
+// examined). pathIsExists follows the link: 0 exists, -1 not (a dangling link
+// does not exist).
+ZORV_API int pathIsDir(const char* path);
+ZORV_API int pathIsLinkFile(const char* path);
+ZORV_API int pathIsExists(const char* path);
 
 // ---------------------------------------------------------------------------
 // Utilities: strings, configuration, files, processes

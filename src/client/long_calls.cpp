@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/service_call.h"
+#include "log/log.h"
 
 namespace zorv {
 
@@ -31,7 +32,14 @@ public:
             }
         }
         DBusConnectionManager::getInstance();  // dbus-c++'s dispatcher must exist first
-        auto connection = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
+        std::unique_ptr<DBus::Connection> connection;
+        try {
+            connection = std::make_unique<DBus::Connection>(DBus::Connection::SystemBus());
+        } catch (const DBus::Error& e) {
+            // No bus to be had is the same failure as on the shared connection.
+            ZLOG_ERROR("DBus service not available: %s", e.message());
+            throw std::runtime_error("DBus service unavailable");
+        }
         connection->exit_on_disconnect(false);
         std::lock_guard<std::mutex> lock(mutex_);
         idle_.reserve(++lent_);  // so that giving it back never allocates

@@ -6,12 +6,6 @@
 
 namespace zorv {
 
-bool acceptString(const char* function, const char* what, const char* text) {
-    if (dbus_validate_utf8(text, nullptr)) return true;
-    Logger::getInstance().error(function, __LINE__, "Invalid UTF-8 sequence in %s: %s", what, text);
-    return false;
-}
-
 bool connectionLost() { return DBusConnectionManager::getInstance()->connectionLost(); }
 
 DBus::Message ServiceCall::send() {

@@ -9,15 +9,11 @@
 
 #include <tuple>
 
+#include "client/bus_strings.h"
 #include "client/protocol.h"
 #include "client/wire_signature.h"
 
 namespace zorv {
-
-// Whether a caller's string may be handed to libdbus, which aborts the whole
-// process on a string that is not valid UTF-8 as the bus defines it. Logs one
-// error line under `function` when it may not.
-bool acceptString(const char* function, const char* what, const char* text);
 
 // Sends a call that may wait longer than the usual five seconds, on a
 // connection of its own so that it never holds up calls of other threads.

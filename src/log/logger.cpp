@@ -13,13 +13,16 @@
 #include <cstdio>
 #include <iostream>
 
+#include "log/log.h"
+
 namespace {
+
+using zorv::kAlwaysCategory;
 
 const char* const kConfigFile = "/etc/zorv/label/zorv-label-log.properties";
 const char* const kFallbackDir = "/var/log/zorv";
 const char* const kFallbackFile = "/var/log/zorv/zorv_label_manager.log";
 const char* const kPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n";
-const char* const kAlwaysCategory = "INFO";
 
 // Prefixes the caller's format with "[func:line] " in a fixed stack buffer and
 // hands it to log4cpp, which expands the arguments.

@@ -33,6 +33,13 @@ TEST(NoBus, EveryCallFailsWithMinusTwoAndNothingCrashes) {
     EXPECT_EQ(records, nullptr);
     EXPECT_TRUE(getLabelSetStatus() == -1 && !pathNormalize("/p") && !getPkgNameById(1) && restoreSingleFileLabel("/p").empty());
     addTagFullSystem("t", {});  // logged only
+    // Bulk labelling: -3, but -1 for the base files; policies: -1.
+    char* files[] = {const_cast<char*>("/p"), nullptr};
+    std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>> ids;
+    EXPECT_EQ(std::make_tuple(setLabelForDrova(files, "app"), setLabelForLunvexInterpreter("/"),
+                              setLabelForDrovaBaseFiles(files, files), policies_parse({{"c", {"n"}}}, ids)),
+              std::make_tuple(-3, -3, -1, -1));
+    EXPECT_TRUE(log.contains("Exception: DBus service unavailable") && log.contains("[policies_parse:"));
     EXPECT_TRUE(log.contains("Failed to initialize DBus connection"));
     EXPECT_TRUE(log.contains("[getConnection:"));
     EXPECT_TRUE(log.contains("DBus service not available"));

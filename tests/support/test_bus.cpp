@@ -64,6 +64,8 @@ WireValue::WireValue(const std::map<std::string, uint64_t>& dict) : WireValue(di
 WireValue::WireValue(const std::map<std::string, uint32_t>& dict) : WireValue(dictOf(dict, "a{su}")) {}
 WireValue::WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict)
     : WireValue(dictOf(dict, "a{sa{st}}")) {}
+WireValue::WireValue(const std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>& dict)
+    : WireValue(dictOf(dict, "a{sa{sa{st}}}")) {}
 WireValue::WireValue(const std::vector<uint64_t>& list) : WireValue(0) {
     signature = "at";
     items.assign(list.begin(), list.end());

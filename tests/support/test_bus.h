@@ -28,6 +28,7 @@ struct WireValue {
     WireValue(const std::map<std::string, uint64_t>& dict);
     WireValue(const std::map<std::string, uint32_t>& dict);
     WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict);
+    WireValue(const std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>& dict);
     WireValue(const std::vector<uint64_t>& list);
     // A dictionary of signature `sig` with its entries in the order given.
     static WireValue dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries);

@@ -117,4 +117,15 @@ TEST(IsFilesystemReadOnly, MountFlagsAndErrors) {
     EXPECT_TRUE(log.contains("] statfs error, No such file or directory, " + (dir / "missing")));
 }
 
+TEST(PathTests, LinksAreExaminedThemselvesExistenceFollowsThem) {
+    ScratchDir dir;
+    dir.dir("d");
+    dir.link(dir / "d", "to-dir");
+    dir.link("nowhere", "dangling");
+    const std::string link = dir / "to-dir", gone = dir / "dangling";
+    EXPECT_EQ(std::make_tuple(pathIsDir(link.c_str()), pathIsLinkFile(link.c_str()), pathIsExists(link.c_str())),
+              std::make_tuple(0, 1, 0));
+    EXPECT_EQ(std::make_tuple(pathIsLinkFile(gone.c_str()), pathIsExists(gone.c_str())), std::make_tuple(1, -1));
+}
+
 }  // namespace
