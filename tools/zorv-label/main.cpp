@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     addAttributeCommands(app, tool);
     addFileLabelCommands(app, tool);
     addLookupCommands(app, tool);
+    addPackageCommands(app, tool);
     addWatchCommand(app, tool);
 
     try {

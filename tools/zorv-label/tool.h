@@ -121,6 +121,7 @@ struct Tool {
 void addAttributeCommands(CLI::App& app, Tool& tool);
 void addFileLabelCommands(CLI::App& app, Tool& tool);
 void addLookupCommands(CLI::App& app, Tool& tool);
+void addPackageCommands(CLI::App& app, Tool& tool);
 void addWatchCommand(CLI::App& app, Tool& tool);
 
 }  // namespace zorvtool
