@@ -323,8 +323,13 @@ private:
 };
 
 // Label-change notifications published by the label manager service.
-// A subscriber handle is a ZMQSocket of type SUB, owned by the caller.
-// Throws std::runtime_error when libzmq cannot create the context or socket.
+// A subscriber handle is a ZMQSocket of type SUB, owned by the caller. It
+// accepts frames of at most kMaxNotificationFrame bytes (1 MiB): a larger
+// one is never received; libzmq drops the connection that brings it, with
+// the messages still on the way, and recvLabelChangeMsg connects again.
+// Throws std::runtime_error when libzmq cannot create the context or socket
+// or set the subscriber up.
+constexpr long long kMaxNotificationFrame = 1024 * 1024;
 ZORV_API void* createSubscriber();
 // Releases a handle from createSubscriber; null is ignored.
 ZORV_API void destroySubscriber(void* handle);
@@ -352,7 +357,11 @@ ZORV_API unsigned int getKmodNameHash(const char* name, unsigned int len);
 
 // Wildcards. `matchesPattern` matches the whole text case-insensitively
 // against the regular expression of `wildcardsToRegex` (std::regex_error when
-// that does not compile); `matchesPattern1` is fnmatch with FNM_PATHNAME;
+// that does not compile), in time linear in pattern x text for wildcards and
+// every expression without back-references, assertions, counted repetition or
+// class escapes. Those few go to a backtracking engine that may take at most
+// 4,194,304 steps and half the stack the calling thread has left; past either
+// bound the call logs an error and returns false; `matchesPattern1` is fnmatch with FNM_PATHNAME;
 // `searchFilesByPattern` is glob with GLOB_TILDE; `traverseDirectory` appends
 // `dir` and everything below it to `out` (links are not followed) and returns
 // 0, or -1 when `dir` itself cannot be opened.
@@ -407,8 +416,10 @@ ZORV_API void splitString(const std::string& text, const char& delimiter, std::v
 ZORV_API bool containsEscapeChars(const std::string& text);
 ZORV_API std::string removeEscapeChars(const std::string& text);
 
-// Sectioned key/value files. parseConfig: '#' comments, trimmed keys and
-// values, assignments outside a named section ignored, first value wins.
+// Sectioned key/value files, read like readFile (regular files of at most
+// 64 MiB; anything else gives an error line and an empty result).
+// parseConfig: '#' comments, trimmed keys and values, assignments outside a
+// named section ignored, first value wins.
 ZORV_API std::unordered_map<std::string, std::unordered_map<std::string, std::string>> parseConfig(
     const std::string& file);
 // readConfig: ';' and '#' comments, keys stored as "section.key", blanks
@@ -418,7 +429,10 @@ ZORV_API std::map<std::string, std::string> readConfig(const std::string& file);
 // inserted text is not expanded again.
 ZORV_API std::string replaceVariable(std::unordered_map<std::string, std::string>& vars, std::string text);
 
-// Whole-file helpers. readFile returns "" when the file cannot be opened;
+// Whole-file helpers. readFile reads regular files only (a /proc file is
+// one) of at most 64 MiB (67,108,864 bytes): for anything else -- a missing
+// file, a directory, FIFO or device (refused without being opened, so it
+// never blocks), a larger file -- it logs one error line and returns "";
 // writeFile rewrites the file in place and returns false when it cannot be
 // opened or when writing or closing it fails.
 ZORV_API std::string readFile(const std::string& path);

@@ -35,7 +35,26 @@ void emit(log4cpp::Category& category, log4cpp::Priority::Value priority, const 
 
 }  // namespace
 
+namespace {
+
+// Callers format strerror(errno) into the very call that fetches the logger,
+// and read errno after logging: neither the first construction (which tries
+// files and directories) nor a write may change it under them.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+private:
+    int saved_;
+};
+
+}  // namespace
+
 Logger& Logger::getInstance() {
+    ErrnoKeeper keeper;
     static Logger instance;
     return instance;
 }
@@ -83,6 +102,7 @@ log4cpp::Category* Logger::getCategory(const std::string& name) {
     void Logger::method(const char* func, int line, const char* format, ...) { \
         log4cpp::Category& target = (category);                         \
         if (!target.isPriorityEnabled(priority)) return;                \
+        ErrnoKeeper keeper;                                             \
         va_list args;                                                   \
         va_start(args, format);                                         \
         emit(target, priority, func, line, format, args);               \

@@ -2,9 +2,12 @@
 #include "log/log.h"
 #include "notify/zmq_handles.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <stdexcept>
 
 using zorv::notify::Frame;
 
@@ -23,12 +26,50 @@ void receiveOrThrow(Frame& frame, void* socket) {
     }
 }
 
+// Takes every pending event off `monitor`; true if there was one (the
+// monitor reports dropped connections only).
+bool takeEvents(void* monitor) {
+    bool any = false;
+    Frame frame;
+    while (frame.receive(monitor, ZMQ_DONTWAIT)) {
+        any = true;
+        while (frame.more() && frame.receive(monitor)) {
+        }
+    }
+    return any;
+}
+
+// Waits until a notification can be read. A dropped connection is made again
+// (all of them, as many as were made): libzmq reconnects after a network
+// error, but not after a frame over the size limit. Called between messages
+// only, so no message is cut by the reconnection.
+void awaitNotification(void* socket) {
+    void* monitor = zorv::notify::monitorOf(socket);
+    if (monitor == nullptr) return;  // not from createSubscriber: the receive waits
+    for (;;) {
+        zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {monitor, 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, -1) < 0) throw std::runtime_error("Failed to receive message.");
+        if (items[0].revents & ZMQ_POLLIN) return;
+        if (!takeEvents(monitor)) continue;
+        const char* endpoint = zorv::protocol::kNotifyEndpoint;
+        Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
+                                   "Connection to %s dropped (a frame over %lld bytes, or the publisher went away); "
+                                   "connecting again.",
+                                   endpoint, kMaxNotificationFrame);
+        zmq_disconnect(socket, endpoint);
+        for (int i = zorv::notify::connectionsOf(socket); i > 0; --i) {
+            if (zmq_connect(socket, endpoint) != 0) throw std::runtime_error("Failed to connect socket.");
+        }
+    }
+}
+
 // Reads the next well-formed notification (topic frame, payload frame) into
 // `payload`. A message of one frame is dropped, and frames after the second
 // are read off, so that one malformed message never shifts the ones after it.
 void receiveNotification(void* socket, Frame& payload) {
     Frame topic;
     for (;;) {
+        awaitNotification(socket);
         receiveOrThrow(topic, socket);
         if (topic.more()) break;
         Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
@@ -49,7 +90,18 @@ void receiveNotification(void* socket, Frame& payload) {
 
 }  // namespace
 
-void* createSubscriber() { return new ZMQSocket(ZMQSocket::SUB); }
+void* createSubscriber() {
+    auto subscriber = std::make_unique<ZMQSocket>(ZMQSocket::SUB);
+    void* socket = ZMQSocketAccess::socket(*subscriber);
+    // A larger frame is no label change: libzmq drops the connection that
+    // brings it instead of receiving it whole, and the watch restores it.
+    const int64_t limit = kMaxNotificationFrame;
+    if (zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &limit, sizeof limit) != 0 ||
+        !zorv::notify::watchConnections(ZMQSocketAccess::context(*subscriber), socket)) {
+        throw std::runtime_error("Failed to set up the subscriber socket.");
+    }
+    return subscriber.release();
+}
 
 void destroySubscriber(void* handle) { delete static_cast<ZMQSocket*>(handle); }
 
@@ -58,6 +110,7 @@ int subscribeLabelChangeMsg(void* handle, const std::string& topic) {
     auto& subscriber = *static_cast<ZMQSocket*>(handle);
     try {
         subscriber.connect(zorv::protocol::kNotifyEndpoint);
+        zorv::notify::countConnection(ZMQSocketAccess::socket(subscriber));
         subscriber.subscribe(topic);
     } catch (const std::exception& e) {
         ZLOG_ERROR("Exception: %s", e.what());

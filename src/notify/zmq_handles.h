@@ -55,7 +55,7 @@ public:
         return false;
     }
 
-    bool receive(void* socket) { return zmq_msg_recv(&msg_, socket, 0) != -1; }
+    bool receive(void* socket, int flags = 0) { return zmq_msg_recv(&msg_, socket, flags) != -1; }
     bool send(void* socket, int flags) { return zmq_msg_send(&msg_, socket, flags) != -1; }
 
     char* data() { return static_cast<char*>(zmq_msg_data(&msg_)); }
@@ -66,10 +66,26 @@ private:
     zmq_msg_t msg_;
 };
 
+// A subscriber made by createSubscriber is watched by a monitor socket that
+// reports dropped connections: libzmq drops a connection that brings a frame
+// over the size limit and, unlike after a network error, never makes it
+// again. The public class has no room for the monitor, so it is kept here by
+// the subscriber's libzmq socket, with the number of connections made.
+// Starts watching `socket`; false when libzmq refuses.
+bool watchConnections(void* context, void* socket);
+// The monitor of `socket`, or null when it is not watched.
+void* monitorOf(void* socket);
+// Counts one more connection of `socket` to the notification endpoint.
+void countConnection(void* socket);
+int connectionsOf(void* socket);
+// Stops watching `socket` and closes its monitor; nothing if not watched.
+void stopWatching(void* socket) noexcept;
+
 }  // namespace notify
 }  // namespace zorv
 
 // The library's notification reader works on frames, below ZMQSocket::recv.
 struct ZMQSocketAccess {
     static void* socket(ZMQSocket& s) { return s.socket; }
+    static void* context(ZMQSocket& s) { return s.context; }
 };

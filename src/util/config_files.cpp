@@ -5,19 +5,33 @@
 #include <zorv/labelmgr.hpp>
 
 #include "log/log.h"
+#include "util/file_reading.h"
 
 #include <algorithm>
-#include <fstream>
+#include <exception>
 
 namespace {
 
-// Calls `onLine` for every line of `file`; false when it cannot be opened.
+// Calls `onLine` for every line of `file` (the text up to each line feed, and
+// after the last one if any is left). False, after an error line on behalf of
+// `func`, when the file cannot be read or memory runs out on the way.
 template <typename OnLine>
-bool forEachLine(const std::string& file, OnLine onLine) {
-    std::ifstream in(file);
-    if (!in.is_open()) return false;
-    std::string line;
-    while (std::getline(in, line)) onLine(line);
+bool forEachLine(const char* func, const char* openFailure, const std::string& file, OnLine onLine) {
+    std::string content;
+    if (!zorv::detail::readRegularFile(func, openFailure, file, content)) return false;
+    try {
+        std::string line;
+        for (size_t start = 0; start < content.size();) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) end = content.size();
+            line.assign(content, start, end - start);
+            onLine(line);
+            start = end + 1;
+        }
+    } catch (const std::exception& e) {
+        ZLOG_ERROR_FOR(func, "Failed to read config: %s, %s", file.c_str(), e.what());
+        return false;
+    }
     return true;
 }
 
@@ -32,7 +46,7 @@ const size_t kMaxSubstitutions = 100;
 std::unordered_map<std::string, std::unordered_map<std::string, std::string>> parseConfig(const std::string& file) {
     std::unordered_map<std::string, std::unordered_map<std::string, std::string>> result;
     std::string section;
-    bool opened = forEachLine(file, [&](const std::string& raw) {
+    const bool read = forEachLine(__func__, "Failed to open config: %s", file, [&](const std::string& raw) {
         const std::string line = trim(raw);
         if (line.empty() || line.front() == '#') return;
         if (line.front() == '[' && line.back() == ']') {
@@ -45,14 +59,14 @@ std::unordered_map<std::string, std::unordered_map<std::string, std::string>> pa
         // emplace keeps the first value of a key
         result[section].emplace(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
     });
-    if (!opened) ZLOG_ERROR("Failed to open config: %s", file.c_str());
+    if (!read) result.clear();
     return result;
 }
 
 std::map<std::string, std::string> readConfig(const std::string& file) {
     std::map<std::string, std::string> result;
     std::string section;
-    bool opened = forEachLine(file, [&](std::string& line) {
+    const bool read = forEachLine(__func__, "can not open file %s", file, [&](std::string& line) {
         eraseLeadingBlanks(line);
         if (line.empty() || line.front() == ';' || line.front() == '#') return;
         if (line.front() == '[') {
@@ -70,7 +84,7 @@ std::map<std::string, std::string> readConfig(const std::string& file) {
         line.resize(eq);  // the key, blanks before '=' included
         result[section.empty() ? line : section + "." + line] = std::move(value);
     });
-    if (!opened) ZLOG_ERROR("can not open file %s", file.c_str());
+    if (!read) result.clear();
     return result;
 }
 

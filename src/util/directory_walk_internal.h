@@ -1,14 +1,13 @@
 // Internal pieces of the directory walk, reachable by the tests.
 #pragma once
 
-#include <dirent.h>
-
 namespace zorv {
 namespace detail {
 
-// Whether `entry` of the open `dir` is a directory (not a link to one). Uses
-// the type readdir reports, or lstat-like information when it reports none.
-bool isSubdirectoryEntry(DIR* dir, const struct dirent& entry);
+// Whether the entry `name` of type `type` (a d_type value) in the open
+// directory `dirFd` is a directory (not a link to one). Looks the entry up
+// when the file system reports no type.
+bool isSubdirectoryEntry(int dirFd, const char* name, unsigned char type);
 
 }  // namespace detail
 }  // namespace zorv

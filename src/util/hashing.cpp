@@ -61,7 +61,6 @@ namespace zorv {
 namespace detail {
 
 std::string digestHex(const EVP_MD* md, const std::string& input) {
-    static const char kHex[] = "0123456789abcdef";
     std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> owned(EVP_MD_CTX_new());
     EVP_MD_CTX* ctx = owned.get();
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -73,12 +72,7 @@ std::string digestHex(const EVP_MD* md, const std::string& input) {
         ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
         return std::string();
     }
-    char hex[2 * EVP_MAX_MD_SIZE];
-    for (unsigned int i = 0; i < length; ++i) {
-        hex[2 * i] = kHex[digest[i] >> 4];
-        hex[2 * i + 1] = kHex[digest[i] & 0x0F];
-    }
-    return std::string(hex, 2 * static_cast<size_t>(length));
+    return bytesToHexString(digest, length);
 }
 
 }  // namespace detail

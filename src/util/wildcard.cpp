@@ -91,12 +91,17 @@ bool matchesPattern(const std::string& pattern, const std::string& text) {
         std::shared_ptr<const zorv::detail::CompiledWildcard> compiled;
     };
     thread_local LastUsed last;
-    if (!last.compiled || last.pattern != pattern) {
-        auto compiled = zorv::detail::compiledWildcard(pattern);
-        last.pattern = pattern;
-        last.compiled = std::move(compiled);
+    try {
+        if (!last.compiled || last.pattern != pattern) {
+            auto compiled = zorv::detail::compiledWildcard(pattern);
+            last.pattern = pattern;
+            last.compiled = std::move(compiled);
+        }
+        return last.compiled->matches(text);
+    } catch (const zorv::detail::MatchRefused& e) {
+        ZLOG_ERROR("Pattern refused, %.200s: %s", pattern.c_str(), e.what());
+        return false;
     }
-    return last.compiled->matches(text);
 }
 
 bool matchesPattern1(const std::filesystem::path& path, const std::string& pattern) {

@@ -7,13 +7,16 @@
 
 #include <zorv/labelmgr.hpp>
 
-#include "util/large_stack.h"
+#include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cstdint>
+#include <iterator>
 #include <list>
 #include <locale>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -25,48 +28,111 @@ namespace {
 
 constexpr auto kSyntax = std::regex::ECMAScript | std::regex::icase;
 
-// How much stack std::regex may need. libstdc++ spends about
-// 100 to 250 bytes per character when compiling and, when matching, about
-// 300 bytes per text character for every state on the way, so the estimates
-// below are generous; sanitizers make frames several times larger.
+// ------------------------------------------------------------ stack budget
+
+// How much stack std::regex may need. libstdc++ spends about 100 to 250 bytes
+// per character when compiling and, when matching, about 300 bytes per text
+// character for every state on the way, so the estimates below are generous;
+// sanitizers make frames several times larger.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kFrameScale = 4;
 #else
 constexpr std::size_t kFrameScale = 1;
 #endif
 constexpr std::size_t kUnknownStackBudget = 64 * 1024;
-constexpr std::size_t kHelperStackBase = 1024 * 1024;
-// The estimates multiply text and expression sizes; beyond this the helper's
-// stack (address space, touched only as far as used) is not grown further.
-constexpr std::size_t kHelperStackLimit = std::size_t{2} << 30;
 
 std::size_t compileStackEstimate(std::size_t regexSize) {
     return (64 * 1024 + 256 * regexSize) * kFrameScale;
 }
 
 std::size_t matchStackEstimate(std::size_t regexSize, std::size_t textSize) {
-    return (64 * 1024 + (textSize + 1) * 160 * (regexSize + 4)) * kFrameScale;
+    // Saturates instead of wrapping for absurd sizes.
+    const std::size_t perChar = 160 * (regexSize + 4);
+    if (textSize + 1 > (SIZE_MAX / 8) / perChar) return SIZE_MAX;
+    return (64 * 1024 + (textSize + 1) * perChar) * kFrameScale;
 }
 
-// Runs `work` here when `estimate` fits within half of what is left of the
-// caller's stack, else on a helper thread with room enough.
-void runWithStack(std::size_t estimate, const std::function<void()>& work) {
+// Bytes of stack left below the caller's frame on the current thread (0 if
+// the thread's stack cannot be determined). Stacks grow down.
+std::size_t stackRemaining() {
+    thread_local const uintptr_t lowest = [] {
+        uintptr_t low = 0;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+                std::size_t guard = 0;
+                pthread_attr_getguardsize(&attr, &guard);
+                low = reinterpret_cast<uintptr_t>(base) + guard;
+            }
+            pthread_attr_destroy(&attr);
+        }
+        return low;
+    }();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return lowest != 0 && here > lowest ? here - lowest : 0;
+}
+
+// Refuses work whose stack estimate exceeds half of what is left.
+void requireStack(std::size_t estimate, const std::string& what) {
     const std::size_t remaining = stackRemaining();
     const std::size_t budget = remaining == 0 ? kUnknownStackBudget : remaining / 2;
-    if (estimate <= budget) {
-        work();
-        return;
-    }
-    if (!runOnLargeStack(kHelperStackBase + std::min(estimate, kHelperStackLimit), work)) {
-        throw std::regex_error(std::regex_constants::error_stack);
-    }
+    if (estimate > budget) throw MatchRefused(what + " needs more stack than the calling thread has left");
 }
+
+// ------------------------------------------------------------- step budget
+
+// std::regex has no limit of its own; it reads the text only through its
+// iterators, so an iterator that counts comparisons and reads bounds its work.
+struct StepBudget {
+    std::size_t left = kRegexStepBudget;
+    void spend() {
+        if (left-- == 0) throw MatchRefused("the match needs more steps than allowed");
+    }
+};
+
+class BudgetedIterator {
+public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    BudgetedIterator() = default;
+    BudgetedIterator(const char* at, StepBudget* budget) : at_(at), budget_(budget) {}
+
+    reference operator*() const {
+        if (budget_) budget_->spend();
+        return *at_;
+    }
+    BudgetedIterator& operator++() {
+        ++at_;
+        return *this;
+    }
+    BudgetedIterator operator++(int) { return BudgetedIterator(at_++, budget_); }
+    BudgetedIterator& operator--() {
+        --at_;
+        return *this;
+    }
+    BudgetedIterator operator--(int) { return BudgetedIterator(at_--, budget_); }
+    friend bool operator==(const BudgetedIterator& a, const BudgetedIterator& b) {
+        if (a.budget_) a.budget_->spend();
+        return a.at_ == b.at_;
+    }
+    friend bool operator!=(const BudgetedIterator& a, const BudgetedIterator& b) { return !(a == b); }
+
+private:
+    const char* at_ = nullptr;
+    StepBudget* budget_ = nullptr;
+};
+
+// ------------------------------------------------------------------ parser
 
 using ByteSet = std::bitset<256>;
 
-// Limits of the automaton; larger expressions stay with std::regex.
-constexpr std::size_t kMaxWords = 4;
-constexpr std::size_t kMaxPositions = 64 * kMaxWords;
+// Deeper group nesting stays with std::regex (the parser recurses per level).
 constexpr int kMaxNesting = 32;
 
 bool isAsciiPunct(char c) {
@@ -74,9 +140,12 @@ bool isAsciiPunct(char c) {
 }
 
 struct Node {
-    enum Kind { kAtom, kStar, kSequence, kAlternation } kind;
-    int position = -1;  // atoms and stars
-    std::vector<int> children;
+    enum Kind { kAtom, kSequence, kAlternation, kRepeat } kind;
+    int set = -1;               // atoms: index into the parser's sets
+    bool atLeastOnce = false;   // repeats: '+'
+    bool unbounded = false;     // repeats: '*' and '+'
+    std::vector<int> children;  // a repeat has one
+    int position = -1;          // atoms: their order in the expression
 };
 
 // Reads the subset of ECMAScript that the automaton handles; every character
@@ -88,6 +157,7 @@ public:
         for (int b = 0; b < 256; ++b) lower_[b] = upper_[b] = static_cast<char>(b);
         ctype_.tolower(lower_, lower_ + 256);
         ctype_.toupper(upper_, upper_ + 256);
+        std::fill(std::begin(literalSet_), std::end(literalSet_), -1);
     }
 
     // False when the expression leaves the subset.
@@ -97,7 +167,8 @@ public:
     }
 
     std::vector<Node> nodes;
-    std::vector<ByteSet> sets;  // indexed by position
+    std::vector<ByteSet> sets;  // distinct sets only
+    std::vector<int> atomSets;  // by position
     int root = -1;
 
 private:
@@ -106,8 +177,16 @@ private:
         return static_cast<int>(nodes.size()) - 1;
     }
 
+    int intern(const ByteSet& set) {
+        std::array<uint64_t, 4> key{};
+        for (int b = 0; b < 256; ++b) key[b / 64] |= uint64_t{set[b]} << (b % 64);
+        auto found = setIndex_.emplace(key, static_cast<int>(sets.size()));
+        if (found.second) sets.push_back(set);
+        return found.first->second;
+    }
+
     bool parseAlternation(int depth, int& out) {
-        Node alternation{Node::kAlternation, -1, {}};
+        Node alternation{Node::kAlternation, -1, false, false, {}};
         for (;;) {
             int sequence = -1;
             if (!parseSequence(depth, sequence)) return false;
@@ -123,40 +202,43 @@ private:
     }
 
     bool parseSequence(int depth, int& out) {
-        Node sequence{Node::kSequence, -1, {}};
+        Node sequence{Node::kSequence, -1, false, false, {}};
         while (pos_ < re_.size() && re_[pos_] != '|' && re_[pos_] != ')') {
-            const char c = re_[pos_];
             int item = -1;
-            if (c == '(') {
+            if (re_[pos_] == '(') {
                 if (depth + 1 > kMaxNesting || (pos_ + 1 < re_.size() && re_[pos_ + 1] == '?')) return false;
                 ++pos_;
                 if (!parseAlternation(depth + 1, item)) return false;
                 if (pos_ >= re_.size() || re_[pos_] != ')') return false;
                 ++pos_;
-                if (pos_ < re_.size() && isQuantifier(re_[pos_])) return false;
-                sequence.children.push_back(item);
-                continue;
+            } else {
+                int set = -1;
+                if (!parseAtom(set)) return false;
+                atomSets.push_back(set);
+                item = addNode({Node::kAtom, set, false, false, {}, static_cast<int>(atomSets.size()) - 1});
             }
-            ByteSet set;
-            if (!parseAtom(set)) return false;
-            bool starred = false;
-            if (pos_ < re_.size() && re_[pos_] == '*') {
-                starred = true;
-                ++pos_;
+            // Like libstdc++, quantifiers in a row each apply to what the
+            // previous ones built ("a**" is "(a*)*"); a '?' right after a
+            // quantifier makes it lazy, which matches the same texts. Such a
+            // row is one repeat: at least once only if every quantifier is
+            // '+', without bound if any is '*' or '+'.
+            bool quantified = false, atLeastOnce = true, unbounded = false;
+            while (pos_ < re_.size() && (re_[pos_] == '*' || re_[pos_] == '+' || re_[pos_] == '?')) {
+                const char quantifier = re_[pos_++];
+                if (pos_ < re_.size() && re_[pos_] == '?') ++pos_;
+                quantified = true;
+                atLeastOnce = atLeastOnce && quantifier == '+';
+                unbounded = unbounded || quantifier != '?';
             }
-            if (pos_ < re_.size() && isQuantifier(re_[pos_])) return false;
-            if (sets.size() >= kMaxPositions) return false;
-            sets.push_back(set);
-            item = addNode({starred ? Node::kStar : Node::kAtom, static_cast<int>(sets.size()) - 1, {}});
+            if (quantified) item = addNode({Node::kRepeat, -1, atLeastOnce, unbounded, {item}, -1});
+            if (pos_ < re_.size() && re_[pos_] == '{') return false;  // counted repetition is std::regex's
             sequence.children.push_back(item);
         }
         out = addNode(std::move(sequence));
         return true;
     }
 
-    static bool isQuantifier(char c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
-
-    bool parseAtom(ByteSet& set) {
+    bool parseAtom(int& set) {
         const char c = re_[pos_];
         switch (c) {
             case '.':
@@ -189,7 +271,7 @@ private:
 
     // Finds where the bracket expression ends by libstdc++'s scanning rules,
     // then asks std::regex which bytes the expression accepts.
-    bool parseBracket(ByteSet& set) {
+    bool parseBracket(int& index) {
         std::size_t end = pos_ + 1;
         if (end < re_.size() && re_[end] == '^') ++end;
         for (;;) {
@@ -210,19 +292,22 @@ private:
         }
         const std::string text = re_.substr(pos_, end + 1 - pos_);
         pos_ = end + 1;
-        if (plainBracket(text, set)) return true;
-        try {
-            std::regex bracket;
-            bracket.imbue(locale_);
-            bracket.assign(text, kSyntax);
-            char one[1];
-            for (int b = 0; b < 256; ++b) {
-                one[0] = static_cast<char>(b);
-                set[b] = std::regex_match(one, one + 1, bracket);
+        ByteSet set;
+        if (!plainBracket(text, set)) {
+            try {
+                std::regex bracket;
+                bracket.imbue(locale_);
+                bracket.assign(text, kSyntax);
+                char one[1];
+                for (int b = 0; b < 256; ++b) {
+                    one[0] = static_cast<char>(b);
+                    set[b] = std::regex_match(one, one + 1, bracket);
+                }
+            } catch (const std::regex_error&) {
+                return false;
             }
-        } catch (const std::regex_error&) {
-            return false;
         }
+        index = intern(set);
         return true;
     }
 
@@ -274,19 +359,25 @@ private:
     }
 
     // The same tests as libstdc++'s case-insensitive character matchers.
-    ByteSet literal(char c) const {
-        ByteSet set;
-        const char folded = lower_[static_cast<unsigned char>(c)];
-        for (int b = 0; b < 256; ++b) set[b] = lower_[b] == folded;
-        return set;
+    int literal(char c) {
+        const auto folded = static_cast<unsigned char>(lower_[static_cast<unsigned char>(c)]);
+        if (literalSet_[folded] < 0) {
+            ByteSet set;
+            for (int b = 0; b < 256; ++b) set[b] = lower_[b] == static_cast<char>(folded);
+            literalSet_[folded] = intern(set);
+        }
+        return literalSet_[folded];
     }
 
-    ByteSet anyCharacter() const {
-        ByteSet set;
-        const char newline = lower_[static_cast<unsigned char>('\n')];
-        const char ret = lower_[static_cast<unsigned char>('\r')];
-        for (int b = 0; b < 256; ++b) set[b] = lower_[b] != newline && lower_[b] != ret;
-        return set;
+    int anyCharacter() {
+        if (anySet_ < 0) {
+            ByteSet set;
+            const char newline = lower_[static_cast<unsigned char>('\n')];
+            const char ret = lower_[static_cast<unsigned char>('\r')];
+            for (int b = 0; b < 256; ++b) set[b] = lower_[b] != newline && lower_[b] != ret;
+            anySet_ = intern(set);
+        }
+        return anySet_;
     }
 
     const std::string& re_;
@@ -295,6 +386,9 @@ private:
     char lower_[256];  // the locale's case mappings of every byte
     char upper_[256];
     std::size_t pos_ = 0;
+    std::map<std::array<uint64_t, 4>, int> setIndex_;
+    int literalSet_[256];
+    int anySet_ = -1;
 };
 
 using Bits = std::vector<uint64_t>;
@@ -305,16 +399,22 @@ struct Fragment {
     Bits last;
 };
 
+// Expressions of up to this many positions run on the bit-parallel automaton:
+// a step costs at most positions x words, linear in the expression as well.
+constexpr std::size_t kMaxWords = 4;
+constexpr std::size_t kMaxPositions = 64 * kMaxWords;
+
 }  // namespace
 
 // Glushkov automaton: one state per character position; a set of live
 // positions is a bit mask, advanced by the union of the follow sets of the
 // live positions, restricted to the positions that accept the next byte.
+// Faster than the Thompson automaton below on the short expressions of
+// everyday wildcards.
 class PositionAutomaton {
 public:
-    static std::unique_ptr<PositionAutomaton> build(const std::string& re, const std::locale& locale) {
-        SubsetParser parser(re, locale);
-        if (!parser.parse()) return nullptr;
+    static std::unique_ptr<PositionAutomaton> build(const SubsetParser& parser) {
+        if (parser.atomSets.size() > kMaxPositions) return nullptr;
         std::unique_ptr<PositionAutomaton> automaton(new PositionAutomaton);
         automaton->init(parser);
         return automaton;
@@ -371,25 +471,20 @@ private:
     }
 
     void init(const SubsetParser& parser) {
-        const std::size_t positions = parser.sets.size();
+        const std::size_t positions = parser.atomSets.size();
         words_ = positions == 0 ? 1 : (positions + 63) / 64;
         follow_.assign(std::max<std::size_t>(positions, 1) * words_, 0);
         accept_.assign(256 * words_, 0);
         for (std::size_t p = 0; p < positions; ++p) {
+            const ByteSet& set = parser.sets[parser.atomSets[p]];
             for (int b = 0; b < 256; ++b) {
-                if (parser.sets[p][b]) accept_[b * words_ + p / 64] |= uint64_t{1} << (p % 64);
+                if (set[b]) accept_[b * words_ + p / 64] |= uint64_t{1} << (p % 64);
             }
         }
         Fragment whole = analyse(parser, parser.root);
         nullable_ = whole.nullable;
         first_ = std::move(whole.first);
         last_ = std::move(whole.last);
-    }
-
-    Bits single(int position) const {
-        Bits bits(words_, 0);
-        bits[position / 64] |= uint64_t{1} << (position % 64);
-        return bits;
     }
 
     void unite(uint64_t* into, const Bits& from) const {
@@ -401,18 +496,20 @@ private:
     Fragment analyse(const SubsetParser& parser, int index) {
         const Node& node = parser.nodes[index];
         Fragment fragment;
+        fragment.first.assign(words_, 0);
+        fragment.last.assign(words_, 0);
         switch (node.kind) {
             case Node::kAtom:
-            case Node::kStar:
-                fragment.first = single(node.position);
+                fragment.first[node.position / 64] |= uint64_t{1} << (node.position % 64);
                 fragment.last = fragment.first;
-                fragment.nullable = node.kind == Node::kStar;
-                if (fragment.nullable) unite(followOf(node.position), fragment.first);
+                return fragment;
+            case Node::kRepeat:
+                fragment = analyse(parser, node.children[0]);
+                fragment.nullable = fragment.nullable || !node.atLeastOnce;
+                if (node.unbounded) forEach(fragment.last, [&](std::size_t p) { unite(followOf(p), fragment.first); });
                 return fragment;
             case Node::kSequence:
                 fragment.nullable = true;
-                fragment.first.assign(words_, 0);
-                fragment.last.assign(words_, 0);
                 for (int child : node.children) {
                     Fragment part = analyse(parser, child);
                     forEach(fragment.last, [&](std::size_t p) { unite(followOf(p), part.first); });
@@ -426,8 +523,6 @@ private:
                 }
                 return fragment;
             case Node::kAlternation:
-                fragment.first.assign(words_, 0);
-                fragment.last.assign(words_, 0);
                 for (int child : node.children) {
                     Fragment part = analyse(parser, child);
                     unite(fragment.first, part.first);
@@ -454,29 +549,191 @@ private:
     Bits accept_;  // 256 bytes x words_
 };
 
-}  // namespace detail
-}  // namespace zorv
+// Thompson automaton run as a set of live states (Pike's simulation without
+// captures): each text byte visits every state at most once, so a match
+// costs O(expression x text) whatever the expression, with no recursion.
+class ThompsonAutomaton {
+public:
+    static std::unique_ptr<ThompsonAutomaton> build(const SubsetParser& parser) {
+        std::unique_ptr<ThompsonAutomaton> automaton(new ThompsonAutomaton);
+        for (const ByteSet& set : parser.sets) {
+            std::array<uint64_t, 4> bits{};
+            for (int b = 0; b < 256; ++b) bits[b / 64] |= uint64_t{set[b]} << (b % 64);
+            automaton->sets_.push_back(bits);
+        }
+        automaton->emit(parser, parser.root);
+        automaton->program_.push_back({kMatch, 0, 0});
+        return automaton;
+    }
 
-namespace zorv {
-namespace detail {
+    bool matches(const std::string& text) const {
+        Scratch& s = scratch();
+        if (s.mark.size() < program_.size()) s.mark.resize(program_.size(), 0);
+        const Scratch::Trim trim{s};
+        std::vector<int>* live = &s.live;
+        std::vector<int>* next = &s.next;
+        live->clear();
+        s.newGeneration();
+        enter(*live, 0, s);
+        for (const char ch : text) {
+            if (live->empty()) return false;
+            const auto c = static_cast<unsigned char>(ch);
+            next->clear();
+            s.newGeneration();
+            for (const int pc : *live) {
+                const Instruction& in = program_[pc];
+                if (in.op == kByte && ((sets_[in.x][c >> 6] >> (c & 63)) & 1) != 0) enter(*next, pc + 1, s);
+            }
+            std::swap(live, next);
+        }
+        for (const int pc : *live) {
+            if (program_[pc].op == kMatch) return true;
+        }
+        return false;
+    }
+
+private:
+    enum Op : int { kByte, kSplit, kJump, kMatch };
+    struct Instruction {
+        Op op;
+        int x;  // kByte: set; kSplit, kJump: target
+        int y;  // kSplit: second target
+    };
+
+    // Per-thread working sets, reused from call to call.
+    struct Scratch {
+        std::vector<int> live, next, pending;
+        std::vector<uint32_t> mark;  // generation in which a state was entered
+        uint32_t generation = 0;
+        // A huge expression's working sets are not kept for the thread's life.
+        struct Trim {
+            Scratch& s;
+            ~Trim() {
+                if (s.mark.size() > (std::size_t{1} << 16)) s = Scratch();
+            }
+        };
+        void newGeneration() {
+            if (++generation == 0) {
+                std::fill(mark.begin(), mark.end(), 0);
+                generation = 1;
+            }
+        }
+    };
+    static Scratch& scratch() {
+        thread_local Scratch s;
+        return s;
+    }
+
+    ThompsonAutomaton() = default;
+
+    // Adds `pc` and every state reachable from it without reading a byte.
+    void enter(std::vector<int>& list, int pc, Scratch& s) const {
+        s.pending.push_back(pc);
+        while (!s.pending.empty()) {
+            const int at = s.pending.back();
+            s.pending.pop_back();
+            if (s.mark[at] == s.generation) continue;
+            s.mark[at] = s.generation;
+            const Instruction& in = program_[at];
+            switch (in.op) {
+                case kByte:
+                case kMatch:
+                    list.push_back(at);
+                    break;
+                case kSplit:
+                    s.pending.push_back(in.y);
+                    s.pending.push_back(in.x);
+                    break;
+                case kJump:
+                    s.pending.push_back(in.x);
+                    break;
+            }
+        }
+    }
+
+    int add(Op op, int x = 0, int y = 0) {
+        program_.push_back({op, x, y});
+        return static_cast<int>(program_.size()) - 1;
+    }
+    int here() const { return static_cast<int>(program_.size()); }
+
+    // Recursion follows group nesting only, which the parser bounds.
+    void emit(const SubsetParser& parser, int index) {
+        const Node& node = parser.nodes[index];
+        switch (node.kind) {
+            case Node::kAtom:
+                add(kByte, node.set);
+                return;
+            case Node::kSequence:
+                for (int child : node.children) emit(parser, child);
+                return;
+            case Node::kAlternation: {
+                std::vector<int> exits;
+                for (std::size_t i = 0; i < node.children.size(); ++i) {
+                    if (i + 1 == node.children.size()) {
+                        emit(parser, node.children[i]);
+                        break;
+                    }
+                    const int split = add(kSplit, here() + 1);
+                    emit(parser, node.children[i]);
+                    exits.push_back(add(kJump));
+                    program_[split].y = here();
+                }
+                for (int exit : exits) program_[exit].x = here();
+                return;
+            }
+            case Node::kRepeat: {
+                const int start = here();
+                if (node.atLeastOnce) {  // body, then back or on
+                    emit(parser, node.children[0]);
+                    add(kSplit, start, here() + 1);
+                    return;
+                }
+                const int split = add(kSplit, start + 1);  // body or skip
+                emit(parser, node.children[0]);
+                if (node.unbounded) add(kJump, split);
+                program_[split].y = here();
+                return;
+            }
+        }
+    }
+
+    std::vector<std::array<uint64_t, 4>> sets_;
+    std::vector<Instruction> program_;
+};
 
 CompiledWildcard::CompiledWildcard(const std::string& regexText) : regexSize_(regexText.size()) {
     // The automaton reads only well-formed expressions of its subset; for
     // everything else std::regex decides, so its errors are exactly its own.
-    automaton_ = PositionAutomaton::build(regexText, std::locale());
-    if (automaton_) return;
-    auto regex = std::make_unique<std::regex>();
-    runWithStack(compileStackEstimate(regexText.size()), [&] { regex->assign(regexText, kSyntax); });
-    regex_ = std::move(regex);
+    SubsetParser parser(regexText, std::locale());
+    if (parser.parse()) {
+        positions_ = PositionAutomaton::build(parser);
+        if (!positions_) thompson_ = ThompsonAutomaton::build(parser);
+        return;
+    }
+    requireStack(compileStackEstimate(regexText.size()),
+                 "compiling an expression of " + std::to_string(regexText.size()) + " characters");
+    regex_ = std::make_unique<std::regex>(regexText, kSyntax);
 }
 
 CompiledWildcard::~CompiledWildcard() = default;
 
+std::unique_ptr<CompiledWildcard> CompiledWildcard::onThompsonAutomaton(const std::string& regexText) {
+    SubsetParser parser(regexText, std::locale());
+    if (!parser.parse()) return nullptr;
+    std::unique_ptr<CompiledWildcard> compiled(new CompiledWildcard);
+    compiled->thompson_ = ThompsonAutomaton::build(parser);
+    return compiled;
+}
+
 bool CompiledWildcard::matches(const std::string& text) const {
-    if (automaton_) return automaton_->matches(text);
-    bool matched = false;
-    runWithStack(matchStackEstimate(regexSize_, text.size()), [&] { matched = std::regex_match(text, *regex_); });
-    return matched;
+    if (positions_) return positions_->matches(text);
+    if (thompson_) return thompson_->matches(text);
+    requireStack(matchStackEstimate(regexSize_, text.size()),
+                 "matching a text of " + std::to_string(text.size()) + " bytes");
+    StepBudget budget;
+    const char* begin = text.data();
+    return std::regex_match(BudgetedIterator(begin, &budget), BudgetedIterator(begin + text.size(), &budget), *regex_);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
+#include <cerrno>
 #include <thread>
 
 #include "log_capture.h"
@@ -20,6 +21,22 @@ TEST(Logger, PrefixesTheFunctionAndLineAndExpandsTheArguments) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].message, "[f:7] x=5");
     EXPECT_EQ(lines[0].priority, log4cpp::Priority::ERROR);
+}
+
+// The first use builds the logger (config file, log directory) and every use
+// writes; errno must come through both unchanged, for callers that log
+// strerror(errno) or read errno after logging. Run in a fresh process.
+TEST(Logger, LeavesErrnoAlone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            errno = EDOM;
+            Logger& logger = Logger::getInstance();
+            bool kept = errno == EDOM;
+            logger.error("f", 1, "x");
+            ::_exit(kept && errno == EDOM ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(Logger, CutsAComposedFormatAt1023Characters) {

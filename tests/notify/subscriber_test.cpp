@@ -82,6 +82,14 @@ TEST(Subscription, EachHandleGetsWhatItsTopicSelectsWhole) {
     EXPECT_EQ(warnings[0].message.rfind("[recvLabelChangeMsg:", 0), 0u) << warnings[0].message;
 }
 
+// A frame over the limit never reaches the caller (nor its memory): the
+// connection that carried it is dropped and later messages still arrive.
+TEST(Subscription, FramesOverTheLimitAreNotReceived) {
+    Subscriber handle = subscribed("t");
+    RepeatingPublisher publisher({{"t", "small"}, {"t", std::string(kMaxNotificationFrame + 1, 'x')}});
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(receive(handle.get(), 5), "small");
+}
+
 TEST(Subscription, HandlesOnSeveralThreadsReceiveTheirOwnTopics) {
     const std::vector<Frames> messages{{"t0", "p0"}, {"t1", "p1"}, {"t2", "p2"}, {"t3", "p3"}};
     RepeatingPublisher publisher(messages);

@@ -8,11 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iostream>
 #include <set>
 
@@ -44,8 +45,10 @@ TEST(TraverseDirectory, ListsWhatFindListsInPreOrder) {
     EXPECT_EXIT(
         {
             if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+            zorvtest::LogCapture log;
             std::vector<std::string> walked;
             const int rc = traverseDirectory(dir.path() + "/", walked);  // trailing '/' dropped
+            const bool logged = log.contains("] Failed to open directory: " + dir / "locked" + ", error: Permission");
             auto found = commandLines("find " + shellQuote(dir.path()) + " 2>/dev/null; true");
             std::set<std::string> seen;  // every entry comes after the directory holding it
             bool preOrder = !walked.empty() && walked[0] == dir.path();
@@ -57,7 +60,7 @@ TEST(TraverseDirectory, ListsWhatFindListsInPreOrder) {
             for (const auto& p : found) std::cerr << "found  " << p << "\n";
             std::sort(walked.begin(), walked.end());
             std::sort(found.begin(), found.end());
-            ::_exit(rc == 0 && preOrder && walked == found && seen.count(dir / "locked") ? 0 : 1);
+            ::_exit(rc == 0 && preOrder && walked == found && seen.count(dir / "locked") && logged ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
     ::chmod((dir / "locked").c_str(), 0755);
@@ -81,17 +84,40 @@ TEST(TraverseDirectory, UnknownEntryTypesAreLookedUp) {
     dir.dir("sub");
     dir.file("file");
     dir.link(dir / "sub", "link");
-    std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.path().c_str()), ::closedir);
-    ASSERT_NE(stream, nullptr);
+    const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
     const std::tuple<unsigned char, const char*, bool> cases[] = {
         {DT_UNKNOWN, "sub", true}, {DT_UNKNOWN, "file", false}, {DT_UNKNOWN, "link", false},
         {DT_UNKNOWN, "gone", false}, {DT_LNK, "sub", false}};
-    for (const auto& [type, name, isDir] : cases) {
-        struct dirent entry{};
-        entry.d_type = type;
-        std::strcpy(entry.d_name, name);
-        EXPECT_EQ(zorv::detail::isSubdirectoryEntry(stream.get(), entry), isDir) << name;
+    for (const auto& [type, name, isDir] : cases) EXPECT_EQ(zorv::detail::isSubdirectoryEntry(fd, name, type), isDir) << name;
+    ::close(fd);
+}
+
+// The walk holds one open directory whatever the depth: a chain deeper than
+// the open-file limit comes out whole.
+TEST(TraverseDirectory, DeepChainUnderAnOpenFileLimit) {
+    ScratchDir dir;
+    int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 2000 && fd >= 0; ++i) {
+        const int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
+        ::close(fd);
+        fd = next;
     }
+    ASSERT_GE(fd, 0);
+    ::close(::openat(fd, "f", O_CREAT | O_WRONLY, 0644));
+    ::close(fd);
+    EXPECT_EXIT(
+        {
+            rlimit limit;
+            ::getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = 1024;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            std::vector<std::string> out;
+            const int rc = traverseDirectory(dir.path(), out);
+            const bool whole = out.size() == 2002 && out.back().size() == dir.path().size() + 4002;
+            ::_exit(rc == 0 && whole ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(SearchFilesByPattern, AgreesWithTheShellIncludingHome) {

@@ -1,6 +1,7 @@
 #include <zorv/labelmgr.hpp>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "support.h"
+#include "util/file_reading.h"
 #include "util/process_queries.h"
 
 namespace {
@@ -40,7 +42,6 @@ TEST(FileHelpers, RoundTripInPlaceAndReportFailures) {
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_size, 0);
     EXPECT_EQ(before.st_ino, after.st_ino);  // rewritten in place: the file keeps its label
-    EXPECT_EQ(readFile(dir.path), "");       // a directory opens but yields nothing
     // /proc files report size 0 and must still come whole.
     EXPECT_EQ(readFile("/proc/self/cmdline"), shellOutput("cat /proc/" + std::to_string(::getpid()) + "/cmdline"));
     EXPECT_EQ(readFile(missing), "");
@@ -52,6 +53,34 @@ TEST(FileHelpers, RoundTripInPlaceAndReportFailures) {
         log.clear();
         EXPECT_FALSE(writeFile("/dev/full", std::string(size, 'x'))) << size;
         EXPECT_EQ(logged(log).rfind("ERROR writeFile: Unable to write file, /dev/full, ", 0), 0u) << logged(log);
+    }
+}
+
+// What is not a regular file is refused at once with one error line per call:
+// a FIFO without a writer used to block, /dev/zero to grow until bad_alloc
+// escaped (the address-space limit makes that quick).
+TEST(FileReaders, RefuseWhatIsNotARegularFile) {
+    zorvtest::ScratchDir dir;
+    const std::string fifo = dir.path + "/fifo", big = dir.path + "/big";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(std::ofstream(big) && ::truncate(big.c_str(), zorv::detail::kMaxReadSize + 1) == 0);
+    for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+             {fifo, "Not a regular file"}, {"/dev/zero", "Not a regular file"}, {dir.path, "Not a regular file"},
+             {big, "File larger than"}}) {
+        EXPECT_EXIT(
+            {
+                ::alarm(10);
+#if !defined(__SANITIZE_ADDRESS__)
+                rlimit limit;
+                limit.rlim_cur = limit.rlim_max = rlim_t{2} << 30;
+                ::setrlimit(RLIMIT_AS, &limit);
+#endif
+                zorvtest::LogCapture log;
+                const bool refused = readFile(path).empty() && parseConfig(path).empty() && readConfig(path).empty();
+                ::_exit(refused && log.matching(why).size() == 3 && log.size() == 3 ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << path;
     }
 }
 
