@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "client/introspection.h"
+#include "message_text.h"
 #include "client/protocol.h"
 
 namespace standin {
@@ -16,61 +18,6 @@ namespace protocol = zorv::protocol;
 // "Received" answers with the records in one message, which the bus carries
 // only up to its size limit: the arguments of a huge call are recorded cut.
 constexpr std::size_t kRecordBytes = std::size_t(4) << 20;
-
-std::string renderOne(DBusMessageIter* it);
-
-template <typename T>
-std::string number(DBusMessageIter* it) {
-    T value = 0;
-    dbus_message_iter_get_basic(it, &value);
-    return std::to_string(value);
-}
-
-// Renders the values from `it` to the end of its container, separated by `sep`.
-std::string renderAll(DBusMessageIter* it, const char* sep) {
-    std::string out;
-    for (bool first = true; dbus_message_iter_get_arg_type(it) != DBUS_TYPE_INVALID; first = false) {
-        if (!first) out += sep;
-        out += renderOne(it);
-        dbus_message_iter_next(it);
-    }
-    return out;
-}
-
-// One value as text: strings quoted, numbers in decimal, arrays in [],
-// dictionaries in {} with "key: value" entries in wire order.
-std::string renderOne(DBusMessageIter* it) {
-    DBusBasicValue v;
-    switch (dbus_message_iter_get_arg_type(it)) {
-        case DBUS_TYPE_STRING:
-        case DBUS_TYPE_OBJECT_PATH:
-        case DBUS_TYPE_SIGNATURE:
-            dbus_message_iter_get_basic(it, &v);
-            return '"' + std::string(v.str) + '"';
-        case DBUS_TYPE_INT32:
-            return number<dbus_int32_t>(it);
-        case DBUS_TYPE_UINT32:
-            return number<dbus_uint32_t>(it);
-        case DBUS_TYPE_INT64:
-            return number<dbus_int64_t>(it);
-        case DBUS_TYPE_UINT64:
-            return number<dbus_uint64_t>(it);
-        case DBUS_TYPE_ARRAY: {
-            bool dict = dbus_message_iter_get_element_type(it) == DBUS_TYPE_DICT_ENTRY;
-            DBusMessageIter sub;
-            dbus_message_iter_recurse(it, &sub);
-            std::string inner = renderAll(&sub, ", ");
-            return dict ? "{" + inner + "}" : "[" + inner + "]";
-        }
-        case DBUS_TYPE_DICT_ENTRY: {
-            DBusMessageIter sub;
-            dbus_message_iter_recurse(it, &sub);
-            return renderAll(&sub, ": ");
-        }
-        default:
-            return "?";
-    }
-}
 
 bool copyValues(DBusMessageIter* from, DBusMessageIter* to);
 
@@ -127,35 +74,6 @@ void appendDefaults(DBusMessageIter* to, const char* signature) {
         if (type == DBUS_TYPE_UINT64) v.u64 = 1;
         dbus_message_iter_append_basic(to, type, &v);
     } while (dbus_signature_iter_next(&sig));
-}
-
-std::string introspectionXml() {
-    std::string xml =
-        "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n"
-        "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
-        "    <method name=\"Introspect\"><arg name=\"data\" direction=\"out\" type=\"s\"/></method>\n"
-        "  </interface>\n  <interface name=\"";
-    xml += protocol::kInterface;
-    xml += "\">\n";
-    for (const protocol::Member* entry : protocol::kMembers) {
-        const protocol::Member& m = *entry;
-        xml += "    <method name=\"" + std::string(m.name) + "\">";
-        for (int dir = 0; dir < 2; ++dir) {
-            const char* sigText = dir == 0 ? m.in : m.out;
-            if (!*sigText) continue;
-            DBusSignatureIter sig;
-            dbus_signature_iter_init(&sig, sigText);
-            do {
-                char* one = dbus_signature_iter_get_signature(&sig);
-                xml += std::string("<arg direction=\"") + (dir == 0 ? "in" : "out") + "\" type=\"" + one + "\"/>";
-                dbus_free(one);
-            } while (dbus_signature_iter_next(&sig));
-        }
-        xml += "</method>\n";
-    }
-    xml += "  </interface>\n</node>\n";
-    return xml;
 }
 
 MessagePtr errorReply(DBusMessage* call, const char* name, const std::string& text) {
@@ -337,7 +255,7 @@ void Service::answerControl(DBusMessage* call) {
 
 void Service::answerIntrospection(DBusMessage* call) {
     MessagePtr reply(dbus_message_new_method_return(call));
-    std::string xml = introspectionXml();
+    std::string xml = zorv::protocol::introspectionXml();
     const char* text = xml.c_str();
     dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
     send(std::move(reply), 0);

@@ -70,6 +70,14 @@ WireValue::WireValue(const std::vector<uint64_t>& list) : WireValue(0) {
     signature = "at";
     items.assign(list.begin(), list.end());
 }
+WireValue::WireValue(const std::vector<std::string>& list) : signature("as") {
+    for (const std::string& s : list) items.emplace_back(s);
+}
+WireValue::WireValue(const std::map<std::string, std::string>& dict) : WireValue(dictOf(dict, "a{ss}")) {}
+WireValue::WireValue(const std::map<std::string, std::vector<std::string>>& dict)
+    : WireValue(dictOf(dict, "a{sas}")) {}
+
+void appendWire(DBusMessageIter* it, const WireValue& v) { append(it, v); }
 
 Standin::Standin() {
     DBusError error;

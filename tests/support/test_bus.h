@@ -32,7 +32,13 @@ struct WireValue {
     WireValue(const std::vector<uint64_t>& list);
     // A dictionary of signature `sig` with its entries in the order given.
     static WireValue dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
+    WireValue(const std::vector<std::string>& list);
+    WireValue(const std::map<std::string, std::string>& dict);
+    WireValue(const std::map<std::string, std::vector<std::string>>& dict);
 };
+
+// Appends `v` to a message being written.
+void appendWire(DBusMessageIter* it, const WireValue& v);
 
 struct Received {
     std::string member, signature, arguments;

@@ -1,0 +1,145 @@
+// Reading a call's arguments and writing a reply's, over libdbus's message
+// iterators. The call's signature has been checked against the member table
+// before a Reader is made, so the readers trust the types they meet.
+#pragma once
+
+#include <dbus/dbus.h>
+#include <zorv/labelmgr.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zorvd {
+
+struct MessageUnref {
+    void operator()(DBusMessage* m) const { dbus_message_unref(m); }
+};
+using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
+
+// A call that is answered with a D-Bus error of this name.
+class CallError : public std::runtime_error {
+public:
+    CallError(const char* name, const std::string& text) : std::runtime_error(text), name(name) {}
+    const char* name;
+};
+
+constexpr const char* kErrorNotFound = "com.nimbo.zorv.labelmgr.Error.NotFound";
+
+class Reader {
+public:
+    explicit Reader(DBusMessage* message) { dbus_message_iter_init(message, &it_); }
+    explicit Reader(const DBusMessageIter& it) : it_(it) {}
+
+    std::string string() { return basic<const char*>(); }
+    uint32_t u32() { return basic<dbus_uint32_t>(); }
+    int32_t i32() { return basic<dbus_int32_t>(); }
+    uint64_t u64() { return basic<dbus_uint64_t>(); }
+    std::vector<std::string> strings() {
+        std::vector<std::string> out;
+        Reader items = enter();
+        while (items.more()) out.push_back(items.string());
+        return out;
+    }
+    // Calls f(key, valueReader) for each entry of a dictionary.
+    template <typename F>
+    void entries(F&& f) {
+        Reader items = enter();
+        while (items.more()) {
+            Reader entry = items.enter();
+            std::string key = entry.string();
+            f(key, entry);
+        }
+    }
+    // An identifier dictionary: "pkg_id", "file_id" and "path_id", absent keys 0.
+    ZORV_ID id();
+    bool more() { return dbus_message_iter_get_arg_type(&it_) != DBUS_TYPE_INVALID; }
+
+private:
+    template <typename T>
+    T basic() {
+        T value{};
+        dbus_message_iter_get_basic(&it_, &value);
+        dbus_message_iter_next(&it_);
+        return value;
+    }
+    Reader enter() {
+        DBusMessageIter sub;
+        dbus_message_iter_recurse(&it_, &sub);
+        dbus_message_iter_next(&it_);
+        return Reader(sub);
+    }
+    DBusMessageIter it_;
+};
+
+class Writer {
+public:
+    explicit Writer(DBusMessage* message) { dbus_message_iter_init_append(message, &it_); }
+
+    void string(const std::string& s) {
+        const char* p = s.c_str();
+        append(DBUS_TYPE_STRING, &p);
+    }
+    void u32(uint32_t v) { append(DBUS_TYPE_UINT32, &v); }
+    void i32(int32_t v) { append(DBUS_TYPE_INT32, &v); }
+    void u64(uint64_t v) { append(DBUS_TYPE_UINT64, &v); }
+    void id(const ZORV_ID& v);
+    // An array of `element` (a complete type); fill(Writer&) appends the items.
+    template <typename F>
+    void array(const char* element, F&& fill) {
+        Writer sub(this, DBUS_TYPE_ARRAY, element);
+        fill(sub);
+        sub.close(this);
+    }
+    // One dictionary entry inside an array of them: the key, then fill(Writer&)
+    // appends the value.
+    template <typename F>
+    void entry(const std::string& key, F&& fill) {
+        Writer sub(this, DBUS_TYPE_DICT_ENTRY, nullptr);
+        sub.string(key);
+        fill(sub);
+        sub.close(this);
+    }
+
+private:
+    Writer(Writer* parent, int type, const char* contained) {
+        if (!dbus_message_iter_open_container(&parent->it_, type, contained, &it_)) throw std::bad_alloc();
+    }
+    void close(Writer* parent) {
+        if (!dbus_message_iter_close_container(&parent->it_, &it_)) throw std::bad_alloc();
+    }
+    void append(int type, const void* value) {
+        if (!dbus_message_iter_append_basic(&it_, type, value)) throw std::bad_alloc();
+    }
+    DBusMessageIter it_;
+};
+
+inline ZORV_ID Reader::id() {
+    ZORV_ID v{0, 0, 0};
+    entries([&v](const std::string& key, Reader& value) {
+        uint64_t n = value.u64();
+        if (key == "pkg_id")
+            v.pkg_id = n;
+        else if (key == "file_id")
+            v.file_id = n;
+        else if (key == "path_id")
+            v.path_id = n;
+        else
+            throw CallError(DBUS_ERROR_INVALID_ARGS, "identifier key " + key + " is none of pkg_id, file_id, path_id");
+    });
+    return v;
+}
+
+// Keys in byte order, as every dictionary of the protocol is sent.
+inline void Writer::id(const ZORV_ID& v) {
+    array("{st}", [&v](Writer& d) {
+        d.entry("file_id", [&v](Writer& w) { w.u64(v.file_id); });
+        d.entry("path_id", [&v](Writer& w) { w.u64(v.path_id); });
+        d.entry("pkg_id", [&v](Writer& w) { w.u64(v.pkg_id); });
+    });
+}
+
+}  // namespace zorvd
