@@ -106,3 +106,22 @@ modules on the D-Bus system bus, keeps them in an SQLite database and
 announces every change.")
 
 include(CPack)
+
+# The package checks (scripts/package-check.sh) as ctest cases, for a tree
+# configured for the packages. They need root and Debian's package registry,
+# and install and remove the packages on this machine.
+option(ZORV_PACKAGE_CHECK "Register the Debian package checks as tests (root, apt)" OFF)
+if(ZORV_PACKAGE_CHECK)
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    message(FATAL_ERROR "ZORV_PACKAGE_CHECK needs -DCMAKE_INSTALL_PREFIX=/usr")
+  endif()
+  foreach(step debs lintian install use remove)
+    add_test(NAME package_${step} COMMAND ${PROJECT_SOURCE_DIR}/scripts/package-check.sh ${step} ${PROJECT_BINARY_DIR})
+    set_tests_properties(package_${step} PROPERTIES TIMEOUT 900 RESOURCE_LOCK installed_packages)
+  endforeach()
+  set_tests_properties(package_debs PROPERTIES FIXTURES_SETUP debs)
+  set_tests_properties(package_lintian PROPERTIES FIXTURES_REQUIRED debs)
+  set_tests_properties(package_install PROPERTIES FIXTURES_REQUIRED debs FIXTURES_SETUP installed)
+  set_tests_properties(package_use PROPERTIES FIXTURES_REQUIRED installed)
+  set_tests_properties(package_remove PROPERTIES FIXTURES_CLEANUP installed)
+endif()
