@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target zorv-label zorv-labelmgrd
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" --target zorv-label zorv-labelmgrd
 
 work=$(mktemp -d)
 cleanup() {
@@ -25,10 +25,10 @@ show() { printf '%s$ %s%s\n' "$bold" "$*" "$plain"; "$@"; }
 
 say "A private system bus, and the label manager service on it with a fresh database"
 address=$(tests/bus/start-bus.sh "$work/bus")
-build/daemon/zorv-labelmgrd --address "$address" --db "$work/labels.db" >"$work/service.log" 2>&1 &
+build-demo/daemon/zorv-labelmgrd --address "$address" --db "$work/labels.db" >"$work/service.log" 2>&1 &
 service=$!
 export DBUS_SYSTEM_BUS_ADDRESS=$address
-export PATH=$PWD/build/tools:$PATH
+export PATH=$PWD/build-demo/tools:$PATH
 for _ in $(seq 100); do zorv-label status >/dev/null 2>&1 && break; sleep 0.1; done
 echo "bus: $address"
 echo "database: $work/labels.db"
