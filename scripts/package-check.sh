@@ -44,6 +44,13 @@ step_install() {
   done
 }
 
+use_cleanup() {
+  [ -f "$work/daemon.pid" ] && kill "$(cat "$work/daemon.pid")" 2>/dev/null || true
+  "$root/tests/bus/stop-bus.sh" "$work/bus" 2>/dev/null || true
+  rm -rf "$work"
+  unset DBUS_SYSTEM_BUS_ADDRESS
+}
+
 step_use() {
   zorv-label --help >/dev/null
   zorv-label --version
@@ -53,10 +60,8 @@ step_use() {
   done
   test -f /etc/zorv/label/zorv-label-log.properties
 
-  local work
   work=$(mktemp -d)
-  # shellcheck disable=SC2064
-  trap "'$root/tests/bus/stop-bus.sh' '$work/bus' 2>/dev/null; kill \$(cat '$work/daemon.pid' 2>/dev/null) 2>/dev/null; rm -rf '$work'" RETURN
+  trap 'use_cleanup; trap - RETURN' RETURN
 
   # The development files: a C program through pkg-config, a C++ program
   # through find_package.
@@ -87,7 +92,6 @@ CMAKE
   zorv-label set tid /usr/bin/true 5
   test "$(zorv-label get tid /usr/bin/true)" = 5
   zorv-label --json show tid | grep -q '"tid": 5'
-  unset DBUS_SYSTEM_BUS_ADDRESS
   echo "installed tool, service and development files work"
 }
 
