@@ -249,6 +249,7 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     EXPECT_EQ(label["label"],
               "0000000000000001-0000000000000000-000000000000002a:5:0000000000000001-0000000000000000-"
               "0000000000000000:7:0000000000000000-0000000000000000-0000000000000000");
+    EXPECT_EQ(ok({"restore", b}), restored);  // the records, not what was written by hand
 }
 
 }  // namespace
