@@ -2,8 +2,10 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <vector>
 
 namespace zorvd {
 
@@ -35,10 +37,22 @@ Bus::Bus(const std::string& address, const char* name) {
                                  (dbus_error_is_set(&error.e) ? error.text() : "another process owns it"));
 }
 
+// The connection's watches (libdbus asks for a read and a write watch on its
+// socket) are polled here together with the stop descriptor and handed back
+// to libdbus when ready: one poll per wake-up, no extra round through
+// dbus_connection_read_write.
 bool Bus::serve(int stopFd, const std::function<void(DBusMessage*)>& handle) {
     DBusConnection* c = connection_.get();
-    int busFd = -1;
-    if (!dbus_connection_get_unix_fd(c, &busFd)) throw std::runtime_error("the bus connection has no socket");
+    std::vector<DBusWatch*>& watches = watches_;
+    auto add = [](DBusWatch* w, void* list) -> dbus_bool_t {
+        static_cast<std::vector<DBusWatch*>*>(list)->push_back(w);
+        return TRUE;
+    };
+    auto remove = [](DBusWatch* w, void* list) {
+        auto& v = *static_cast<std::vector<DBusWatch*>*>(list);
+        v.erase(std::remove(v.begin(), v.end(), w), v.end());
+    };
+    if (!dbus_connection_set_watch_functions(c, add, remove, nullptr, &watches_, nullptr)) throw std::bad_alloc();
     for (;;) {
         // Messages that libdbus has read already (also while a handler waited
         // for the bus) are taken before waiting for more.
@@ -46,15 +60,29 @@ bool Bus::serve(int stopFd, const std::function<void(DBusMessage*)>& handle) {
             MessagePtr message(raw);
             handle(message.get());
         }
-        pollfd fds[2] = {{busFd, short(POLLIN | (dbus_connection_has_messages_to_send(c) ? POLLOUT : 0)), 0},
-                         {stopFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) throw std::runtime_error("poll failed");
-        if (fds[1].revents) {
+        if (!dbus_connection_get_is_connected(c)) return false;
+        std::vector<pollfd> fds{{stopFd, POLLIN, 0}};
+        std::vector<DBusWatch*> polled;
+        for (DBusWatch* w : watches) {
+            if (!dbus_watch_get_enabled(w)) continue;
+            unsigned flags = dbus_watch_get_flags(w);
+            fds.push_back({dbus_watch_get_unix_fd(w),
+                           short((flags & DBUS_WATCH_READABLE ? POLLIN : 0) | (flags & DBUS_WATCH_WRITABLE ? POLLOUT : 0)), 0});
+            polled.push_back(w);
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+        if (fds[0].revents) {
             dbus_connection_flush(c);
             return true;
         }
-        if (!dbus_connection_read_write(c, 0)) return false;
-        if (!dbus_connection_get_is_connected(c)) return false;
+        // One ready watch per round: handling it may remove the others.
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            short r = fds[i].revents;
+            if (!r) continue;
+            dbus_watch_handle(polled[i - 1], (r & POLLIN ? DBUS_WATCH_READABLE : 0) | (r & POLLOUT ? DBUS_WATCH_WRITABLE : 0) |
+                                                 (r & POLLHUP ? DBUS_WATCH_HANGUP : 0) | (r & POLLERR ? DBUS_WATCH_ERROR : 0));
+            break;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "wire.h"
 
@@ -35,6 +36,7 @@ private:
             dbus_connection_unref(c);
         }
     };
+    std::vector<DBusWatch*> watches_;  // outlives the connection, which drops them when it closes
     std::unique_ptr<DBusConnection, Close> connection_;
 };
 

@@ -16,7 +16,10 @@ const char* const kSchemaMigrations[Store::kSchemaVersion] = {
     "  PRIMARY KEY(kind, name)) WITHOUT ROWID;",
 };
 
-const char* const kStorePragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA busy_timeout=5000;";
+// The service holds its database alone while it runs (locking_mode=EXCLUSIVE):
+// a read then takes no file lock and the log's index stays in memory.
+const char* const kStorePragmas =
+    "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA busy_timeout=5000;";
 
 namespace {
 

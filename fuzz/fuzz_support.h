@@ -5,25 +5,14 @@
 
 #include <zorv/labelmgr.hpp>
 
-#include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
 #include <cstdlib>
 
+#include "log_sink.h"
+
 namespace zorvfuzz {
-
-class DiscardingAppender : public log4cpp::AppenderSkeleton {
-public:
-    DiscardingAppender() : log4cpp::AppenderSkeleton("zorv-fuzz-discard") {}
-    void close() override {}
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout*) override {}
-
-protected:
-    void _append(const log4cpp::LoggingEvent&) override {}
-};
-
 
 // A broken property: stop with a crash so that libFuzzer keeps the input.
 inline void require(bool condition) {
@@ -37,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Logger::getInstance();
     log4cpp::Category& root = log4cpp::Category::getRoot();
     root.removeAllAppenders();
-    root.addAppender(new zorvfuzz::DiscardingAppender);  // the category owns it
+    root.addAppender(new zorvtest::LogSink([](const log4cpp::LoggingEvent&) {}));  // the category owns it
     root.setPriority(log4cpp::Priority::DEBUG);
     return 0;
 }

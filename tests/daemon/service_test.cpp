@@ -156,13 +156,11 @@ TEST_F(Service, RecordsAreShownAndQueriedInPathOrder) {
     EXPECT_EQ(taken(showUserSetFileTid(&r), r), (Records{{"/qq", 9}}));
 }
 
-// Bulk labelling and policies go as raw D-Bus calls until the library's own
-// calls for them land; their replies are compared as text.
 TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
-    using List = std::vector<std::string>;
     EXPECT_EQ(getLabelSetStatus(), 0);
-    ASSERT_EQ(callService("setLabelForPkg", {List{"/usr/bin/tool", "/usr/lib/libtool.so"}, "tool", uint32_t(1)}), "0");
-    ASSERT_EQ(callService("setLabelForPkg", {List{"/usr/bin/tool"}, "tool", uint32_t(1)}), "0");  // replaces the set
+    char* files[] = {const_cast<char*>("/usr/bin/tool"), const_cast<char*>("/usr/lib/libtool.so")};
+    ASSERT_EQ(setLabelForPkg(files, 2, "tool"), 0);
+    ASSERT_EQ(setLabelForPkg(files, 1, "tool"), 0);  // replaces the package's set
     EXPECT_EQ(getLabelSetStatus(), 1);
     const char* names[] = {"tool", "nope"};
     unsigned long ids[2] = {};
@@ -171,18 +169,30 @@ TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
     EXPECT_EQ(ids[1], kNone64);
     std::unique_ptr<char, decltype(&free)> name(getPkgNameById(1), &free);
     EXPECT_STREQ(name.get(), "tool");
-    EXPECT_EQ(callService("setLabelForDrovaBaseFiles", {std::map<std::string, std::string>{{"/drova/t", "/usr/bin/tool"}}}), "0");
-    EXPECT_EQ(callService("setLabelForDrovaBaseFiles", {std::map<std::string, std::string>{{"/drova/x", "/usr/lib/libtool.so"}}}), "1");
+    char* drova[] = {const_cast<char*>("/drova/t"), const_cast<char*>("/drova/x"), nullptr};
+    char* host[] = {files[0], files[1], nullptr};
+    EXPECT_EQ(setLabelForDrovaBaseFiles(drova + 1, host + 1), 1);  // its host file is no longer recorded
+    drova[1] = host[1] = nullptr;
+    EXPECT_EQ(setLabelForDrovaBaseFiles(drova, host), 0);
 
-    auto id = [](const char* path) { return std::to_string(getSM3HashLast64Bits(path)); };
-    EXPECT_EQ(callService("policies_parse", {std::map<std::string, std::vector<std::string>>{
-                                                {"object_pkg", {"tool", "nope"}},
-                                                {"subject_recurfile", {"/usr/lib/"}},
-                                                {"files", {"/usr/bin/tool", "/drova/t", "/drova/x", "/usr/lib/libtool.so"}}}}),
-              "{\"files\": {\"/drova/t\": {\"path_id\": " + id("/drova/t") + ", \"pkg_id\": 1}, \"/drova/x\": {}, " +
-                  "\"/usr/bin/tool\": {\"path_id\": " + id("/usr/bin/tool") + ", \"pkg_id\": 1}, " +
-                  "\"/usr/lib/libtool.so\": {}}, \"object_pkg\": {\"nope\": {}, \"tool\": {\"pkg_id\": 1}}, " +
-                  "\"subject_recurfile\": {\"/usr/lib/\": {\"path_id\": " + id("/usr/lib") + "}}}");
+    std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>> resolved;
+    ASSERT_EQ(policies_parse({{"object_pkg", {"tool", "nope"}},
+                              {"subject_recurfile", {"/usr/lib/"}},
+                              {"files", {"/usr/bin/tool", "/drova/t", "/drova/x", "/usr/lib/libtool.so"}}},
+                             resolved),
+              0);
+    auto of = [&resolved](const char* category) {
+        std::map<std::string, std::vector<uint64_t>> flat;
+        for (const auto& [n, list] : resolved[category])
+            for (const ZORV_ID& id : list) flat[n].insert(flat[n].end(), {id.pkg_id, id.file_id, id.path_id});
+        return flat;
+    };
+    using Ids = std::map<std::string, std::vector<uint64_t>>;
+    auto hash = [](const char* path) { return uint64_t(getSM3HashLast64Bits(path)); };
+    EXPECT_EQ(of("object_pkg"), (Ids{{"tool", {1, 0, 0}}}));
+    EXPECT_EQ(of("subject_recurfile"), (Ids{{"/usr/lib/", {0, 0, hash("/usr/lib")}}}));
+    EXPECT_EQ(of("files"), (Ids{{"/drova/t", {1, 0, hash("/drova/t")}}, {"/drova/x", {0, 0, 0}},
+                                 {"/usr/bin/tool", {1, 0, hash("/usr/bin/tool")}}, {"/usr/lib/libtool.so", {0, 0, 0}}}));
 
     addTagFullSystem("device", {"/dev/sda", "/dev/sdb"});
     addTagFullSystem("kmod", {"ext4"});
@@ -223,7 +233,8 @@ TEST_F(Service, RestoreWritesTheRecordedLabelToTheFile) {
     EXPECT_EQ(getFileOid(file.c_str(), &oid), 0);
     EXPECT_EQ(oid.file_id, 6u);
 
-    ASSERT_EQ(callService("setLabelForPkg", {std::vector<std::string>{file}, "restored", uint32_t(4)}), "0");
+    char* files[] = {const_cast<char*>(file.c_str()), nullptr};
+    ASSERT_EQ(setLabelForLunvex(files, "restored"), 0);
     ASSERT_EQ(setFileTid(file.c_str(), 11, 0), 0);
     ASSERT_EQ(setFileInheritFlag(file.c_str(), 5, 0), 0);
     const Id own(1, 0, getSM3HashLast64Bits(file));
@@ -235,8 +246,8 @@ TEST_F(Service, RestoreWritesTheRecordedLabelToTheFile) {
         EXPECT_EQ(stored, expected);
     }
     // An interpreter's tree takes the file over as a package of its own.
-    EXPECT_EQ(callService("setLabelForLunvexInterpreter", {file}), "1");
-    EXPECT_EQ(callService("setLabelForLunvexInterpreter", {std::string(dir)}), "0");
+    EXPECT_EQ(callService("setLabelForLunvexInterpreter", {file}), "1");  // past the library's own check
+    EXPECT_EQ(setLabelForLunvexInterpreter(dir), 0);
     Label init{Id(2, 0, getSM3HashLast64Bits(file)), Id(2, 0, 0), Id(), 2, 0};  // the tree's package is the 2nd
     EXPECT_EQ(restoreSingleFileInitLabel(file), init.toString());
     std::filesystem::remove_all(dir);
@@ -280,8 +291,9 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
         ASSERT_EQ(getFileTid(("/keep/" + std::to_string(i)).c_str(), &tid), 0) << i << " was answered, then lost";
         EXPECT_EQ(tid, i);
     }
+    ASSERT_EQ(daemon_->stop(), 0);  // the service holds its database alone while it runs
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);  // while in use
+    ASSERT_EQ(sqlite3_open_v2(daemon_->database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     std::string check;
     sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** v, char**) {
         *static_cast<std::string*>(out) += v[0];
@@ -291,7 +303,6 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
     EXPECT_EQ(check, "ok");
 
     // A database written by a newer version is left alone.
-    ASSERT_EQ(daemon_->stop(), 0);
     ASSERT_EQ(sqlite3_open(daemon_->database().c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
     sqlite3_close(db);

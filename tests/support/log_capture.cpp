@@ -1,44 +1,21 @@
 #include "log_capture.h"
 
+#include "log_sink.h"
+
 #include <zorv/labelmgr.hpp>
 
-#include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
 namespace zorvtest {
 
-namespace {
-class CollectingAppender : public log4cpp::AppenderSkeleton {
-public:
-    CollectingAppender() : log4cpp::AppenderSkeleton("zorv-test-capture") {}
-    void close() override {}
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout*) override {}
-
-    std::vector<LogLine> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-    }
-
-protected:
-    void _append(const log4cpp::LoggingEvent& event) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back({event.priority, event.categoryName, event.message});
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<LogLine> lines_;
-};
-}  // namespace
-
 struct LogCapture::Impl {
-    CollectingAppender appender;
+    mutable std::mutex mutex;
+    std::vector<LogLine> lines;
+    LogSink appender{[this](const log4cpp::LoggingEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back({event.priority, event.categoryName, event.message});
+    }};
     int previousPriority = 0;
 };
 
@@ -56,7 +33,10 @@ LogCapture::~LogCapture() {
     root.setPriority(impl_->previousPriority);
 }
 
-std::vector<LogLine> LogCapture::lines() const { return impl_->appender.lines(); }
+std::vector<LogLine> LogCapture::lines() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->lines;
+}
 
 std::vector<LogLine> LogCapture::matching(const std::string& text) const {
     std::vector<LogLine> out;
@@ -65,6 +45,9 @@ std::vector<LogLine> LogCapture::matching(const std::string& text) const {
     return out;
 }
 
-void LogCapture::clear() { impl_->appender.clear(); }
+void LogCapture::clear() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->lines.clear();
+}
 
 }  // namespace zorvtest

@@ -2,7 +2,7 @@
 #include <zorv/labelmgr.hpp>
 
 #include "log_capture.h"
-#include "test_tree.h"
+#include "util_support.h"
 #include "util/directory_walk_internal.h"
 
 #include <gtest/gtest.h>
@@ -19,9 +19,9 @@
 
 namespace {
 
-using utiltest::commandLines;
-using utiltest::ScratchDir;
-using utiltest::shellQuote;
+using zorvtest::commandLines;
+using zorvtest::ScratchDir;
+using zorvtest::shellQuote;
 
 // A tree with a link to a directory (not to be entered), a dangling link, a
 // fifo and an unreadable directory that still holds a file.

@@ -1,7 +1,7 @@
 #include <zorv/labelmgr.hpp>
 
 #include "log_capture.h"
-#include "test_tree.h"
+#include "util_support.h"
 #include "util/hashing_internal.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +12,10 @@ TEST(Sm3, PublishedVectorAndOpenssl) {
     EXPECT_EQ(getSM3HashValue("abc"), "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0");
     EXPECT_EQ(getSM3HashLast32Bits("abc"), 0x8f4ba8e0u);
     EXPECT_EQ(getSM3HashLast64Bits("abc"), 0x297da02b8f4ba8e0ul);
-    utiltest::ScratchDir dir;
+    zorvtest::ScratchDir dir;
     for (const std::string& input : {std::string(), std::string("\0\x01\xff\x80\n", 5), std::string(100000, 'x')}) {
         std::ofstream(dir / "input", std::ios::binary | std::ios::trunc) << input;
-        const auto out = utiltest::commandLines("openssl dgst -sm3 -r " + dir / "input");
+        const auto out = zorvtest::commandLines("openssl dgst -sm3 -r " + dir / "input");
         ASSERT_FALSE(out.empty());
         EXPECT_EQ(getSM3HashValue(input), out[0].substr(0, 64)) << "input of " << input.size() << " bytes";
     }

@@ -1,13 +1,13 @@
 #include <zorv/labelmgr.hpp>
 
 #include "log_capture.h"
-#include "test_tree.h"
+#include "util_support.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using utiltest::ScratchDir;
+using zorvtest::ScratchDir;
 namespace fs = std::filesystem;
 
 // Runs the rest of the test with the current directory set to `dir`.
@@ -29,7 +29,7 @@ TEST(GetRealPath, AgreesWithRealpathTool) {
     zorvtest::LogCapture log;
     for (const char* path : {"l2/file", "lfile", "./l1/../l2/./file", "real//dir/", ".", "/", "dangling", "missing",
                              "real/dir/file/x", "l1/dir/../dir/file"}) {
-        const auto tool = utiltest::commandLines(std::string("realpath -e -- ") + path + " 2>/dev/null");
+        const auto tool = zorvtest::commandLines(std::string("realpath -e -- ") + path + " 2>/dev/null");
         EXPECT_EQ(getRealPath(path), tool.empty() ? "" : tool[0]) << path;
     }
     EXPECT_EQ(getRealPath(""), "");

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "support.h"
+#include "util_support.h"
 #include "util/file_reading.h"
 #include "util/process_queries.h"
 
@@ -32,7 +32,7 @@ TEST(FileHelpers, RoundTripInPlaceAndReportFailures) {
     zorvtest::ScratchDir dir;
     std::string bytes(3 * 1024 * 1024 + 7, '\r');
     for (size_t i = 0; i < bytes.size(); i += 3) bytes[i] = static_cast<char>(i);  // NULs and line ends too
-    const std::string path = dir.path + "/out", missing = dir.path + "/no-such-dir/file";
+    const std::string path = dir.path() + "/out", missing = dir.path() + "/no-such-dir/file";
     zorvtest::LogCapture log;
     ASSERT_TRUE(writeFile(path, bytes));
     EXPECT_EQ(readFile(path), bytes);
@@ -61,11 +61,11 @@ TEST(FileHelpers, RoundTripInPlaceAndReportFailures) {
 // escaped (the address-space limit makes that quick).
 TEST(FileReaders, RefuseWhatIsNotARegularFile) {
     zorvtest::ScratchDir dir;
-    const std::string fifo = dir.path + "/fifo", big = dir.path + "/big";
+    const std::string fifo = dir.path() + "/fifo", big = dir.path() + "/big";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_TRUE(std::ofstream(big) && ::truncate(big.c_str(), zorv::detail::kMaxReadSize + 1) == 0);
     for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
-             {fifo, "Not a regular file"}, {"/dev/zero", "Not a regular file"}, {dir.path, "Not a regular file"},
+             {fifo, "Not a regular file"}, {"/dev/zero", "Not a regular file"}, {dir.path(), "Not a regular file"},
              {big, "File larger than"}}) {
         EXPECT_EXIT(
             {
@@ -127,9 +127,9 @@ TEST(ProcessExeFile, FindsThisProcess) {
 TEST(CommandExists, SearchesPathForTheOwnerExecuteBit) {
     zorvtest::ScratchDir dir;
     for (auto [name, mode] : {std::make_pair("/owner-only", 0100), std::make_pair("/others-only", 0655)})
-        ASSERT_EQ(std::ofstream(dir.path + name) ? ::chmod((dir.path + name).c_str(), mode) : -1, 0) << name;
+        ASSERT_EQ(std::ofstream(dir.path() + name) ? ::chmod((dir.path() + name).c_str(), mode) : -1, 0) << name;
     const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    ::setenv("PATH", ("/nonexistent:" + dir.path).c_str(), 1);
+    ::setenv("PATH", ("/nonexistent:" + dir.path()).c_str(), 1);
     EXPECT_TRUE(commandExists("owner-only"));
     EXPECT_FALSE(commandExists("others-only"));
     ::unsetenv("PATH");

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "support.h"
+#include "util_support.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST(StringUtils, TrimSplitAndEscapes) {
 // which of two equal keys wins differ.
 TEST(ConfigReaders, TwoDialectsSideBySide) {
     zorvtest::ScratchDir dir;
-    const std::string file = dir.path + "/both.conf", missing = dir.path + "/missing";
+    const std::string file = dir.path() + "/both.conf", missing = dir.path() + "/missing";
     std::ofstream(file) << "top = 1\n# hash = 2\n[main]\r\n  name = my value \r\n; note = 1\nname = second\n"
                            "path\t=\t/a b\t \nnovalue\nempty=\nt = x = y\n[]\nbare = 1\n[x\n[tail] text\nk = v\n";
     const std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections = {
