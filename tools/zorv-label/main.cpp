@@ -1,0 +1,94 @@
+// zorv-label: the administrator's command-line tool over libzorvlabelmgr.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tool.h"
+
+using namespace zorvtool;
+
+namespace {
+
+// One line, whatever the message holds.
+void reportError(const std::string& message) {
+    std::string line = message;
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    std::fprintf(stderr, "zorv-label: %s\n", line.c_str());
+}
+
+bool isCommand(const CLI::App& app, const std::string& name) {
+    try {
+        app.get_subcommand(name);
+        return true;
+    } catch (const CLI::OptionNotFound&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Tool tool;
+    CLI::App app{"Read and change the labels kept by the zorv label manager service.", "zorv-label"};
+    app.set_version_flag("--version", std::string("zorv-label ") + ZORV_VERSION);
+    app.add_flag("--json", tool.out.json, "print results as JSON");
+    // --json may follow the command too.
+    app.fallthrough();
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 success, 1 refused or failed, 2 usage error, 3 service unreachable.\n"
+        "See zorv-label(1).");
+
+    addAttributeCommands(app, tool);
+    addFileLabelCommands(app, tool);
+    addLookupCommands(app, tool);
+    addPackageCommands(app, tool);
+    addWatchCommand(app, tool);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        // CLI11 calls an unknown command a missing one.
+        for (int i = 1; i < argc; ++i) {
+            if (argv[i][0] == '-') continue;
+            if (!isCommand(app, argv[i])) {
+                reportError(std::string("unknown command '") + argv[i] + "' (see zorv-label --help)");
+                return kUsage;
+            }
+            break;
+        }
+        reportError(std::string(e.what()) + " (see zorv-label --help)");
+        return kUsage;
+    }
+
+    try {
+        tool.out.claimStdout();
+        prepareLibraryLog();
+        for (auto& [command, action] : tool.actions) {
+            if (command->parsed()) {
+                action();
+                break;
+            }
+        }
+        if (!tool.out.finish()) {
+            reportError(std::string("cannot write the results: ") + std::strerror(errno));
+            return kRefused;
+        }
+        return kSuccess;
+    } catch (const Failure& f) {
+        (void)tool.out.finish();
+        reportError(f.what());
+        return f.code;
+    } catch (const std::exception& e) {
+        reportError(e.what());
+        return kRefused;
+    }
+}

@@ -1,0 +1,127 @@
+// zorv-label: shared pieces of the commands. Every command reports failure by
+// throwing Failure; main() turns it into one line on standard error and the
+// exit code.
+#pragma once
+
+#include <zorv/labelmgr.hpp>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zorvtool {
+
+// Keys stay in the order the tool writes them.
+using Json = nlohmann::ordered_json;
+
+// Exit codes, as the manual page lists them.
+enum Exit : int {
+    kSuccess = 0,
+    kRefused = 1,      // the service or the label model refused or failed the request
+    kUsage = 2,        // bad command line or argument; nothing was sent
+    kUnreachable = 3,  // no bus, or the label manager service is not on it
+};
+
+struct Failure : std::runtime_error {
+    Failure(int code, const std::string& message) : std::runtime_error(message), code(code) {}
+    int code;
+};
+
+[[noreturn]] inline void usageError(const std::string& message) { throw Failure(kUsage, message); }
+
+// --- Library status -------------------------------------------------------
+
+// Makes the library's logger ready before any call: whatever it prints while
+// it sets itself up stays off standard output, and the error lines it logs
+// from then on are kept, so that a failure can say what went wrong.
+void prepareLibraryLog();
+// The newest error line the library logged during this run, or "".
+std::string libraryDetail();
+
+// Turns a failed library status into a Failure. -1 means the service (or the
+// label model) answered no: `refusal` says what that means for the command.
+// Anything lower is a call that could not be completed: exit 3 when the bus or
+// the service cannot be reached, else 1 with the library's own explanation.
+[[noreturn]] void callFailed(const std::string& context, int status, const std::string& refusal);
+// A refusal by the service or a local failure of the label model: exit 1,
+// with the library's explanation when it logged one.
+[[noreturn]] void refused(const std::string& context, int status, const std::string& reason);
+// The same for calls that only say "failed" (an empty string, a null pointer).
+[[noreturn]] void callFailed(const std::string& context, const std::string& refusal);
+inline void checkStatus(int status, const std::string& context, const std::string& refusal) {
+    if (status < 0) callFailed(context, status, refusal);
+}
+
+// --- Arguments ------------------------------------------------------------
+
+// Unsigned number in decimal or 0x-prefixed hexadecimal, within [low, high].
+uint64_t parseNumber(const std::string& text, const char* what, uint64_t low, uint64_t high);
+// Identifier triple: three hexadecimal numbers joined by "-", such as
+// "1-0-2a" or the 50-character form the tool prints.
+ZORV_ID parseIdentifier(const std::string& text, const char* what);
+// A label in its text form OID:TID:SID:INHERIT:CREATOR, identifiers as above.
+Label parseLabel(const std::string& text);
+// A path for the service: valid UTF-8, not empty, made absolute from the
+// current directory when relative (the service keeps absolute paths only).
+std::string servicePath(const std::string& text);
+// Refuses text that is not valid UTF-8 (libdbus would refuse it too).
+void requireUtf8(const std::string& text, const char* what);
+// The whole content of a file, or of standard input for "-" or "".
+std::string readInput(const std::string& source, const char* what);
+// The non-empty lines of a list file, or of standard input for "-" or "";
+// with `nul` the entries are separated by NUL bytes instead.
+std::vector<std::string> readList(const std::string& source, bool nul);
+
+// --- Output ---------------------------------------------------------------
+
+// Standard output carries only results; it is written through this object.
+class Output {
+public:
+    // Takes over the process's standard output for results and points file
+    // descriptor 1 at standard error, so that nothing else can reach it.
+    void claimStdout();
+    // Flushes; false when the results could not all be written.
+    bool finish();
+
+    bool json = false;
+
+    void line(const std::string& text);
+    // One JSON document; with `compact` on one line, flushed at once.
+    void document(const Json& value, bool compact = false);
+    // Plain text or JSON, as the --json option asks.
+    void result(const std::string& text, const Json& value);
+    // Columns padded to the widest cell; the last column is not padded.
+    void table(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
+
+private:
+    FILE* out_ = stdout;
+};
+
+// Control characters and invalid bytes as escapes, so that one value stays
+// on one line of a table.
+std::string printable(const std::string& text);
+
+// --- Commands -------------------------------------------------------------
+
+// Options shared by all commands, and the action of each command.
+struct Tool {
+    Output out;
+    std::vector<std::pair<CLI::App*, std::function<void()>>> actions;
+
+    void on(CLI::App* command, std::function<void()> action) { actions.emplace_back(command, std::move(action)); }
+};
+
+void addAttributeCommands(CLI::App& app, Tool& tool);
+void addFileLabelCommands(CLI::App& app, Tool& tool);
+void addLookupCommands(CLI::App& app, Tool& tool);
+void addPackageCommands(CLI::App& app, Tool& tool);
+void addWatchCommand(CLI::App& app, Tool& tool);
+
+}  // namespace zorvtool

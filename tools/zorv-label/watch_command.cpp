@@ -1,0 +1,79 @@
+// watch: the service's label-change notifications, one line each, until
+// interrupted (or until --count of them have arrived).
+#include <signal.h>
+
+#include <csignal>
+#include <ctime>
+#include <memory>
+
+#include "tool.h"
+
+namespace zorvtool {
+
+namespace {
+
+volatile sig_atomic_t interrupted = 0;
+
+void onSignal(int) { interrupted = 1; }
+
+// A signal must interrupt the blocking receive rather than restart it.
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string now() {
+    std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    return text;
+}
+
+}  // namespace
+
+void addWatchCommand(CLI::App& app, Tool& tool) {
+    struct Args {
+        std::vector<std::string> topics;
+        unsigned count = 0;
+    };
+    auto args = std::make_shared<Args>();
+    CLI::App* watch = app.add_subcommand("watch", "print label-change notifications as they arrive");
+    watch->add_option("topics", args->topics, "topics to follow (default: all)");
+    watch->add_option("-n,--count", args->count, "stop after this many notifications");
+    tool.on(watch, [&tool, args] {
+        std::unique_ptr<void, decltype(&destroySubscriber)> subscriber(createSubscriber(), &destroySubscriber);
+        std::vector<std::string> topics = args->topics.empty() ? std::vector<std::string>{""} : args->topics;
+        for (const std::string& topic : topics)
+            if (subscribeLabelChangeMsg(subscriber.get(), topic) != 0)
+                refused("watch", -1, "cannot subscribe to the notifications");
+        catchStopSignals();
+        for (unsigned seen = 0; args->count == 0 || seen < args->count; ++seen) {
+            char* raw = nullptr;
+            int status = recvLabelChangeMsg(subscriber.get(), &raw);
+            if (interrupted) {
+                std::free(raw);
+                return;
+            }
+            if (status != 0) refused("watch", status, "cannot receive the notifications");
+            std::string payload(raw);
+            std::free(raw);
+            if (!tool.out.json) {
+                tool.out.line(now() + " " + printable(payload));
+                tool.out.finish();
+                continue;
+            }
+            // The service's payloads are JSON; anything else is kept as text.
+            Json message = Json::parse(payload, nullptr, false);
+            if (message.is_discarded()) message = payload;
+            tool.out.document({{"time", now()}, {"message", message}}, true);
+        }
+    });
+}
+
+}  // namespace zorvtool
