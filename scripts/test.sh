@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal
 # build, once under AddressSanitizer and UndefinedBehaviorSanitizer, the tests
-# that use threads under ThreadSanitizer, then the fuzzers for a bounded time.
+# that use threads under ThreadSanitizer, the fuzzers for a bounded time, and
+# the Debian packages (as root: they are installed and removed again).
 # Each GoogleTest case is a ctest case of its own; the last line counts the
 # cases that ran, and the script fails when any case or any build failed.
 set -uo pipefail
@@ -46,4 +47,10 @@ echo "== fuzzing"
     -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-20}"
 )
 
-python3 scripts/test-summary.py build build-asan build-tsan build-fuzz
+echo "== Debian packages: built, checked with lintian, installed, used and removed"
+# A tree of its own: packages install under /usr and their logging
+# configuration under /etc, which no other tree may touch.
+run_suite build-package "" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DZORV_PACKAGE_CHECK=ON \
+  -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF
+
+python3 scripts/test-summary.py build build-asan build-tsan build-fuzz build-package
