@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/bus_strings.h"
+#include "client/call_shapes.h"
 #include "client/service_call.h"
 
 namespace {
@@ -49,14 +50,7 @@ void addIdentifiers(const Reply& reply, Ids& ids) {
                 continue;
             }
             ZORV_ID id{0, 0, 0};
-            for (const auto& [field, value] : fields) {
-                if (field == "pkg_id")
-                    id.pkg_id = value;
-                else if (field == "file_id")
-                    id.file_id = value;
-                else if (field == "path_id")
-                    id.path_id = value;
-            }
+            zorv::fillIdentifier(id, fields);
             ids[category][name].push_back(id);
         }
     }
