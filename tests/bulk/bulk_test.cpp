@@ -42,8 +42,7 @@ struct List {
     operator char**() { return items.data(); }
 };
 
-struct Bulk : ::testing::Test {
-    void SetUp() override { standin.reset(); }
+struct Bulk : zorvtest::StandinTest {
     // A directory, a link to it and a file in it, for the interpreter calls.
     zorvtest::ScratchDir dir;
     const std::string tree = dir.dir("tree"), link = dir.link(tree, "link"), file = dir.file("tree/f");
@@ -57,7 +56,6 @@ struct Bulk : ::testing::Test {
             if ((at = all.find(piece, at)) == std::string::npos) return false;
         return true;
     }
-    zorvtest::Standin standin;
     zorvtest::LogCapture log;
 };
 
@@ -93,7 +91,7 @@ TEST_F(Bulk, EachCallSendsWhatItWasGivenAndMapsTheAnswer) {
         EXPECT_EQ(call(), member == "setLabelForDrovaBaseFiles" ? -1 : -2);
         EXPECT_TRUE(logged("(error code=-7)*DBus error (name=com.nimbo.Denied, message=no)")) << logs;
     }
-    standin.reply("setLabelForPkg", {uint32_t(0)});
+    standin.reply("setLabelForPkg", {uint32_t(0)});  // a reply of another type
     EXPECT_EQ(setLabelForDrova(List{"/d"}, "dapp"), -2);
     EXPECT_TRUE(log.contains("(name=org.freedesktop.DBus.Error.InvalidArgs, message=type mismatch)"));
 }
@@ -146,9 +144,8 @@ TEST_F(Bulk, ListsUpToOneBusMessageGoWholeLargerOnesNotAtAll) {
         for (size_t at = 0; (at = line.message.find("pkgname big, file /p/", at)) != std::string::npos; ++at) ++perFile;
     EXPECT_EQ(perFile, names.size());
 
-    // A list at the limit reaches the service; one byte more, or 64 MiB of
-    // paths, is refused with nothing sent. With the owner "p", a path of this
-    // length makes the arguments exactly the limit.
+    // Arguments exactly at the limit (this path with the owner "p") reach the
+    // service; one byte more, or 64 MiB of paths, is refused with nothing sent.
     std::string path(zorv::kMaxArgumentBytes - 20, 'p');
     char* one[] = {&path[0]};
     path.back() = '\0';

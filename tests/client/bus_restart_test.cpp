@@ -50,14 +50,13 @@ TEST(BusRestart, CallsRecoverOnceTheBusIsBack) {
 
     // Back, with the service this time.
     bus.start(true);
-    tid = 0;
     EXPECT_EQ(getFileTid("/p", &tid), 0);
     EXPECT_EQ(tid, 1u);
-    EXPECT_TRUE(DBusConnectionManager::getInstance()->isConnected());
+    DBusConnectionManager* manager = DBusConnectionManager::getInstance();
+    EXPECT_TRUE(manager->isConnected());
 
     // And once more, without a failed call in between. A connection handed out
     // before stays valid, and the replaced ones leave no socket open.
-    DBusConnectionManager* manager = DBusConnectionManager::getInstance();
     DBus::Connection& held = manager->getConnection();
     int sockets = openSockets();
     bus.start(true);

@@ -17,23 +17,22 @@ long residentKb() {
     return -1;
 }
 
-TEST(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
+using ClientMemory = zorvtest::StandinTest;
+
+TEST_F(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
 #if defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer holds freed memory back on purpose; its leak checker
     // covers this build instead.
     GTEST_SKIP() << "resident size is not meaningful under AddressSanitizer";
 #endif
-    zorvtest::Standin standin;
-    standin.reset();
     unsigned int tid = 0;
     for (int i = 0; i < 10000; ++i) ASSERT_EQ(getFileTid("/warm/up", &tid), 0);
 
     long before = residentKb();
     for (int round = 0; round < 100; ++round) {
         standin.noise("getFileTid", 200);  // unasked-for messages: only dispatching them keeps them few
-        for (int i = 0; i < 1000; ++i) {
+        for (int i = 0; i < 1000; ++i)
             if (getFileTid("/p", &tid) != 0) FAIL() << "call failed in round " << round;
-        }
     }
     long after = residentKb();
     // 20,000 stray messages left queued show as about 8 MB; a leak of 40

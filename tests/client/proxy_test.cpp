@@ -11,7 +11,7 @@ namespace {
 TEST(LabelMgrClient, SendsSetLabelForPkgOnTheSharedConnection) {
     zorvtest::Standin standin;
     standin.reset();
-    standin.reply("setLabelForPkg", {zorvtest::WireValue(int32_t(3))});
+    standin.reply("setLabelForPkg", {int32_t(3)});
     {
         LabelMgrClient client(DBusConnectionManager::getInstance()->getConnection(), zorv::protocol::kObjectPath,
                               zorv::protocol::kServiceName);
@@ -19,9 +19,8 @@ TEST(LabelMgrClient, SendsSetLabelForPkgOnTheSharedConnection) {
     }
     auto got = standin.received();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].member, "setLabelForPkg");
-    EXPECT_EQ(got[0].signature, "assu");
-    EXPECT_EQ(got[0].arguments, "[\"/usr/bin/a\", \"/usr/bin/b\"] \"pkg\" 1");
+    EXPECT_EQ(got[0].member + " " + got[0].signature + " " + got[0].arguments,
+              R"(setLabelForPkg assu ["/usr/bin/a", "/usr/bin/b"] "pkg" 1)");
 
     // The library's own calls keep their timeout and work alongside it.
     unsigned int tid = 0;

@@ -1,10 +1,16 @@
 // Collects what the library logs, by attaching an appender to log4cpp's root.
 #pragma once
 
-#include <memory>
+#include <zorv/labelmgr.hpp>
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "log_sink.h"
 
 namespace zorvtest {
 
@@ -17,22 +23,46 @@ struct LogLine {
 class LogCapture {
 public:
     // Lowers the root priority to DEBUG while alive unless told otherwise.
-    explicit LogCapture(bool debug = true);
-    ~LogCapture();
+    explicit LogCapture(bool debug = true) {
+        Logger::getInstance();  // the library's configuration comes first
+        previous_ = root_.getPriority();
+        if (debug) root_.setPriority(log4cpp::Priority::DEBUG);
+        root_.addAppender(sink_);
+    }
+    ~LogCapture() {
+        root_.removeAppender(&sink_);
+        root_.setPriority(previous_);
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<LogLine> lines() const;
+    std::vector<LogLine> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
     // Lines whose message contains `text`.
-    std::vector<LogLine> matching(const std::string& text) const;
+    std::vector<LogLine> matching(const std::string& text) const {
+        std::vector<LogLine> out;
+        for (auto& line : lines())
+            if (line.message.find(text) != std::string::npos) out.push_back(line);
+        return out;
+    }
     bool contains(const std::string& text) const { return !matching(text).empty(); }
     size_t size() const { return lines().size(); }
-    void clear();
-
-    struct Impl;
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
 
 private:
-    std::unique_ptr<Impl> impl_;
+    mutable std::mutex mutex_;
+    std::vector<LogLine> lines_;
+    LogSink sink_{[this](const log4cpp::LoggingEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back({event.priority, event.categoryName, event.message});
+    }};
+    log4cpp::Category& root_ = log4cpp::Category::getRoot();
+    int previous_ = 0;
 };
 
 }  // namespace zorvtest

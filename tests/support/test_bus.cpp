@@ -1,7 +1,5 @@
 #include "test_bus.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <stdexcept>
 
@@ -9,25 +7,25 @@
 
 namespace zorvtest {
 
-namespace {
+WireValue WireValue::dict(const std::string& sig, const std::vector<std::pair<WireValue, WireValue>>& entries) {
+    WireValue out(0);
+    out.signature = sig;
+    for (const auto& [key, value] : entries) {
+        out.items.emplace_back(0);
+        out.items.back().signature = "{}";
+        out.items.back().items = {key, value};
+    }
+    return out;
+}
 
-void append(DBusMessageIter* it, const WireValue& v) {
-    char type = v.signature[0];
-    if (type == 'a') {
-        DBusMessageIter array;
-        dbus_message_iter_open_container(it, DBUS_TYPE_ARRAY, v.signature.c_str() + 1, &array);
-        for (const WireValue& entry : v.items) {
-            if (v.signature[1] != '{') {
-                append(&array, entry);
-                continue;
-            }
-            DBusMessageIter pair;
-            dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &pair);
-            append(&pair, entry.items[0]);
-            append(&pair, entry.items[1]);
-            dbus_message_iter_close_container(&array, &pair);
-        }
-        dbus_message_iter_close_container(it, &array);
+void appendWire(DBusMessageIter* it, const WireValue& v) {
+    const char type = v.signature[0];
+    if (type == 'a' || type == '{') {
+        DBusMessageIter inner;
+        dbus_message_iter_open_container(it, type == 'a' ? DBUS_TYPE_ARRAY : DBUS_TYPE_DICT_ENTRY,
+                                         type == 'a' ? v.signature.c_str() + 1 : nullptr, &inner);
+        for (const WireValue& item : v.items) appendWire(&inner, item);
+        dbus_message_iter_close_container(it, &inner);
     } else if (type == 's') {
         const char* s = v.text.c_str();
         dbus_message_iter_append_basic(it, DBUS_TYPE_STRING, &s);
@@ -35,49 +33,6 @@ void append(DBusMessageIter* it, const WireValue& v) {
         dbus_message_iter_append_basic(it, type, &v.basic);
     }
 }
-
-template <typename V>
-WireValue dictOf(const std::map<std::string, V>& dict, const char* sig) {
-    return WireValue::dict(sig, {dict.begin(), dict.end()});
-}
-
-}  // namespace
-
-WireValue::WireValue(int32_t v) : signature("i") { basic.i32 = v; }
-WireValue::WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
-WireValue::WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
-WireValue::WireValue(const char* v) : signature("s"), text(v) {}
-WireValue::WireValue(const std::string& v) : signature("s"), text(v) {}
-WireValue WireValue::dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries) {
-    WireValue out(0);
-    out.signature = sig;
-    for (auto& [key, value] : entries) {
-        WireValue entry(0);
-        entry.signature = "{}";
-        entry.items = {key, value};
-        out.items.push_back(entry);
-    }
-    return out;
-}
-
-WireValue::WireValue(const std::map<std::string, uint64_t>& dict) : WireValue(dictOf(dict, "a{st}")) {}
-WireValue::WireValue(const std::map<std::string, uint32_t>& dict) : WireValue(dictOf(dict, "a{su}")) {}
-WireValue::WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict)
-    : WireValue(dictOf(dict, "a{sa{st}}")) {}
-WireValue::WireValue(const std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>& dict)
-    : WireValue(dictOf(dict, "a{sa{sa{st}}}")) {}
-WireValue::WireValue(const std::vector<uint64_t>& list) : WireValue(0) {
-    signature = "at";
-    items.assign(list.begin(), list.end());
-}
-WireValue::WireValue(const std::vector<std::string>& list) : signature("as") {
-    for (const std::string& s : list) items.emplace_back(s);
-}
-WireValue::WireValue(const std::map<std::string, std::string>& dict) : WireValue(dictOf(dict, "a{ss}")) {}
-WireValue::WireValue(const std::map<std::string, std::vector<std::string>>& dict)
-    : WireValue(dictOf(dict, "a{sas}")) {}
-
-void appendWire(DBusMessageIter* it, const WireValue& v) { append(it, v); }
 
 Standin::Standin() {
     DBusError error;
@@ -96,52 +51,32 @@ Standin::~Standin() {
     dbus_connection_unref(connection_);
 }
 
-namespace {
-using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
-
-// Sends one control call and returns its reply; fails the test on an error.
-Reply control(DBusConnection* c, const char* member, const std::string& target,
-              const std::vector<WireValue>& values) {
+Standin::Reply Standin::control(const char* what, const std::string& member, const std::vector<WireValue>& values) {
     DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
-                                                     zorv::protocol::kTestInterface, member);
+                                                     zorv::protocol::kTestInterface, what);
     DBusMessageIter it;
     dbus_message_iter_init_append(call, &it);
-    if (!target.empty()) append(&it, WireValue(target));
-    for (const WireValue& v : values) append(&it, v);
+    if (!member.empty()) appendWire(&it, member);
+    for (const WireValue& v : values) appendWire(&it, v);
     DBusError error;
     dbus_error_init(&error);
-    Reply reply(dbus_connection_send_with_reply_and_block(c, call, 5000, &error), dbus_message_unref);
+    Reply reply(dbus_connection_send_with_reply_and_block(connection_, call, 5000, &error), dbus_message_unref);
     dbus_message_unref(call);
     if (!reply) {
-        ADD_FAILURE() << "stand-in control " << member << ": " << (error.message ? error.message : "?");
+        ADD_FAILURE() << "stand-in control " << what << ": " << (error.message ? error.message : "?");
         dbus_error_free(&error);
     }
     return reply;
 }
-}  // namespace
-
-void Standin::reset() { control(connection_, "Reset", "", {}); }
-void Standin::reply(const std::string& member, const std::vector<WireValue>& values) {
-    control(connection_, "ScriptReply", member, values);
-}
-void Standin::error(const std::string& member, const std::string& name, const std::string& text) {
-    control(connection_, "ScriptError", member, {WireValue(name), WireValue(text)});
-}
-void Standin::delay(const std::string& member, uint32_t ms) {
-    control(connection_, "ScriptDelay", member, {WireValue(ms)});
-}
-void Standin::noise(const std::string& member, uint32_t count) {
-    control(connection_, "ScriptNoise", member, {WireValue(count)});
-}
 
 std::vector<Received> Standin::received() {
     std::vector<Received> out;
-    Reply reply = control(connection_, "Received", "", {});
+    Reply reply = control("Received", "");
     if (!reply) return out;
     DBusMessageIter it, array;
     dbus_message_iter_init(reply.get(), &it);
     dbus_message_iter_recurse(&it, &array);
-    while (dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_STRUCT) {
+    for (; dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&array)) {
         DBusMessageIter record;
         dbus_message_iter_recurse(&array, &record);
         const char* fields[3] = {"", "", ""};
@@ -150,26 +85,20 @@ std::vector<Received> Standin::received() {
             dbus_message_iter_next(&record);
         }
         out.push_back({fields[0], fields[1], fields[2]});
-        dbus_message_iter_next(&array);
     }
     return out;
 }
 
-PrivateBus::~PrivateBus() { stop(); }
-
 void PrivateBus::start(bool withStandin) {
     // The stand-in built with the tests, unless the environment names another.
     const char* standin = std::getenv("ZORV_TEST_STANDIN");
-    if (!standin) standin = ZORV_TEST_STANDIN_BUILT;
     std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_.path() + "'";
-    if (withStandin) cmd += std::string(" '") + standin + "'";
-    cmd += " >/dev/null";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cannot start a private bus");
+    if (withStandin) cmd += std::string(" '") + (standin ? standin : ZORV_TEST_STANDIN_BUILT) + "'";
+    if (std::system((cmd + " >/dev/null").c_str()) != 0) throw std::runtime_error("cannot start a private bus");
 }
 
 void PrivateBus::stop() {
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_.path() + "'";
-    (void)std::system(cmd.c_str());
+    (void)std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_.path() + "'").c_str());
 }
 
 }  // namespace zorvtest

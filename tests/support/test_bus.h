@@ -2,39 +2,40 @@
 #pragma once
 
 #include <dbus/dbus.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scratch_dir.h"
 
 namespace zorvtest {
 
-// A value the stand-in should reply with, tagged with its D-Bus type.
+// A value the stand-in should reply with, tagged with its D-Bus type. A list
+// or dictionary takes its type from its element type, so an empty one is
+// typed too.
 struct WireValue {
     std::string signature;
     std::vector<WireValue> items;  // array elements, or key and value of a dict entry
     DBusBasicValue basic{};
     std::string text;
 
-    WireValue(int32_t v);
-    WireValue(uint32_t v);
-    WireValue(uint64_t v);
-    WireValue(const char* v);
-    WireValue(const std::string& v);
-    WireValue(const std::map<std::string, uint64_t>& dict);
-    WireValue(const std::map<std::string, uint32_t>& dict);
-    WireValue(const std::map<std::string, std::map<std::string, uint64_t>>& dict);
-    WireValue(const std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>>& dict);
-    WireValue(const std::vector<uint64_t>& list);
+    WireValue(int32_t v) : signature("i") { basic.i32 = v; }
+    WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
+    WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
+    WireValue(const char* v) : signature("s"), text(v) {}
+    WireValue(const std::string& v) : signature("s"), text(v) {}
+    template <typename T>
+    WireValue(const std::vector<T>& list) : signature("a" + WireValue(T{}).signature), items(list.begin(), list.end()) {}
+    template <typename V>
+    WireValue(const std::map<std::string, V>& map)
+        : WireValue(dict("a{s" + WireValue(V{}).signature + "}", {map.begin(), map.end()})) {}
     // A dictionary of signature `sig` with its entries in the order given.
-    static WireValue dict(const char* sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
-    WireValue(const std::vector<std::string>& list);
-    WireValue(const std::map<std::string, std::string>& dict);
-    WireValue(const std::map<std::string, std::vector<std::string>>& dict);
+    static WireValue dict(const std::string& sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
 };
 
 // Appends `v` to a message being written.
@@ -53,16 +54,29 @@ public:
     Standin(const Standin&) = delete;
     Standin& operator=(const Standin&) = delete;
 
-    void reset();
-    void reply(const std::string& member, const std::vector<WireValue>& values);
-    void error(const std::string& member, const std::string& name, const std::string& text);
-    void delay(const std::string& member, uint32_t ms);
+    void reset() { control("Reset", {}); }
+    void reply(const std::string& member, const std::vector<WireValue>& values) { control("ScriptReply", member, values); }
+    void error(const std::string& member, const std::string& name, const std::string& text) {
+        control("ScriptError", member, {name, text});
+    }
+    void delay(const std::string& member, uint32_t ms) { control("ScriptDelay", member, {ms}); }
     // The next caller of `member` first gets `count` signals it never asked for.
-    void noise(const std::string& member, uint32_t count);
+    void noise(const std::string& member, uint32_t count) { control("ScriptNoise", member, {count}); }
     std::vector<Received> received();
 
 private:
+    using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
+    // Sends one control call (naming `member` if given) and returns its reply;
+    // fails the test on an error.
+    Reply control(const char* what, const std::string& member, const std::vector<WireValue>& values = {});
     DBusConnection* connection_;
+};
+
+// A test against the stand-in, which starts without scripts or recorded calls.
+class StandinTest : public ::testing::Test {
+protected:
+    void SetUp() override { standin.reset(); }
+    Standin standin;
 };
 
 // A dbus-daemon of the test's own (and optionally the stand-in on it), in a
@@ -70,7 +84,7 @@ private:
 class PrivateBus {
 public:
     PrivateBus() = default;
-    ~PrivateBus();
+    ~PrivateBus() { stop(); }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
