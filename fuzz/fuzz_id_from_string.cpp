@@ -2,10 +2,6 @@
 // text that parses to the same identifier.
 #include "fuzz_support.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Id id = Id::fromString(std::string(reinterpret_cast<const char*>(data), size));
     std::string text = id.toString();

@@ -2,10 +2,6 @@
 // that parses to the same label.
 #include "fuzz_support.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Label label = Label::fromString(std::string(reinterpret_cast<const char*>(data), size));
     zorvfuzz::require(label.inheritFlag_ == 0 || label.inheritFlag_ == 5 || label.inheritFlag_ == 7);

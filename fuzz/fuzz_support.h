@@ -1,6 +1,5 @@
-// Shared set-up of the fuzz targets: the library logs as usual (so the
-// formatting of every message is exercised) into an appender that drops it,
-// instead of a log file that would grow with every input.
+// Shared set-up of the fuzz targets: the library logs as usual (so that every
+// message is formatted) into an appender that drops it, not into a log file.
 #pragma once
 
 #include <zorv/labelmgr.hpp>
@@ -8,16 +7,17 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "log_sink.h"
 
 namespace zorvfuzz {
 
 // A broken property: stop with a crash so that libFuzzer keeps the input.
-inline void require(bool condition) {
-    if (!condition) std::abort();
-}
+inline void require(bool condition) { if (!condition) std::abort(); }
 
 }  // namespace zorvfuzz
 

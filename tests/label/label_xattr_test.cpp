@@ -33,7 +33,6 @@ protected:
         ASSERT_EQ(removexattr(file_.c_str(), kName), 0);
     }
 
-    std::string link(const std::string& name, const std::string& target) { return dir_.link(target, name); }
     static std::vector<unsigned char> stored(const std::string& path, bool noFollow) {
         std::vector<unsigned char> value(256);
         ssize_t n = (noFollow ? lgetxattr : getxattr)(path.c_str(), kName, value.data(), value.size());
@@ -63,18 +62,15 @@ TEST_F(LabelXattr, ReadOrWriteFailures) {
         zorvtest::LogCapture log;
         EXPECT_EQ(label.getFromXattr(file_, false), -1);
         EXPECT_EQ(label.getFromXattr(file_, true), -1);
-        EXPECT_EQ(log.matching("[getFromXattr:").size(), 2u);
-        EXPECT_TRUE(log.contains("Extended attribute not found: " + file_));
+        EXPECT_EQ(log.matching("Extended attribute not found: " + file_).size(), 2u);
         for (const auto& line : log.lines()) EXPECT_EQ(line.priority, 700) << line.message;
     }
-    std::string missing = dir_ / "missing";
-    std::string dangling = link("dangling", missing);
+    const std::string missing = dir_ / "missing", dangling = dir_.link(missing, "dangling");
     for (bool noFollow : {false, true}) {
         for (const std::string& path : {missing, dangling}) {
             zorvtest::LogCapture log;
             EXPECT_EQ(label.setToXattr(path, noFollow), -1);
             EXPECT_EQ(label.getFromXattr(path, noFollow), -1);
-            EXPECT_TRUE(log.contains("[setToXattr:") && log.contains("[getFromXattr:"));
             EXPECT_EQ(log.matching("LabelError: File does not exist: : " + path).size(), 2u) << path;
         }
     }
@@ -82,8 +78,7 @@ TEST_F(LabelXattr, ReadOrWriteFailures) {
     EXPECT_TRUE(stored(dangling, true).empty());
 
     // A failed status query (a link loop) is an exception other than LabelError.
-    std::string loop = link("a", dir_ / "b");
-    link("b", loop);
+    const std::string loop = dir_.link(dir_.link(dir_ / "a", "b"), "a");
     zorvtest::LogCapture log;
     EXPECT_EQ(label.setToXattr(loop, false), -2);
     EXPECT_EQ(label.getFromXattr(loop, false), -1);
@@ -92,7 +87,7 @@ TEST_F(LabelXattr, ReadOrWriteFailures) {
 }
 
 TEST_F(LabelXattr, NoFollowActsOnTheLinkItself) {
-    std::string linkPath = link("link", file_);
+    const std::string linkPath = dir_.link(file_, "link");
     Label onLink = exampleLabel(), onTarget{Id(), Id(), Id(), 42, 0}, read;
     ASSERT_EQ(onLink.setToXattr(linkPath, true), 0);
     ASSERT_EQ(onTarget.setToXattr(linkPath, false), 0);
@@ -107,12 +102,9 @@ TEST_F(LabelXattr, NoFollowActsOnTheLinkItself) {
 
 TEST_F(LabelXattr, InvalidStoredValuesAreLabelErrors) {
     const std::string decoding = "Label deserialization failed: ";  // 1000 bytes: more than the first read takes
-    const std::tuple<size_t, unsigned char, std::string> cases[] = {
-        {24, 0, decoding + "Buffer size is invalid"},
-        {1000, 0, decoding + "Buffer size is invalid"},
-        {25, 0x20, decoding + "Buffer too small for required data"},
-        {0, 0, "Extended attribute is empty: security.zorv"},
-    };
+    const std::tuple<size_t, unsigned char, std::string> cases[] = {{24, 0, decoding + "Buffer size is invalid"},
+        {1000, 0, decoding + "Buffer size is invalid"}, {25, 0x20, decoding + "Buffer too small for required data"},
+        {0, 0, "Extended attribute is empty: security.zorv"}};
     for (const auto& [size, state, message] : cases) {
         std::vector<unsigned char> value(size, 0x01);
         if (!value.empty()) value.back() = state;
@@ -121,9 +113,8 @@ TEST_F(LabelXattr, InvalidStoredValuesAreLabelErrors) {
         Label label = exampleLabel();
         EXPECT_EQ(label.getFromXattr(file_, false), -1) << size;
         EXPECT_EQ(label, exampleLabel());
-        auto lines = log.matching("LabelError: " + message + ": " + file_);
-        ASSERT_EQ(lines.size(), 1u) << message;
-        EXPECT_EQ(lines[0].priority, 300);
+        const auto lines = log.matching("LabelError: " + message + ": " + file_);
+        EXPECT_TRUE(lines.size() == 1 && lines[0].priority == 300) << message;
     }
 }
 

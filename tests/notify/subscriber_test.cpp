@@ -18,8 +18,6 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
-using zorv::protocol::kNotifySocketFile;
-
 // Binds and sends `messages` in rounds until destroyed: a subscription
 // reaches the publisher only some time after it is made.
 struct RepeatingPublisher {
@@ -27,15 +25,14 @@ struct RepeatingPublisher {
         : thread([this, messages] {
               ZMQSocket socket(ZMQSocket::PUB);
               socket.bind(zorv::protocol::kNotifyEndpoint);
-              for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+              for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
                   for (const Frames& frames : messages)
                       for (size_t i = 0; i < frames.size(); ++i) socket.send(frames[i], i + 1 < frames.size());
-              }
           }) {}
     ~RepeatingPublisher() {
         stop = true;
         thread.join();
-        unlink(kNotifySocketFile);  // libzmq leaves it behind
+        unlink(zorv::protocol::kNotifySocketFile);  // libzmq leaves it behind
     }
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -76,10 +73,8 @@ TEST(Subscription, EachHandleGetsWhatItsTopicSelectsWhole) {
     for (int i = 0; i < 20; ++i) ASSERT_EQ(receive(filtered.get()), "2");
     EXPECT_EQ(receive(empty.get(), 1), std::string(1, '\0'));
     EXPECT_EQ(receive(binary.get(), 4), std::string("a\0b\0", 4));
-    auto warnings = log.matching("Dropped a notification of one frame");
-    ASSERT_FALSE(warnings.empty());
-    EXPECT_EQ(warnings[0].priority, 400);
-    EXPECT_EQ(warnings[0].message.rfind("[recvLabelChangeMsg:", 0), 0u) << warnings[0].message;
+    const auto warnings = log.matching("] Dropped a notification of one frame");
+    EXPECT_TRUE(!warnings.empty() && warnings[0].priority == 400);
 }
 
 // A frame over the limit never reaches the caller (nor its memory): the

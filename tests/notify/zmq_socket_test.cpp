@@ -13,15 +13,11 @@
 
 namespace {
 
-static_assert(ZMQSocket::PUB == ZMQ_PUB && ZMQSocket::SUB == ZMQ_SUB && ZMQSocket::STREAM == ZMQ_STREAM,
-              "libzmq's numbers");
+static_assert(ZMQSocket::PUB == ZMQ_PUB && ZMQSocket::SUB == ZMQ_SUB && ZMQSocket::STREAM == ZMQ_STREAM);
 static_assert(!std::is_copy_constructible<ZMQSocket>::value, "one owner per handle");
 
 // Every libzmq context holds descriptors, so one left behind shows up here.
-long openDescriptors() {
-    std::filesystem::directory_iterator fds("/proc/self/fd");
-    return std::distance(begin(fds), end(fds));
-}
+long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 template <class Call>
 void expectFailure(Call call, const char* message) {
@@ -64,8 +60,7 @@ TEST(ZMQSocketTest, NoContextOutlivesItsSocketAndFramesArriveWhole) {
 // arguments, into -1 and an error line, never a crash.
 TEST(ZMQSocketTest, FailuresAreReportedNeverCrash) {
     zorvtest::LogCapture log;
-    ZMQSocket subscriber(ZMQSocket::SUB);
-    ZMQSocket publisher(ZMQSocket::PUB);
+    ZMQSocket subscriber(ZMQSocket::SUB), publisher(ZMQSocket::PUB);
     expectFailure([&] { subscriber.bind("nowhere://x"); }, "Failed to bind socket.");
     expectFailure([&] { subscriber.connect("ipc://"); }, "Failed to connect socket.");
     expectFailure([&] { subscriber.send("x", false); }, "Failed to send message.");

@@ -1,7 +1,6 @@
 // Directory walks and glob searches, compared with find(1) and the shell.
 #include <zorv/labelmgr.hpp>
 
-#include "log_capture.h"
 #include "util_support.h"
 #include "util/directory_walk_internal.h"
 
@@ -74,16 +73,14 @@ TEST(TraverseDirectory, MissingDirectoryIsListedLoggedAndFails) {
     EXPECT_EQ(traverseDirectory(gone + "/", out), -1);
     EXPECT_EQ(out, (std::vector<std::string>{"kept", gone}));
     EXPECT_TRUE(log.contains("] Directory does not exist: " + gone + ", error: No such file"));
-    EXPECT_TRUE(log.contains("] Failed to open directory: " + gone + ", error: No such file or directory (errno: 2)"));
 }
 
 // File systems that do not report entry types still get their directories
 // entered; links are still not followed.
 TEST(TraverseDirectory, UnknownEntryTypesAreLookedUp) {
     ScratchDir dir;
-    dir.dir("sub");
+    dir.link(dir.dir("sub"), "link");
     dir.file("file");
-    dir.link(dir / "sub", "link");
     const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     const std::tuple<unsigned char, const char*, bool> cases[] = {
@@ -106,16 +103,14 @@ TEST(TraverseDirectory, DeepChainUnderAnOpenFileLimit) {
     ASSERT_GE(fd, 0);
     ::close(::openat(fd, "f", O_CREAT | O_WRONLY, 0644));
     ::close(fd);
+    const rlimit limit{1024, 1024};
     EXPECT_EXIT(
         {
-            rlimit limit;
-            ::getrlimit(RLIMIT_NOFILE, &limit);
-            limit.rlim_cur = 1024;
-            ::setrlimit(RLIMIT_NOFILE, &limit);
             std::vector<std::string> out;
+            const bool limited = ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
             const int rc = traverseDirectory(dir.path(), out);
             const bool whole = out.size() == 2002 && out.back().size() == dir.path().size() + 4002;
-            ::_exit(rc == 0 && whole ? 0 : 1);
+            ::_exit(limited && rc == 0 && whole ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
 }

@@ -15,9 +15,8 @@ TEST(Sm3, PublishedVectorAndOpenssl) {
     zorvtest::ScratchDir dir;
     for (const std::string& input : {std::string(), std::string("\0\x01\xff\x80\n", 5), std::string(100000, 'x')}) {
         std::ofstream(dir / "input", std::ios::binary | std::ios::trunc) << input;
-        const auto out = zorvtest::commandLines("openssl dgst -sm3 -r " + dir / "input");
-        ASSERT_FALSE(out.empty());
-        EXPECT_EQ(getSM3HashValue(input), out[0].substr(0, 64)) << "input of " << input.size() << " bytes";
+        const auto tool = zorvtest::commandLines("openssl dgst -sm3 -r " + dir / "input").at(0).substr(0, 64);
+        EXPECT_EQ(getSM3HashValue(input), tool) << "input of " << input.size() << " bytes";
     }
     zorvtest::LogCapture log;  // a digest step that fails is reported like a missing digest
     EXPECT_EQ(zorv::detail::digestHex(nullptr, "abc"), "");

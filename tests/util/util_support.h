@@ -1,5 +1,4 @@
-// Shared by the utility tests: shell commands to compare with, and what was
-// logged in a compact form.
+// Shared by the utility tests: shell commands to compare with.
 #pragma once
 
 #include <stdio.h>
@@ -12,18 +11,6 @@
 #include "scratch_dir.h"
 
 namespace zorvtest {
-
-// The lines logged, one a line, as "LEVEL func: text" (line numbers left out).
-inline std::string logged(const LogCapture& log) {
-    std::string out;
-    for (const auto& line : log.lines()) {
-        const std::string& m = line.message;  // "[func:line] text"
-        out += (out.empty() ? "" : "\n") +
-               (line.priority == 300 ? "ERROR" : line.priority == 700 ? "DEBUG" : std::to_string(line.priority)) +
-               " " + m.substr(1, m.find(':') - 1) + ": " + m.substr(m.find("] ") + 2);
-    }
-    return out;
-}
 
 // Quotes `s` for /bin/sh.
 inline std::string shellQuote(const std::string& s) {
