@@ -4,9 +4,11 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "client/service_names.h"
 #include "test_bus.h"
 
 namespace zorvtest {
@@ -16,19 +18,19 @@ public:
     // Starts a private bus that every local user may reach; the service is
     // started by start(). `program` is the service's executable.
     explicit ServiceDaemon(const std::string& program);
-    ~ServiceDaemon();
+    ~ServiceDaemon() { if (running()) stop(); }
     ServiceDaemon(const ServiceDaemon&) = delete;
     ServiceDaemon& operator=(const ServiceDaemon&) = delete;
 
     std::string address() const { return bus_.address(); }
-    // A fresh database file in the bus's directory.
-    std::string newDatabase();
+    // Switches to a fresh database file in the bus's directory.
+    ServiceDaemon& newDatabase() { db_ = dir_ + "/labels" + std::to_string(++dbCount_) + ".db"; return *this; }
     const std::string& database() const { return db_; }
 
-    // Starts the service on `db` (the current database when empty) and waits
-    // until it owns its name. Notifications go to a socket of this bus
-    // unless `endpoint` names another.
-    void start(const std::string& db = "", const std::string& endpoint = "");
+    // Starts the service on the current database and waits until it owns
+    // its name. Notifications go to a socket of this bus unless `endpoint`
+    // names another, such as the service's own protocol::kNotifyEndpoint.
+    void start(const std::string& endpoint = "");
     // Sends `sig` and returns the exit status (128 + signal when killed).
     int stop(int sig = 15);
     bool running() const { return pid_ > 0; }
@@ -47,21 +49,15 @@ private:
 class ServiceConnection {
 public:
     explicit ServiceConnection(const std::string& address = "");
-    ~ServiceConnection();
-    ServiceConnection(const ServiceConnection&) = delete;
-    ServiceConnection& operator=(const ServiceConnection&) = delete;
 
     // One call to the service, answered as text: the reply's arguments as the
     // stand-in renders them, or "error NAME" for an error reply.
     std::string call(const std::string& member, const std::vector<WireValue>& args = {});
-    DBusConnection* get() const { return connection_; }
+    DBusConnection* get() const { return connection_.get(); }
 
 private:
-    DBusConnection* connection_;
+    static void close(DBusConnection* c) { dbus_connection_close(c); dbus_connection_unref(c); }
+    std::unique_ptr<DBusConnection, void (*)(DBusConnection*)> connection_{nullptr, close};
 };
-
-inline std::string callService(const std::string& member, const std::vector<WireValue>& args = {}) {
-    return ServiceConnection().call(member, args);
-}
 
 }  // namespace zorvtest
