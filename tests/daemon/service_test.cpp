@@ -311,6 +311,9 @@ TEST_F(Service, MalformedCallsGetErrorsAndTheServiceGoesOn) {
     };
     for (const auto& [member, args, expected] : cases)
         EXPECT_EQ(ServiceConnection().call(member, args), expected) << member;
+    // A 64 MiB list is more than one bus message: it never reaches the service.
+    const std::vector<std::string> huge(64 * 1024, "/" + std::string(1023, 'h'));
+    EXPECT_EQ(ServiceConnection().call("setLabelForPkg", {huge, "p", uint32_t(1)}).substr(0, 6), "error ");
     EXPECT_EQ(setFileTid("/m/a", 9, 0), 0);
     EXPECT_EQ(ServiceConnection().call("getFileTid", {"/m/a"}), "9");
 }
