@@ -307,7 +307,10 @@ public:
     };
 
     explicit ZMQSocket(socketType type);
+    // Messages not yet taken by a peer get at most kCloseLingerMs to leave: a
+    // peer that stopped reading never holds up the destructor.
     ~ZMQSocket();
+    static constexpr int kCloseLingerMs = 1000;
     ZMQSocket(const ZMQSocket&) = delete;
     ZMQSocket& operator=(const ZMQSocket&) = delete;
     // A moved-from socket holds nothing; only destruction and assignment are

@@ -119,6 +119,9 @@ ZMQSocket& ZMQSocket::operator=(ZMQSocket&& other) noexcept {
 void ZMQSocket::release() noexcept {
     if (socket != nullptr) {
         zorv::notify::stopWatching(socket);
+        // libzmq's default waits for ever when a peer stopped reading.
+        const int linger = kCloseLingerMs;
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
         zmq_close(socket);
         socket = nullptr;
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <type_traits>
 
 namespace {
@@ -53,6 +54,26 @@ TEST(ZMQSocketTest, NoContextOutlivesItsSocketAndFramesArriveWhole) {
         EXPECT_EQ(original.recv(), "");
     }
     EXPECT_EQ(openDescriptors(), before);
+    alarm(0);
+}
+
+// Destroying a socket with messages queued for a peer that stopped reading
+// returns (bounded by alarm: libzmq's default lingers for ever).
+TEST(ZMQSocketTest, APeerThatStoppedReadingDoesNotHoldUpDestruction) {
+    alarm(20);
+    const std::string endpoint = "ipc://@zorv-linger-test-" + std::to_string(getpid());
+    auto publisher = std::make_unique<ZMQSocket>(ZMQSocket::PUB);
+    publisher->bind(endpoint);
+    std::unique_ptr<void, decltype(&zmq_ctx_term)> context(zmq_ctx_new(), &zmq_ctx_term);
+    std::unique_ptr<void, decltype(&zmq_close)> reader(zmq_socket(context.get(), ZMQ_SUB), &zmq_close);
+    const int one = 1, none = 0;
+    zmq_setsockopt(reader.get(), ZMQ_RCVHWM, &one, sizeof one);
+    zmq_setsockopt(reader.get(), ZMQ_LINGER, &none, sizeof none);
+    zmq_setsockopt(reader.get(), ZMQ_SUBSCRIBE, "", 0);
+    ASSERT_EQ(zmq_connect(reader.get(), endpoint.c_str()), 0);
+    usleep(200 * 1000);  // subscribed
+    for (int i = 0; i < 3000; ++i) publisher->send(std::string(16 * 1024, 'x'), false);
+    publisher.reset();
     alarm(0);
 }
 
