@@ -22,11 +22,6 @@
 using zorvtest::ServiceConnection;
 using zorvtest::WireValue;
 
-// Identifiers compare by their three numbers.
-bool operator==(const ZORV_ID& a, const ZORV_ID& b) {
-    return a.pkg_id == b.pkg_id && a.file_id == b.file_id && a.path_id == b.path_id;
-}
-
 namespace {
 
 const uint64_t kNone64 = ~uint64_t(0);
