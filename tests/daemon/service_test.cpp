@@ -163,10 +163,7 @@ TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
 TEST_F(Service, RestoreWritesTheRecordedLabelToTheFile) {
     zorvtest::ScratchDir dir;
     const std::string file = dir.file("tool");
-    if (Label{Id(5, 6, 7), Id(), Id(), 9, 0}.setToXattr(file, true) != 0) {
-        if (std::getenv("ZORV_TEST_REQUIRE_XATTR")) FAIL() << "no security.zorv attributes on " << dir.path();
-        GTEST_SKIP() << "no security.zorv attributes on " << dir.path();
-    }
+    ZORV_SKIP_WITHOUT_XATTR((Label{Id(5, 6, 7), Id(), Id(), 9, 0}.setToXattr(file, true) != 0), dir.path());
     unsigned tid = 0;
     ZORV_ID oid{};
     EXPECT_EQ(std::make_tuple(getFileTid(file.c_str(), &tid), getFileOid(file.c_str(), &oid)), std::make_tuple(0, 0));

@@ -183,10 +183,7 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     ok({"interpreter", "lunvex", dir_.dir("lunvex")});  // a tree of its own: the package keeps its files
     ok({"drova-base"}, dir_.file("drova") + "\t" + a + "\n");
 
-    if (Label().setToXattr(b, true) != 0) {
-        if (std::getenv("ZORV_TEST_REQUIRE_XATTR")) FAIL() << "no security.zorv attributes on " << b;
-        GTEST_SKIP() << "no security.zorv attributes on " << b;
-    }
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(b, true) != 0, b);
     std::string restored = ok({"restore", "--init", b});
     EXPECT_NE(restored.find(sid), std::string::npos) << restored;
     EXPECT_EQ(ok({"file", "get", b}), restored);
