@@ -52,8 +52,6 @@ public:
         root_.removeAppender(&sink_);
         root_.setPriority(previous_);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogLine> lines() const {
         std::lock_guard<std::mutex> lock(mutex_);

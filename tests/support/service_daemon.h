@@ -17,8 +17,6 @@ public:
     // started by start(). `program` is the service's executable.
     explicit ServiceDaemon(const std::string& program);
     ~ServiceDaemon() { if (running()) stop(); }
-    ServiceDaemon(const ServiceDaemon&) = delete;
-    ServiceDaemon& operator=(const ServiceDaemon&) = delete;
 
     std::string address() const { return bus_.address(); }
     // Switches to a fresh database file in the bus's directory.

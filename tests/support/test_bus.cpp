@@ -103,6 +103,8 @@ void PrivateBus::start(bool withStandin) {
     if (std::system((cmd + " >/dev/null").c_str()) != 0) throw std::runtime_error("cannot start a private bus");
 }
 
-void PrivateBus::stop() { (void)std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir() + "'").c_str()); }
+void PrivateBus::stop() {
+    (void)std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir() + "'").c_str());
+}
 
 }  // namespace zorvtest

@@ -19,7 +19,9 @@
 inline bool operator==(const ZORV_ID& a, const ZORV_ID& b) {
     return a.pkg_id == b.pkg_id && a.file_id == b.file_id && a.path_id == b.path_id;
 }
-inline void PrintTo(const ZORV_ID& id, std::ostream* out) { *out << id.pkg_id << "-" << id.file_id << "-" << id.path_id; }
+inline void PrintTo(const ZORV_ID& id, std::ostream* out) {
+    *out << id.pkg_id << "-" << id.file_id << "-" << id.path_id;
+}
 
 namespace zorvtest {
 
@@ -101,11 +103,7 @@ protected:
 // fresh temporary directory; stopped when the object goes.
 class PrivateBus {
 public:
-    PrivateBus() = default;
     ~PrivateBus() { stop(); }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-
     const std::string& dir() const { return dir_.path(); }
     std::string address() const { return "unix:path=" + dir_ / "system_bus_socket"; }
     void start(bool withStandin);
