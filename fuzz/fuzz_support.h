@@ -2,17 +2,12 @@
 // message is formatted) into an appender that drops it, not into a log file.
 #pragma once
 
-#include <zorv/labelmgr.hpp>
-
-#include <log4cpp/Category.hh>
-#include <log4cpp/Priority.hh>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "log_sink.h"
+#include "log_capture.h"
 
 namespace zorvfuzz {
 

@@ -90,12 +90,11 @@ TEST(Subscription, HandlesOnSeveralThreadsReceiveTheirOwnTopics) {
     RepeatingPublisher publisher(messages);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (const Frames& message : messages) {
+    for (const Frames& message : messages)
         threads.emplace_back([&wrong, message] {
             Subscriber handle = subscribed(message[0]);
             for (int i = 0; i < 20; ++i) wrong += receive(handle.get()) != message[1];
         });
-    }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong, 0);
 }

@@ -3,6 +3,7 @@
 
 #include <log_capture.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zmq.h>
 
@@ -20,29 +21,22 @@ static_assert(!std::is_copy_constructible<ZMQSocket>::value, "one owner per hand
 // Every libzmq context holds descriptors, so one left behind shows up here.
 long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
-template <class Call>
-void expectFailure(Call call, const char* message) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected " << message;
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), message);
-    }
-}
+auto fails(const char* message) { return testing::ThrowsMessage<std::runtime_error>(testing::StrEq(message)); }
 
 // No context outlives its socket; frames travel byte for byte (bounded by alarm).
 TEST(ZMQSocketTest, NoContextOutlivesItsSocketAndFramesArriveWhole) {
     alarm(20);
     const std::string endpoint = "ipc://@zorv-notify-test-" + std::to_string(getpid());
     const long before = openDescriptors();
-    expectFailure([] { ZMQSocket invalid(static_cast<ZMQSocket::socketType>(99)); }, "Failed to create ZMQ socket.");
+    EXPECT_THAT([] { ZMQSocket invalid(static_cast<ZMQSocket::socketType>(99)); },
+                fails("Failed to create ZMQ socket."));
     EXPECT_EQ(openDescriptors(), before);
     {
         ZMQSocket original(ZMQSocket::PAIR);
         ASSERT_GT(openDescriptors(), before) << "a context must show in the descriptor count";
         ZMQSocket receiver(std::move(original));
         receiver.bind(endpoint);
-        expectFailure([&] { original.bind(endpoint); }, "Failed to bind socket.");
+        EXPECT_THAT([&] { original.bind(endpoint); }, fails("Failed to bind socket."));
         ZMQSocket sender(ZMQSocket::PUSH);
         sender = ZMQSocket(ZMQSocket::PAIR);  // the PUSH socket and its context go here
         sender.connect(endpoint);
@@ -82,11 +76,11 @@ TEST(ZMQSocketTest, APeerThatStoppedReadingDoesNotHoldUpDestruction) {
 TEST(ZMQSocketTest, FailuresAreReportedNeverCrash) {
     zorvtest::LogCapture log;
     ZMQSocket subscriber(ZMQSocket::SUB), publisher(ZMQSocket::PUB);
-    expectFailure([&] { subscriber.bind("nowhere://x"); }, "Failed to bind socket.");
-    expectFailure([&] { subscriber.connect("ipc://"); }, "Failed to connect socket.");
-    expectFailure([&] { subscriber.send("x", false); }, "Failed to send message.");
-    expectFailure([&] { publisher.recv(); }, "Failed to receive message.");
-    expectFailure([&] { publisher.subscribe("x"); }, "Failed to set subscription filter.");
+    EXPECT_THAT([&] { subscriber.bind("nowhere://x"); }, fails("Failed to bind socket."));
+    EXPECT_THAT([&] { subscriber.connect("ipc://"); }, fails("Failed to connect socket."));
+    EXPECT_THAT([&] { subscriber.send("x", false); }, fails("Failed to send message."));
+    EXPECT_THAT([&] { publisher.recv(); }, fails("Failed to receive message."));
+    EXPECT_THAT([&] { publisher.subscribe("x"); }, fails("Failed to set subscription filter."));
     char* msg = nullptr;
     void* handle = createSubscriber();
     EXPECT_EQ(subscribeLabelChangeMsg(nullptr, "lbl"), -1);

@@ -7,35 +7,22 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
 #include <thread>
-
-#include "message_text.h"
 
 extern char** environ;
 
 namespace zorvtest {
 
-ServiceConnection::ServiceConnection(const std::string& address) {
-    // Never the host's system bus: without an address there is no connection.
-    const char* bus = address.empty() ? std::getenv("DBUS_SYSTEM_BUS_ADDRESS") : address.c_str();
-    connection_.reset(bus ? dbus_connection_open_private(bus, nullptr) : nullptr);
-    if (connection_ && !dbus_bus_register(get(), nullptr)) connection_.reset();
-    if (!connection_) throw std::runtime_error("cannot reach the test bus");
-    dbus_connection_set_exit_on_disconnect(get(), FALSE);
-}
-
 ServiceDaemon::ServiceDaemon(const std::string& program) : program_(program) {
     bus_.start(false);
-    dir_ = bus_.address().substr(0, bus_.address().rfind('/')).substr(std::string("unix:path=").size());
-    ::chmod(dir_.c_str(), 0755);  // so that a test's unprivileged child reaches the bus
+    ::chmod(bus_.dir().c_str(), 0755);  // so that a test's unprivileged child reaches the bus
     newDatabase();
 }
 
 void ServiceDaemon::start(const std::string& endpoint) {
-    std::string notify = endpoint.empty() ? "ipc://" + dir_ + "/notify.socket" : endpoint;
-    std::string log = dir_ + "/service.log", address = bus_.address();
+    std::string notify = endpoint.empty() ? "ipc://" + bus_.dir() + "/notify.socket" : endpoint;
+    std::string log = bus_.dir() + "/service.log", address = bus_.address();
     const char* argv[] = {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str(),
                           "--notify-endpoint", notify.c_str(), nullptr};
     posix_spawn_file_actions_t output;
@@ -62,25 +49,6 @@ int ServiceDaemon::stop(int sig) {
     waitpid(pid_, &status, 0);
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string ServiceConnection::call(const std::string& member, const std::vector<WireValue>& args) {
-    using Message = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
-    using namespace zorv::protocol;
-    Message call(dbus_message_new_method_call(kServiceName, kObjectPath, kInterface, member.c_str()), dbus_message_unref);
-    DBusMessageIter it;
-    dbus_message_iter_init_append(call.get(), &it);
-    for (const WireValue& v : args) appendWire(&it, v);
-    DBusError error;
-    dbus_error_init(&error);
-    Message reply(dbus_connection_send_with_reply_and_block(get(), call.get(), 30000, &error), dbus_message_unref);
-    if (!reply) {
-        std::string text = std::string("error ") + (error.name ? error.name : "?");
-        dbus_error_free(&error);
-        return text;
-    }
-    dbus_message_iter_init(reply.get(), &it);
-    return standin::renderAll(&it, " ");
 }
 
 }  // namespace zorvtest

@@ -4,9 +4,7 @@
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "client/service_names.h"
 #include "test_bus.h"
@@ -19,12 +17,10 @@ public:
     // started by start(). `program` is the service's executable.
     explicit ServiceDaemon(const std::string& program);
     ~ServiceDaemon() { if (running()) stop(); }
-    ServiceDaemon(const ServiceDaemon&) = delete;
-    ServiceDaemon& operator=(const ServiceDaemon&) = delete;
 
     std::string address() const { return bus_.address(); }
     // Switches to a fresh database file in the bus's directory.
-    ServiceDaemon& newDatabase() { db_ = dir_ + "/labels" + std::to_string(++dbCount_) + ".db"; return *this; }
+    ServiceDaemon& newDatabase() { db_ = bus_.dir() + "/labels" + std::to_string(++dbCount_) + ".db"; return *this; }
     const std::string& database() const { return db_; }
 
     // Starts the service on the current database and waits until it owns
@@ -37,27 +33,10 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
-    std::string program_, dir_, db_;
+    std::string program_, db_;
     PrivateBus bus_;
     pid_t pid_ = -1;
     int dbCount_ = 0;
-};
-
-// A private connection to the bus at `address` (by default the one named by
-// DBUS_SYSTEM_BUS_ADDRESS), made by whoever uses it: a forked child gets its
-// own, as its own user.
-class ServiceConnection {
-public:
-    explicit ServiceConnection(const std::string& address = "");
-
-    // One call to the service, answered as text: the reply's arguments as the
-    // stand-in renders them, or "error NAME" for an error reply.
-    std::string call(const std::string& member, const std::vector<WireValue>& args = {});
-    DBusConnection* get() const { return connection_.get(); }
-
-private:
-    static void close(DBusConnection* c) { dbus_connection_close(c); dbus_connection_unref(c); }
-    std::unique_ptr<DBusConnection, void (*)(DBusConnection*)> connection_{nullptr, close};
 };
 
 }  // namespace zorvtest

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "client/service_names.h"
+#include "message_text.h"
 
 namespace zorvtest {
 
@@ -18,7 +19,7 @@ WireValue WireValue::dict(const std::string& sig, const std::vector<std::pair<Wi
     return out;
 }
 
-void appendWire(DBusMessageIter* it, const WireValue& v) {
+static void appendWire(DBusMessageIter* it, const WireValue& v) {
     const char type = v.signature[0];
     if (type == 'a' || type == '{') {
         DBusMessageIter inner;
@@ -34,44 +35,49 @@ void appendWire(DBusMessageIter* it, const WireValue& v) {
     }
 }
 
-Standin::Standin() {
-    DBusError error;
-    dbus_error_init(&error);
-    connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-    if (!connection_) {
-        std::string what = error.message ? error.message : "no bus";
-        dbus_error_free(&error);
-        throw std::runtime_error("cannot reach the test bus: " + what);
-    }
-    dbus_connection_set_exit_on_disconnect(connection_, FALSE);
+ServiceConnection::ServiceConnection(const std::string& address) {
+    const char* bus = address.empty() ? std::getenv("DBUS_SYSTEM_BUS_ADDRESS") : address.c_str();
+    connection_.reset(bus ? dbus_connection_open_private(bus, nullptr) : nullptr);
+    if (connection_ && !dbus_bus_register(get(), nullptr)) connection_.reset();
+    if (!connection_) throw std::runtime_error("cannot reach the test bus");
+    dbus_connection_set_exit_on_disconnect(get(), FALSE);
 }
 
-Standin::~Standin() {
-    dbus_connection_close(connection_);
-    dbus_connection_unref(connection_);
-}
-
-Standin::Reply Standin::control(const char* what, const std::string& member, const std::vector<WireValue>& values) {
-    DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
-                                                     zorv::protocol::kTestInterface, what);
+ServiceConnection::Reply ServiceConnection::send(const char* interface, const std::string& member,
+                                                 const std::vector<WireValue>& args, std::string& error) {
+    using namespace zorv::protocol;
+    Reply call(dbus_message_new_method_call(kServiceName, kObjectPath, interface, member.c_str()), dbus_message_unref);
     DBusMessageIter it;
-    dbus_message_iter_init_append(call, &it);
-    if (!member.empty()) appendWire(&it, member);
-    for (const WireValue& v : values) appendWire(&it, v);
-    DBusError error;
-    dbus_error_init(&error);
-    Reply reply(dbus_connection_send_with_reply_and_block(connection_, call, 5000, &error), dbus_message_unref);
-    dbus_message_unref(call);
-    if (!reply) {
-        ADD_FAILURE() << "stand-in control " << what << ": " << (error.message ? error.message : "?");
-        dbus_error_free(&error);
-    }
+    dbus_message_iter_init_append(call.get(), &it);
+    for (const WireValue& v : args) appendWire(&it, v);
+    DBusError e;
+    dbus_error_init(&e);
+    Reply reply(dbus_connection_send_with_reply_and_block(get(), call.get(), 30000, &e), dbus_message_unref);
+    if (!reply) error = e.name ? e.name : "?";
+    dbus_error_free(&e);
+    return reply;
+}
+
+std::string ServiceConnection::call(const std::string& member, const std::vector<WireValue>& args) {
+    std::string error;
+    Reply reply = send(zorv::protocol::kInterface, member, args, error);
+    if (!reply) return "error " + error;
+    DBusMessageIter it;
+    dbus_message_iter_init(reply.get(), &it);
+    return standin::renderAll(&it, " ");
+}
+
+ServiceConnection::Reply Standin::control(const char* what, const std::string& member, std::vector<WireValue> values) {
+    if (!member.empty()) values.insert(values.begin(), member);
+    std::string error;
+    ServiceConnection::Reply reply = bus_.send(zorv::protocol::kTestInterface, what, values, error);
+    if (!reply) ADD_FAILURE() << "stand-in control " << what << ": " << error;
     return reply;
 }
 
 std::vector<Received> Standin::received() {
     std::vector<Received> out;
-    Reply reply = control("Received", "");
+    ServiceConnection::Reply reply = control("Received", "", {});
     if (!reply) return out;
     DBusMessageIter it, array;
     dbus_message_iter_init(reply.get(), &it);
@@ -92,13 +98,13 @@ std::vector<Received> Standin::received() {
 void PrivateBus::start(bool withStandin) {
     // The stand-in built with the tests, unless the environment names another.
     const char* standin = std::getenv("ZORV_TEST_STANDIN");
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir_.path() + "'";
+    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir() + "'";
     if (withStandin) cmd += std::string(" '") + (standin ? standin : ZORV_TEST_STANDIN_BUILT) + "'";
     if (std::system((cmd + " >/dev/null").c_str()) != 0) throw std::runtime_error("cannot start a private bus");
 }
 
 void PrivateBus::stop() {
-    (void)std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir_.path() + "'").c_str());
+    (void)std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir() + "'").c_str());
 }
 
 }  // namespace zorvtest

@@ -1,23 +1,32 @@
-// Test access to the stand-in service and to private buses.
+// Test access to the label manager service, the stand-in and private buses.
 #pragma once
 
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
+#include <zorv/labelmgr.h>
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "scratch_dir.h"
 
+// Identifiers compare by their three numbers and print as pkg-file-path.
+inline bool operator==(const ZORV_ID& a, const ZORV_ID& b) {
+    return a.pkg_id == b.pkg_id && a.file_id == b.file_id && a.path_id == b.path_id;
+}
+inline void PrintTo(const ZORV_ID& id, std::ostream* out) {
+    *out << id.pkg_id << "-" << id.file_id << "-" << id.path_id;
+}
+
 namespace zorvtest {
 
-// A value the stand-in should reply with, tagged with its D-Bus type. A list
-// or dictionary takes its type from its element type, so an empty one is
-// typed too.
+// A value to send, tagged with its D-Bus type. A list or dictionary takes its
+// type from its element type, so an empty one is typed too.
 struct WireValue {
     std::string signature;
     std::vector<WireValue> items;  // array elements, or key and value of a dict entry
@@ -38,23 +47,36 @@ struct WireValue {
     static WireValue dict(const std::string& sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
 };
 
-// Appends `v` to a message being written.
-void appendWire(DBusMessageIter* it, const WireValue& v);
+// A private connection to the bus at `address` (by default the one named by
+// DBUS_SYSTEM_BUS_ADDRESS, never the host's), made by whoever uses it: a
+// forked child gets its own, as its own user.
+class ServiceConnection {
+public:
+    using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
+    explicit ServiceConnection(const std::string& address = "");
+
+    // Calls `member` of the service's `interface`; on an error, returns null
+    // and puts the error's name in `error`.
+    Reply send(const char* interface, const std::string& member, const std::vector<WireValue>& args,
+               std::string& error);
+    // One call to the service, answered as text: the reply's arguments as the
+    // stand-in renders them, or "error NAME" for an error reply.
+    std::string call(const std::string& member, const std::vector<WireValue>& args = {});
+    DBusConnection* get() const { return connection_.get(); }
+
+private:
+    static void close(DBusConnection* c) { dbus_connection_close(c); dbus_connection_unref(c); }
+    std::unique_ptr<DBusConnection, void (*)(DBusConnection*)> connection_{nullptr, close};
+};
 
 struct Received {
     std::string member, signature, arguments;
 };
 
-// Scripts the stand-in service over its control interface, on a connection of
-// its own to the bus named by DBUS_SYSTEM_BUS_ADDRESS.
+// Scripts the stand-in service over its control interface.
 class Standin {
 public:
-    Standin();
-    ~Standin();
-    Standin(const Standin&) = delete;
-    Standin& operator=(const Standin&) = delete;
-
-    void reset() { control("Reset", {}); }
+    void reset() { control("Reset", "", {}); }
     void reply(const std::string& member, const std::vector<WireValue>& values) { control("ScriptReply", member, values); }
     void error(const std::string& member, const std::string& name, const std::string& text) {
         control("ScriptError", member, {name, text});
@@ -65,11 +87,9 @@ public:
     std::vector<Received> received();
 
 private:
-    using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
-    // Sends one control call (naming `member` if given) and returns its reply;
-    // fails the test on an error.
-    Reply control(const char* what, const std::string& member, const std::vector<WireValue>& values = {});
-    DBusConnection* connection_;
+    // One control call (naming `member` if given); an error fails the test.
+    ServiceConnection::Reply control(const char* what, const std::string& member, std::vector<WireValue> values);
+    ServiceConnection bus_;
 };
 
 // A test against the stand-in, which starts without scripts or recorded calls.
@@ -83,11 +103,8 @@ protected:
 // fresh temporary directory; stopped when the object goes.
 class PrivateBus {
 public:
-    PrivateBus() = default;
     ~PrivateBus() { stop(); }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-
+    const std::string& dir() const { return dir_.path(); }
     std::string address() const { return "unix:path=" + dir_ / "system_bus_socket"; }
     void start(bool withStandin);
     void stop();

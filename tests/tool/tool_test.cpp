@@ -116,17 +116,10 @@ TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
 TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     const std::string list = dir_.file("list", dir_.file("real") + "\n" + dir_ / "missing" + "\n");
     const std::vector<std::vector<std::string>> bad = {
-        {"frobnicate"},
-        {"set", "tid", "/x\xC3", "5"},
-        {"set", "tid", "/x", "4294967296"},
-        {"set", "oid", "/x", "1-2"},
-        {"set", "inherit", "/x", "-1"},
-        {"del", "pkgid", "/x", "-r"},
-        {"file", "get", dir_ / "missing"},
-        {"file", "set", dir_.file("f"), "1-0-0:5:1-0-0:3:0-0-0"},
-        {"package", "bad-package", list},
-        {"package", "bad-package", dir_ / "no-such-list"},
-        {"pkg-name", "0"},
+        {"frobnicate"}, {"set", "tid", "/x\xC3", "5"}, {"set", "tid", "/x", "4294967296"}, {"set", "oid", "/x", "1-2"},
+        {"set", "inherit", "/x", "-1"}, {"del", "pkgid", "/x", "-r"}, {"file", "get", dir_ / "missing"},
+        {"file", "set", dir_.file("f"), "1-0-0:5:1-0-0:3:0-0-0"}, {"package", "bad-package", list},
+        {"package", "bad-package", dir_ / "no-such-list"}, {"pkg-name", "0"},
         {"policy", dir_.file("policy", "{\"subject_pkg\": \"not a list\"}")},
     };
     for (const auto& args : bad) {
@@ -183,10 +176,7 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     ok({"interpreter", "lunvex", dir_.dir("lunvex")});  // a tree of its own: the package keeps its files
     ok({"drova-base"}, dir_.file("drova") + "\t" + a + "\n");
 
-    if (Label().setToXattr(b, true) != 0) {
-        if (std::getenv("ZORV_TEST_REQUIRE_XATTR")) FAIL() << "no security.zorv attributes on " << b;
-        GTEST_SKIP() << "no security.zorv attributes on " << b;
-    }
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(b, true) != 0, b);
     std::string restored = ok({"restore", "--init", b});
     EXPECT_NE(restored.find(sid), std::string::npos) << restored;
     EXPECT_EQ(ok({"file", "get", b}), restored);
