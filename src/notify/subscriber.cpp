@@ -2,6 +2,7 @@
 #include "log/log.h"
 #include "notify/zmq_handles.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -66,11 +67,16 @@ void awaitNotification(void* socket) {
 // Reads the next well-formed notification (topic frame, payload frame) into
 // `payload`. A message of one frame is dropped, and frames after the second
 // are read off, so that one malformed message never shifts the ones after it.
+// A message already waiting is taken at once: the wait, with its poll and its
+// look at the connections, is for when none is.
 void receiveNotification(void* socket, Frame& payload) {
     Frame topic;
     for (;;) {
-        awaitNotification(socket);
-        receiveOrThrow(topic, socket);
+        if (!topic.receive(socket, ZMQ_DONTWAIT)) {
+            if (zmq_errno() != EAGAIN) throw std::runtime_error("Failed to receive message.");
+            awaitNotification(socket);
+            receiveOrThrow(topic, socket);
+        }
         if (topic.more()) break;
         Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
                                    "Dropped a notification of one frame (%zu bytes).", topic.size());
