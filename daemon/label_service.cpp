@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "client/introspection.h"
+#include "client/interface_xml.h"
 #include "client/protocol.h"
 #include "log/log.h"
 #include "paths.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "client/introspection.h"
+#include "client/interface_xml.h"
 #include "message_text.h"
 #include "client/protocol.h"
 
