@@ -1,6 +1,8 @@
 #include "bus.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,9 +21,17 @@ struct ErrorHolder {
     DBusError e;
 };
 
+// Messages from callers count against this until they are released: past it
+// libdbus stops reading the socket. Room for a few calls of the largest size
+// the bus carries from several callers at once.
+constexpr long kMaxReceivedBytes = 512L * 1024 * 1024;
+
 }  // namespace
 
-Bus::Bus(const std::string& address, const char* name) {
+Bus::Bus(const std::string& address, const char* name) : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!wake_.valid()) throw std::runtime_error("cannot make an event descriptor");
+    // Replies are made on worker threads from calls read here.
+    dbus_threads_init_default();
     ErrorHolder error;
     if (address.empty()) {
         connection_.reset(dbus_bus_get_private(DBUS_BUS_SYSTEM, &error.e));
@@ -31,6 +41,7 @@ Bus::Bus(const std::string& address, const char* name) {
     }
     if (!connection_) throw std::runtime_error("cannot reach the bus: " + error.text());
     dbus_connection_set_exit_on_disconnect(connection_.get(), FALSE);
+    dbus_connection_set_max_received_size(connection_.get(), kMaxReceivedBytes);
     int rc = dbus_bus_request_name(connection_.get(), name, DBUS_NAME_FLAG_DO_NOT_QUEUE, &error.e);
     if (rc != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER)
         throw std::runtime_error(std::string("cannot own ") + name + ": " +
@@ -38,12 +49,12 @@ Bus::Bus(const std::string& address, const char* name) {
 }
 
 // The connection's watches (libdbus asks for a read and a write watch on its
-// socket) are polled here together with the stop descriptor and handed back
-// to libdbus when ready: one poll per wake-up, no extra round through
-// dbus_connection_read_write.
+// socket) are polled here together with the stop descriptor and the wake-up
+// descriptor of posted messages, and every ready one is handed back to libdbus:
+// a hang-up is seen on the read watch only, and must reach libdbus for it to
+// notice that the bus has gone.
 bool Bus::serve(int stopFd, const std::function<void(DBusMessage*)>& handle) {
     DBusConnection* c = connection_.get();
-    std::vector<DBusWatch*>& watches = watches_;
     auto add = [](DBusWatch* w, void* list) -> dbus_bool_t {
         static_cast<std::vector<DBusWatch*>*>(list)->push_back(w);
         return TRUE;
@@ -54,49 +65,71 @@ bool Bus::serve(int stopFd, const std::function<void(DBusMessage*)>& handle) {
     };
     if (!dbus_connection_set_watch_functions(c, add, remove, nullptr, &watches_, nullptr)) throw std::bad_alloc();
     for (;;) {
-        // Messages that libdbus has read already (also while a handler waited
-        // for the bus) are taken before waiting for more.
+        sendPosted();
+        // Messages that libdbus has read already are taken before waiting
+        // for more.
         while (DBusMessage* raw = dbus_connection_pop_message(c)) {
             MessagePtr message(raw);
             handle(message.get());
         }
         if (!dbus_connection_get_is_connected(c)) return false;
-        std::vector<pollfd> fds{{stopFd, POLLIN, 0}};
+        std::vector<pollfd> fds{{stopFd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
         std::vector<DBusWatch*> polled;
-        for (DBusWatch* w : watches) {
+        for (DBusWatch* w : watches_) {
             if (!dbus_watch_get_enabled(w)) continue;
             unsigned flags = dbus_watch_get_flags(w);
             fds.push_back({dbus_watch_get_unix_fd(w),
                            short((flags & DBUS_WATCH_READABLE ? POLLIN : 0) | (flags & DBUS_WATCH_WRITABLE ? POLLOUT : 0)), 0});
             polled.push_back(w);
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("poll failed");
+        }
         if (fds[0].revents) {
+            sendPosted();
             dbus_connection_flush(c);
             return true;
         }
-        // One ready watch per round: handling it may remove the others.
-        for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[1].revents) {
+            uint64_t count;
+            while (::read(wake_.get(), &count, sizeof count) > 0) {
+            }
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i) {
             short r = fds[i].revents;
-            if (!r) continue;
-            dbus_watch_handle(polled[i - 1], (r & POLLIN ? DBUS_WATCH_READABLE : 0) | (r & POLLOUT ? DBUS_WATCH_WRITABLE : 0) |
-                                                 (r & POLLHUP ? DBUS_WATCH_HANGUP : 0) | (r & POLLERR ? DBUS_WATCH_ERROR : 0));
-            break;
+            DBusWatch* w = polled[i - 2];
+            // Handling one watch may have removed another.
+            if (!r || std::find(watches_.begin(), watches_.end(), w) == watches_.end()) continue;
+            dbus_watch_handle(w, (r & POLLIN ? DBUS_WATCH_READABLE : 0) | (r & POLLOUT ? DBUS_WATCH_WRITABLE : 0) |
+                                     (r & POLLHUP ? DBUS_WATCH_HANGUP : 0) |
+                                     (r & (POLLERR | POLLNVAL) ? DBUS_WATCH_ERROR : 0));
         }
     }
 }
 
-void Bus::send(MessagePtr message) {
-    if (message && !dbus_connection_send(connection_.get(), message.get(), nullptr)) throw std::bad_alloc();
+bool Bus::send(MessagePtr message) {
+    return !message || dbus_connection_send(connection_.get(), message.get(), nullptr);
 }
 
-uint32_t Bus::callerUid(DBusMessage* message) {
-    ErrorHolder error;
-    const char* sender = dbus_message_get_sender(message);
-    unsigned long uid = sender ? dbus_bus_get_unix_user(connection_.get(), sender, &error.e) : (unsigned long)-1;
-    if (uid == (unsigned long)-1)
-        throw CallError(DBUS_ERROR_ACCESS_DENIED, "the caller's user is unknown: " + error.text());
-    return static_cast<uint32_t>(uid);
+void Bus::post(MessagePtr message) {
+    if (!message) return;
+    {
+        std::lock_guard<std::mutex> lock(postedMutex_);
+        posted_.push_back(std::move(message));
+    }
+    const uint64_t one = 1;
+    // The counter only saturates after 2^64 - 2 posts; the loop drains it.
+    [[maybe_unused]] ssize_t written = ::write(wake_.get(), &one, sizeof one);
+}
+
+void Bus::sendPosted() {
+    std::vector<MessagePtr> batch;
+    {
+        std::lock_guard<std::mutex> lock(postedMutex_);
+        batch.swap(posted_);
+    }
+    for (MessagePtr& m : batch) send(std::move(m));
 }
 
 }  // namespace zorvd

@@ -1,5 +1,8 @@
 // The service's own connection to the bus: opened, registered, given the
 // service's name, and served until a stop signal arrives or the bus goes.
+// Only the serving thread touches the connection; other threads hand it the
+// messages they want sent (post), so that libdbus is never used from two
+// threads at once.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -7,9 +10,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "util/file_descriptor.h"
 #include "wire.h"
 
 namespace zorvd {
@@ -20,16 +25,22 @@ public:
     // std::runtime_error when the bus cannot be reached or the name is owned.
     Bus(const std::string& address, const char* name);
 
-    // Hands every incoming message to `handle` until `stopFd` becomes
-    // readable (true) or the bus closes the connection (false).
+    // Hands every incoming message to `handle` and sends what was posted,
+    // until `stopFd` becomes readable (true) or the bus closes the
+    // connection (false).
     bool serve(int stopFd, const std::function<void(DBusMessage*)>& handle);
 
-    void send(MessagePtr message);
-    // The Unix user of a message's sender, asked of the bus for each call.
-    // Throws CallError when the bus cannot tell.
-    uint32_t callerUid(DBusMessage* message);
+    // Sends at once; the serving thread only. False when libdbus has no
+    // memory for it (the message is dropped).
+    bool send(MessagePtr message);
+    // Queues a message for the serving thread to send; any thread.
+    void post(MessagePtr message);
+
+    DBusConnection* connection() { return connection_.get(); }
 
 private:
+    void sendPosted();
+
     struct Close {
         void operator()(DBusConnection* c) const {
             dbus_connection_close(c);
@@ -38,6 +49,9 @@ private:
     };
     std::vector<DBusWatch*> watches_;  // outlives the connection, which drops them when it closes
     std::unique_ptr<DBusConnection, Close> connection_;
+    zorv::detail::FileDescriptor wake_;  // an eventfd: something was posted
+    std::mutex postedMutex_;
+    std::vector<MessagePtr> posted_;
 };
 
 }  // namespace zorvd

@@ -5,12 +5,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
 
 #include "client/interface_xml.h"
-#include "client/protocol.h"
+#include "file_access.h"
 #include "log/log.h"
 #include "paths.h"
 
@@ -27,22 +28,31 @@ constexpr uint32_t kAllOnes32 = ~uint32_t(0);
 // Package types: what callers label, and the service's own interpreter trees.
 constexpr uint32_t kTypePackage = 1, kTypeInterpreter = 2, kTypeDrova = 3, kTypeLunvex = 4;
 
+// Longest subject an audit entry keeps of a refused call's first argument.
+constexpr std::size_t kMaxAuditSubject = 4096;
+
 // One family of six members per attribute, told once: get, set, delete one,
 // delete all, show and query.
 struct Family {
-    const char* suffix;   // "get" + suffix is the getter's member, and so on
+    const protocol::Member &get, &set, &del, &delAll, &show, &query;
     Attribute attribute;
-    char value;           // 't' uint64, 'u' uint32, 'd' identifier dictionary
-    bool option;          // whether set, delete and query take the int32 option
+    char value;   // 't' uint64, 'u' uint32, 'd' identifier dictionary
+    bool option;  // whether delete and query take the int32 option
     const char* topic;
 };
 
-constexpr Family kFamilies[] = {
-    {"PkgId", Attribute::PkgId, 't', false, "pkgid"},
-    {"FileOid", Attribute::Oid, 'd', true, "oid"},
-    {"FileSid", Attribute::Sid, 'd', true, "sid"},
-    {"FileTid", Attribute::Tid, 'u', true, "tid"},
-    {"FileInheritFlag", Attribute::InheritFlag, 'u', true, "inheritflag"},
+const Family kFamilies[] = {
+    {protocol::getPkgId, protocol::setPkgId, protocol::delUserSetPkgId, protocol::delAllUserSetPkgId,
+     protocol::showUserSetPkgId, protocol::queryUserSetPkgId, Attribute::PkgId, 't', false, "pkgid"},
+    {protocol::getFileOid, protocol::setFileOid, protocol::delUserSetFileOid, protocol::delAllUserSetFileOid,
+     protocol::showUserSetFileOid, protocol::queryUserSetFileOid, Attribute::Oid, 'd', true, "oid"},
+    {protocol::getFileSid, protocol::setFileSid, protocol::delUserSetFileSid, protocol::delAllUserSetFileSid,
+     protocol::showUserSetFileSid, protocol::queryUserSetFileSid, Attribute::Sid, 'd', true, "sid"},
+    {protocol::getFileTid, protocol::setFileTid, protocol::delUserSetFileTid, protocol::delAllUserSetFileTid,
+     protocol::showUserSetFileTid, protocol::queryUserSetFileTid, Attribute::Tid, 'u', true, "tid"},
+    {protocol::getFileInheritFlag, protocol::setFileInheritFlag, protocol::delUserSetFileInheritFlag,
+     protocol::delAllUserSetFileInheritFlag, protocol::showUserSetFileInheritFlag,
+     protocol::queryUserSetFileInheritFlag, Attribute::InheritFlag, 'u', true, "inheritflag"},
 };
 
 ZORV_ID readValue(const Family& f, Reader& in) {
@@ -58,6 +68,13 @@ void writeValue(const Family& f, Writer& out, const ZORV_ID& v) {
         out.u32(static_cast<uint32_t>(v.pkg_id));
     else
         out.id(v);
+}
+
+// A value as the audit trail shows it: decimal, or an identifier's text form.
+std::string valueText(const Family& f, const std::optional<ZORV_ID>& v) {
+    if (!v) return "";
+    if (f.value != 'd') return std::to_string(v->pkg_id);
+    return Id(v->pkg_id, v->file_id, v->path_id).toString();
 }
 
 // The reply that tells the caller there is no value.
@@ -78,25 +95,23 @@ void checkValue(const Family& f, const ZORV_ID& v) {
         case Attribute::Tid: ok = v.pkg_id != 0 && v.pkg_id != kAllOnes32; break;
         case Attribute::InheritFlag: ok = v.pkg_id == 0 || v.pkg_id == 5 || v.pkg_id == 7; break;
     }
-    if (!ok) throw CallError(DBUS_ERROR_INVALID_ARGS, std::string("not a valid value for ") + f.suffix);
+    if (!ok) throw CallError(DBUS_ERROR_INVALID_ARGS, std::string("not a valid value for ") + f.set.name);
 }
 
 ZORV_ID asId(const Id& id) { return {id.pkg_id, id.file_id, id.path_id}; }
 Id asLabelId(const ZORV_ID& id) { return Id(id.pkg_id, id.file_id, id.path_id); }
 
-// The attribute as the file's own label holds it; a label without a TID has
-// none to give.
-std::optional<ZORV_ID> fromFileLabel(const Family& f, const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;  // no log line for every missing path asked for
-    Label label;
-    if (label.getFromXattr(path, true) != 0) return std::nullopt;
+// The attribute as the file's own label holds it, if the caller could read
+// that label itself; a label without a TID has none to give.
+std::optional<ZORV_ID> fromFileLabel(const Family& f, const std::string& path, const Caller& caller) {
+    std::optional<Label> label = readOwnLabel(path, caller);
+    if (!label) return std::nullopt;
     switch (f.attribute) {
-        case Attribute::PkgId: return ZORV_ID{label.oid_.pkg_id, 0, 0};
-        case Attribute::Oid: return asId(label.oid_);
-        case Attribute::Sid: return asId(label.sid_);
-        case Attribute::Tid: return label.tid_ ? std::optional<ZORV_ID>(ZORV_ID{label.tid_, 0, 0}) : std::nullopt;
-        case Attribute::InheritFlag: return ZORV_ID{label.inheritFlag_, 0, 0};
+        case Attribute::PkgId: return ZORV_ID{label->oid_.pkg_id, 0, 0};
+        case Attribute::Oid: return asId(label->oid_);
+        case Attribute::Sid: return asId(label->sid_);
+        case Attribute::Tid: return label->tid_ ? std::optional<ZORV_ID>(ZORV_ID{label->tid_, 0, 0}) : std::nullopt;
+        case Attribute::InheritFlag: return ZORV_ID{label->inheritFlag_, 0, 0};
     }
     return std::nullopt;
 }
@@ -108,280 +123,435 @@ bool subtree(int32_t option) {
     return option == 1;
 }
 
-Notice notice(const char* topic, json payload) {
-    return {topic, payload.dump(-1, ' ', false, json::error_handler_t::replace)};
+// The first string argument of a call, for the audit entry of a refusal.
+std::string firstString(DBusMessage* call) {
+    DBusMessageIter it;
+    if (!dbus_message_iter_init(call, &it)) return "";
+    do {
+        if (dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_STRING) {
+            const char* s = nullptr;
+            dbus_message_iter_get_basic(&it, &s);
+            return std::string(s ? s : "").substr(0, kMaxAuditSubject);
+        }
+    } while (dbus_message_iter_next(&it));
+    return "";
+}
+
+// A change was abandoned: its deadline passed and the caller was answered.
+struct Abandoned {};
+
+// How long a call may take from its arrival to its answer: the member's own
+// time limit, less a margin so that the caller hears from the service before
+// its own timeout strikes.
+Clock::duration allowance(const protocol::Member& member) {
+    auto limit = std::chrono::milliseconds(member.timeoutMs);
+    return limit - std::min<std::chrono::milliseconds>(limit / 10, std::chrono::milliseconds(500));
 }
 
 }  // namespace
 
-LabelService::LabelService(Store& store, Notifier& notifier, Bus& bus)
-    : store_(store), notifier_(notifier), bus_(bus) {
+// One call as a handler sees it, on a worker thread: its arguments, its
+// reply as it is written, the caller, the worker's reading connection, and
+// the one way to change the store.
+class LabelService::Call {
+public:
+    Call(LabelService& service, Job& job, const Handler& handler)
+        : reply(dbus_message_new_method_return(job.call.get())),
+          in(job.call.get()),
+          out(checked(reply.get())),
+          caller(job.caller),
+          service_(service),
+          job_(job),
+          handler_(handler) {}
+
+    MessagePtr reply;
+    Reader in;
+    Writer out;
+    const Caller& caller;
+
+    Store& store() { return service_.db_.reader(); }
+    const char* member() const { return handler_.member->name; }
+
+    // Runs `change` on the writer in one transaction (it writes the reply and
+    // fills in the audit entry's subject and values), then commits it with
+    // its audit entry and publishes its notice, in commit order. `applied`:
+    // the change took effect outside the store already (a label written to
+    // a file), so it is recorded even when its caller was answered meanwhile.
+    using Change = std::function<std::optional<Notice>(Store&, AuditRecord&)>;
+    void commit(const Change& change, bool applied = false) {
+        AuditRecord record;
+        record.uid = caller.uid;
+        record.pid = caller.pid;
+        record.member = member();
+        {
+            std::lock_guard<std::mutex> lock(service_.db_.writeLock());
+            try {
+                Store& writer = service_.db_.writer();
+                Store::Transaction tx(writer);
+                std::optional<Notice> notice = change(writer, record);
+                claim();
+                if (!claimed_ && !applied) throw Abandoned{};
+                record.result = "committed";
+                service_.audit_.add(writer, record);
+                tx.commit();
+                if (notice) service_.notifier_.publish(notice->topic, notice->payload);
+            } catch (const NothingChanged& n) {
+                record.result = "unchanged: " + n.reason;
+                service_.audit_.refused(std::move(record));
+                return;
+            }
+        }
+        service_.audit_.announce(record);
+        if (!claimed_) throw Abandoned{};
+    }
+
+    // Thrown by a change that answers (its reply is written) but changes
+    // nothing: the transaction is rolled back and the call recorded as such.
+    struct NothingChanged {
+        std::string reason;
+    };
+    // A call that answers without changing anything, recorded as such.
+    void unchanged(const std::string& subject, const std::string& reason) {
+        AuditRecord record;
+        record.uid = caller.uid;
+        record.pid = caller.pid;
+        record.member = member();
+        record.subject = subject;
+        record.result = "unchanged: " + reason;
+        service_.audit_.refused(std::move(record));
+    }
+
+    // Whether this worker answers the call (rather than the watchdog).
+    bool claim() {
+        if (!claimed_) claimed_ = job_.claim();
+        return claimed_;
+    }
+
+    // A notice of this call's change, with the caller's uid.
+    Notice notice(const char* topic, json payload) const {
+        payload["member"] = member();
+        payload["uid"] = caller.uid;
+        return {topic, payload.dump(-1, ' ', false, json::error_handler_t::replace)};
+    }
+
+private:
+    static DBusMessage* checked(DBusMessage* m) {
+        if (!m) throw std::bad_alloc();
+        return m;
+    }
+
+    LabelService& service_;
+    Job& job_;
+    const Handler& handler_;
+    bool claimed_ = false;
+};
+
+LabelService::LabelService(Database& db, Notifier& notifier, Bus& bus, AuditTrail& audit,
+                           const Scheduler::Limits& limits)
+    : db_(db), notifier_(notifier), bus_(bus), audit_(audit), callers_(bus) {
     addAttributeFamilies();
     addLookups();
+    addRestores();
     addBulkAndPolicies();
+    addAdministration();
     for (const protocol::Member* m : protocol::kMembers)
         if (!handlers_.count(m->name)) throw std::logic_error(std::string("no handler for ") + m->name);
+    for (const protocol::Member* m : protocol::admin::kMembers)
+        if (!adminHandlers_.count(m->name)) throw std::logic_error(std::string("no handler for ") + m->name);
+    auto expire = [this](Job& job) {
+        if (dbus_message_get_no_reply(job.call.get())) return;
+        const char* member = dbus_message_get_member(job.call.get());
+        bus_.post(MessagePtr(dbus_message_new_error(
+            job.call.get(), DBUS_ERROR_TIMEOUT,
+            (std::string(member ? member : "the call") + " did not finish in the time it is allowed").c_str())));
+    };
+    scheduler_ = std::make_unique<Scheduler>(limits, expire, [this] { audit_.flush(); });
 }
 
-void LabelService::add(const std::string& member, bool changes, Body body) {
-    if (!protocol::findMember(member.c_str())) throw std::logic_error("not a member of the interface: " + member);
-    handlers_[member] = Handler{changes, std::move(body)};
+LabelService::~LabelService() = default;
+
+void LabelService::add(const protocol::Member& member, Access access, Body body) {
+    if (!handlers_.emplace(member.name, Handler{&member, access, std::move(body)}).second)
+        throw std::logic_error(std::string("two handlers for ") + member.name);
+}
+
+void LabelService::addAdmin(const protocol::Member& member, Body body) {
+    if (!adminHandlers_.emplace(member.name, Handler{&member, Access::Root, std::move(body)}).second)
+        throw std::logic_error(std::string("two handlers for ") + member.name);
 }
 
 void LabelService::addAttributeFamilies() {
     for (const Family& fam : kFamilies) {
         const Family* f = &fam;
-        const std::string s = f->suffix;
         // A record dictionary's entry type, as the member table gives it.
-        const std::string entry = protocol::findMember(("showUserSet" + s).c_str())->out + 1;
+        const std::string entry = f->show.out + 1;
 
-        add("get" + s, false, [this, f](Reader& in, Writer& out) -> std::optional<Notice> {
-            std::string path = normalPath(in.string());
-            std::optional<ZORV_ID> v = store_.userSet(f->attribute, path);
-            if (!v) v = fromFileLabel(*f, path);
-            writeValue(*f, out, v ? *v : failureValue(*f));
-            return std::nullopt;
+        add(f->get, Access::Everyone, [f](Call& c) {
+            std::string path = normalPath(c.in.string());
+            std::optional<ZORV_ID> v = c.store().userSet(f->attribute, path);
+            if (!v) v = fromFileLabel(*f, path, c.caller);
+            writeValue(*f, c.out, v ? *v : failureValue(*f));
         });
-        add("set" + s, true, [this, f, member = "set" + s](Reader& in, Writer& out) -> std::optional<Notice> {
-            std::string path = normalPath(in.string());
-            ZORV_ID v = readValue(*f, in);
+        add(f->set, Access::Root, [f](Call& c) {
+            std::string path = normalPath(c.in.string());
+            ZORV_ID v = readValue(*f, c.in);
             checkValue(*f, v);
-            Store::Transaction tx(store_);
-            store_.setUserSet(f->attribute, path, v);
-            out.i32(0);
-            tx.commit();
-            return notice(f->topic, {{"member", member}, {"path", path}});
+            c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+                record.subject = path;
+                record.oldValue = valueText(*f, w.userSet(f->attribute, path));
+                record.newValue = valueText(*f, v);
+                w.setUserSet(f->attribute, path, v);
+                c.out.i32(0);
+                return c.notice(f->topic, {{"path", path}});
+            });
         });
-        add("delUserSet" + s, true, [this, f, member = "delUserSet" + s](Reader& in, Writer& out) -> std::optional<Notice> {
-            std::string path = normalPath(in.string());
-            bool tree = f->option && subtree(in.i32());
-            Store::Transaction tx(store_);
-            int n = store_.deleteUserSet(f->attribute, &path, tree);
-            out.i32(n > 0 ? 0 : -1);
-            tx.commit();
-            if (n == 0) return std::nullopt;
-            return notice(f->topic, {{"member", member}, {"path", path}, {"count", n}});
+        add(f->del, Access::Root, [f](Call& c) {
+            std::string path = normalPath(c.in.string());
+            bool tree = f->option && subtree(c.in.i32());
+            c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+                record.subject = path;
+                record.oldValue = tree ? "" : valueText(*f, w.userSet(f->attribute, path));
+                int n = w.deleteUserSet(f->attribute, &path, tree);
+                if (tree) record.oldValue = std::to_string(n) + " records";
+                c.out.i32(n > 0 ? 0 : -1);
+                if (n == 0) return std::nullopt;
+                return c.notice(f->topic, {{"path", path}, {"count", n}});
+            });
         });
-        add("delAllUserSet" + s, true, [this, f, member = "delAllUserSet" + s](Reader&, Writer& out) -> std::optional<Notice> {
-            Store::Transaction tx(store_);
-            int n = store_.deleteUserSet(f->attribute, nullptr, false);
-            out.i32(0);
-            tx.commit();
-            if (n == 0) return std::nullopt;
-            return notice(f->topic, {{"member", member}, {"count", n}});
+        add(f->delAll, Access::Root, [f](Call& c) {
+            c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+                int n = w.deleteUserSet(f->attribute, nullptr, false);
+                record.oldValue = std::to_string(n) + " records";
+                c.out.i32(0);
+                if (n == 0) return std::nullopt;
+                return c.notice(f->topic, {{"count", n}});
+            });
         });
-        auto records = [this, f, entry](Writer& out, const std::string* path, bool tree) {
-            Store::Records found = store_.userSetRecords(f->attribute, path, tree);
-            out.array(entry.c_str(), [&](Writer& d) {
-                for (const auto& record : found)
-                    d.entry(record.first, [&](Writer& w) { writeValue(*f, w, record.second); });
+        // Streamed from the store into the reply, which refuses to grow past
+        // what the bus carries.
+        auto records = [f, entry](Call& c, const std::string* path, bool tree) {
+            c.out.array(entry.c_str(), [&](Writer& d) {
+                c.store().forEachUserSet(f->attribute, path, tree, [&](const std::string& p, const ZORV_ID& v) {
+                    d.entry(p, [&](Writer& w) { writeValue(*f, w, v); });
+                });
             });
         };
-        add("showUserSet" + s, false, [records](Reader&, Writer& out) -> std::optional<Notice> {
-            records(out, nullptr, false);
-            return std::nullopt;
-        });
-        add("queryUserSet" + s, false, [records, f](Reader& in, Writer& out) -> std::optional<Notice> {
-            std::string path = normalPath(in.string());
-            bool tree = f->option && subtree(in.i32());
-            records(out, &path, tree);
-            return std::nullopt;
+        add(f->show, Access::Everyone, [records](Call& c) { records(c, nullptr, false); });
+        add(f->query, Access::Everyone, [records, f](Call& c) {
+            std::string path = normalPath(c.in.string());
+            bool tree = f->option && subtree(c.in.i32());
+            records(c, &path, tree);
         });
     }
 }
 
 void LabelService::addLookups() {
     for (ObjectKind kind : {ObjectKind::Device, ObjectKind::KernelModule}) {
-        const std::string s = kind == ObjectKind::Device ? "Device" : "KernelModule";
-        add("get" + s + "Oid", false, [this, kind](Reader& in, Writer& out) -> std::optional<Notice> {
-            out.u64(store_.objectId(kind, in.string()).value_or(kAllOnes64));
-            return std::nullopt;
+        const bool device = kind == ObjectKind::Device;
+        add(device ? protocol::getDeviceOid : protocol::getKernelModuleOid, Access::Everyone, [kind](Call& c) {
+            c.out.u64(c.store().objectId(kind, c.in.string()).value_or(kAllOnes64));
         });
-        add("get" + s + "Oids", false, [this, kind](Reader& in, Writer& out) -> std::optional<Notice> {
+        add(device ? protocol::getDeviceOids : protocol::getKernelModuleOids, Access::Everyone, [kind](Call& c) {
             std::map<std::string, uint64_t> found;
-            for (const std::string& name : in.strings())
-                if (auto oid = store_.objectId(kind, name)) found[name] = *oid;
-            out.array("{st}", [&](Writer& d) {
+            c.in.eachString([&](const std::string& name) {
+                if (auto oid = c.store().objectId(kind, name)) found[name] = *oid;
+            });
+            c.out.array("{st}", [&](Writer& d) {
                 for (const auto& [name, oid] : found) d.entry(name, [oid = oid](Writer& w) { w.u64(oid); });
             });
-            return std::nullopt;
         });
     }
     // Registers devices ("device") or kernel modules ("kmod"); their
     // identifiers come from the names' hashes and never change afterwards.
-    add("addTagFullSystem", true, [this](Reader& in, Writer& out) -> std::optional<Notice> {
-        std::string tag = in.string();
-        std::vector<std::string> names = in.strings();
+    add(protocol::addTagFullSystem, Access::Root, [](Call& c) {
+        std::string tag = c.in.string();
+        std::vector<std::string> names = c.in.strings();
         if (tag != "device" && tag != "kmod") throw CallError(DBUS_ERROR_INVALID_ARGS, "tag must be device or kmod");
         ObjectKind kind = tag == "device" ? ObjectKind::Device : ObjectKind::KernelModule;
         for (const std::string& name : names) checkedName(name, "a device or module name", kMaxPath);
-        int added = 0;
-        Store::Transaction tx(store_);
-        for (const std::string& name : names) {
-            uint64_t oid = kind == ObjectKind::Device ? getSM3HashLast64Bits(name)
-                                                      : getKmodNameHash(name.data(), static_cast<unsigned>(name.size()));
-            added += store_.addObject(kind, name, oid);
-        }
-        out.i32(added);
-        tx.commit();
-        if (added == 0) return std::nullopt;
-        return notice("system", {{"member", "addTagFullSystem"}, {"tag", tag}, {"count", added}});
+        c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+            int added = 0;
+            for (const std::string& name : names) {
+                uint64_t oid = kind == ObjectKind::Device
+                                   ? getSM3HashLast64Bits(name)
+                                   : getKmodNameHash(name.data(), static_cast<unsigned>(name.size()));
+                added += w.addObject(kind, name, oid);
+            }
+            record.subject = tag;
+            record.newValue = std::to_string(added) + " of " + std::to_string(names.size()) + " names registered";
+            c.out.i32(added);
+            if (added == 0) return std::nullopt;
+            return c.notice("system", {{"tag", tag}, {"count", added}});
+        });
     });
-    add("getPathSm3HashValue", false, [](Reader& in, Writer& out) -> std::optional<Notice> {
-        out.string(getSM3HashValue(normalPath(in.string())));
-        return std::nullopt;
-    });
-    add("pathNormalize", false, [](Reader& in, Writer& out) -> std::optional<Notice> {
-        out.string(normalPath(in.string()));
-        return std::nullopt;
-    });
-    add("getLabelSetStatus", false, [this](Reader&, Writer& out) -> std::optional<Notice> {
-        out.i32(store_.anyPackageFile() ? 1 : 0);
-        return std::nullopt;
-    });
-    add("getPkgNameById", false, [this](Reader& in, Writer& out) -> std::optional<Notice> {
-        uint64_t id = in.u64();
-        std::optional<std::string> name = store_.packageName(id);
+    add(protocol::getPathSm3HashValue, Access::Everyone,
+        [](Call& c) { c.out.string(getSM3HashValue(normalPath(c.in.string()))); });
+    add(protocol::pathNormalize, Access::Everyone, [](Call& c) { c.out.string(normalPath(c.in.string())); });
+    add(protocol::getLabelSetStatus, Access::Everyone,
+        [](Call& c) { c.out.i32(c.store().anyPackageFile() ? 1 : 0); });
+    add(protocol::getPkgNameById, Access::Everyone, [](Call& c) {
+        uint64_t id = c.in.u64();
+        std::optional<std::string> name = c.store().packageName(id);
         if (!name) throw CallError(kErrorNotFound, "no package has the identifier " + std::to_string(id));
-        out.string(*name);
-        return std::nullopt;
+        c.out.string(*name);
     });
     // Identifiers in the order of the names, all-ones for an unknown one; then
-    // how many were unknown.
-    add("getPkgIds", false, [this](Reader& in, Writer& out) -> std::optional<Notice> {
-        std::vector<uint64_t> ids;
+    // how many were unknown. Streamed: no copy of a long list is kept.
+    add(protocol::getPkgIds, Access::Everyone, [](Call& c) {
         int32_t unknown = 0;
-        for (const std::string& name : in.strings()) {
-            std::optional<uint64_t> id = store_.packageId(name);
-            unknown += !id;
-            ids.push_back(id.value_or(kAllOnes64));
-        }
-        out.array("t", [&](Writer& a) {
-            for (uint64_t id : ids) a.u64(id);
+        c.out.array("t", [&](Writer& a) {
+            c.in.eachString([&](const std::string& name) {
+                std::optional<uint64_t> id = c.store().packageId(name);
+                unknown += !id;
+                a.u64(id.value_or(kAllOnes64));
+            });
         });
-        out.i32(unknown);
-        return std::nullopt;
+        c.out.i32(unknown);
     });
-    // The label a file's records give it, written to its security.zorv:
-    // the package's label, then (unless only the initial one is wanted) the
-    // user-set values over it.
+}
+
+// The label a file's records give it, written to its security.zorv: the
+// package's label, then (unless only the initial one is wanted) the user-set
+// values over it. The file is reached without following a link in any
+// directory of its path, so that a user who swaps one of them cannot steer
+// the write elsewhere.
+void LabelService::addRestores() {
     for (bool initial : {false, true}) {
-        const std::string member = initial ? "restoreSingleFileInitLabel" : "restoreSingleFileLabel";
-        add(member, true, [this, initial, member](Reader& in, Writer& out) -> std::optional<Notice> {
-            std::string path = normalPath(in.string());
-            std::optional<PackageFile> file = store_.packageFile(path);
-            if (!file && (initial || !store_.anyUserSet(path)))
-                throw CallError(kErrorNotFound, "no record gives a label to " + path);
-            Label label;
-            if (file) {
-                label.oid_ = Id(file->pkgId, 0, pathId(path));
-                label.sid_ = Id(file->pkgId, 0, 0);
-                label.tid_ = file->type;
-            }
-            if (!initial) {
-                if (auto v = store_.userSet(Attribute::Oid, path)) label.oid_ = asLabelId(*v);
-                if (auto v = store_.userSet(Attribute::PkgId, path)) label.oid_.pkg_id = v->pkg_id;
-                if (auto v = store_.userSet(Attribute::Sid, path)) label.sid_ = asLabelId(*v);
-                if (auto v = store_.userSet(Attribute::Tid, path)) label.tid_ = static_cast<uint32_t>(v->pkg_id);
-                if (auto v = store_.userSet(Attribute::InheritFlag, path))
-                    label.inheritFlag_ = static_cast<uint32_t>(v->pkg_id);
-            }
-            if (label.setToXattr(path, true) != 0)
-                throw CallError(DBUS_ERROR_FAILED, "cannot write the label of " + path);
-            std::string text = label.toString();
-            out.string(text);
-            return notice("label", {{"member", member}, {"path", path}, {"label", text}});
-        });
+        add(initial ? protocol::restoreSingleFileInitLabel : protocol::restoreSingleFileLabel, Access::Root,
+            [initial](Call& c) {
+                std::string path = normalPath(c.in.string());
+                Store& records = c.store();
+                std::optional<PackageFile> file = records.packageFile(path);
+                if (!file && (initial || !records.anyUserSet(path)))
+                    throw CallError(kErrorNotFound, "no record gives a label to " + path);
+                Label label;
+                if (file) {
+                    label.oid_ = Id(file->pkgId, 0, pathId(path));
+                    label.sid_ = Id(file->pkgId, 0, 0);
+                    label.tid_ = file->type;
+                }
+                if (!initial) {
+                    if (auto v = records.userSet(Attribute::Oid, path)) label.oid_ = asLabelId(*v);
+                    if (auto v = records.userSet(Attribute::PkgId, path)) label.oid_.pkg_id = v->pkg_id;
+                    if (auto v = records.userSet(Attribute::Sid, path)) label.sid_ = asLabelId(*v);
+                    if (auto v = records.userSet(Attribute::Tid, path)) label.tid_ = static_cast<uint32_t>(v->pkg_id);
+                    if (auto v = records.userSet(Attribute::InheritFlag, path))
+                        label.inheritFlag_ = static_cast<uint32_t>(v->pkg_id);
+                }
+                zorv::detail::FileDescriptor fd = openWithoutLinks(path);
+                const std::string target = descriptorPath(fd);
+                Label old;
+                std::string oldText = old.getFromXattr(target, false) == 0 ? old.toString() : "";
+                if (label.setToXattr(target, false) != 0)
+                    throw CallError(DBUS_ERROR_FAILED, "cannot write the label of " + path);
+                std::string text = label.toString();
+                c.commit(
+                    [&](Store&, AuditRecord& record) -> std::optional<Notice> {
+                        record.subject = path;
+                        record.oldValue = oldText;
+                        record.newValue = text;
+                        c.out.string(text);
+                        return c.notice("label", {{"path", path}, {"label", text}});
+                    },
+                    true);
+            });
     }
 }
 
 void LabelService::addBulkAndPolicies() {
     // The package's (or application's) recorded files become exactly `files`.
-    auto replaceFiles = [this](Writer& out, const std::string& member, const std::string& owner,
-                               const std::vector<std::string>& files, uint32_t type) {
-        Store::Transaction tx(store_);
-        store_.replacePackageFiles(store_.addPackage(owner), files, type);
-        out.i32(0);
-        tx.commit();
-        ZLOG_INFO("%s: %zu files of %s", member.c_str(), files.size(), owner.c_str());
-        return notice("package", {{"member", member}, {"owner", owner}, {"count", files.size()}});
+    auto replaceFiles = [](Call& c, const std::string& owner, const std::vector<std::string>& files, uint32_t type) {
+        c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+            uint64_t pkg = w.addPackage(owner);
+            record.subject = owner;
+            record.oldValue = std::to_string(w.packageFileCount(pkg)) + " files";
+            w.replacePackageFiles(pkg, files, type);
+            record.newValue = std::to_string(files.size()) + " files of type " + std::to_string(type);
+            c.out.i32(0);
+            return c.notice("package", {{"owner", owner}, {"count", files.size()}});
+        });
+        ZLOG_INFO("%s: %zu files of %s", c.member(), files.size(), owner.c_str());
     };
-    add("setLabelForPkg", true, [replaceFiles](Reader& in, Writer& out) -> std::optional<Notice> {
-        std::vector<std::string> files = in.strings();
-        std::string owner = checkedName(in.string(), "the owner name");
-        uint32_t type = in.u32();
+    add(protocol::setLabelForPkg, Access::Root, [replaceFiles](Call& c) {
+        std::vector<std::string> files = c.in.strings();
+        std::string owner = checkedName(c.in.string(), "the owner name");
+        uint32_t type = c.in.u32();
         if (type != kTypePackage && type != kTypeDrova && type != kTypeLunvex)
             throw CallError(DBUS_ERROR_INVALID_ARGS, "pkgType must be 1, 3 or 4");
         for (std::string& f : files) f = normalPath(f);
-        return replaceFiles(out, "setLabelForPkg", owner, files, type);
+        replaceFiles(c, owner, files, type);
     });
     // An interpreter's tree, walked without following links, is recorded as
     // the files of a package named after the interpreter. 1: the base is not
     // a directory (or a link to one); nothing changes.
     for (const char* lang : {"Lunvex", "Drova"}) {
-        const std::string member = std::string("setLabelFor") + lang + "Interpreter";
+        const bool lunvex = std::strcmp(lang, "Lunvex") == 0;
         std::string owner = std::string(lang) + "-interpreter";
-        for (char& c : owner) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        add(member, true, [replaceFiles, member, owner](Reader& in, Writer& out) -> std::optional<Notice> {
-            std::string base = normalPath(in.string());
-            std::vector<std::string> files;
-            struct stat st;
-            if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || traverseDirectory(base, files) != 0) {
-                out.i32(1);
-                return std::nullopt;
-            }
-            for (std::string& f : files) f = normalPath(f);
-            return replaceFiles(out, member, owner, files, kTypeInterpreter);
-        });
+        for (char& ch : owner) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        add(lunvex ? protocol::setLabelForLunvexInterpreter : protocol::setLabelForDrovaInterpreter, Access::Root,
+            [replaceFiles, owner](Call& c) {
+                std::string base = normalPath(c.in.string());
+                std::vector<std::string> files;
+                struct stat st;
+                if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || traverseDirectory(base, files) != 0) {
+                    c.out.i32(1);
+                    c.unchanged(base, "not a directory");
+                    return;
+                }
+                for (std::string& f : files) f = normalPath(f);
+                replaceFiles(c, owner, files, kTypeInterpreter);
+            });
     }
     // Each Drova base file takes the package of the host file it stands for.
     // 1: some host file is no recorded package file; nothing changes.
-    add("setLabelForDrovaBaseFiles", true, [this](Reader& in, Writer& out) -> std::optional<Notice> {
+    add(protocol::setLabelForDrovaBaseFiles, Access::Root, [](Call& c) {
         std::vector<std::pair<std::string, std::string>> pairs;
-        in.entries([&pairs](const std::string& drova, Reader& host) {
+        c.in.entries([&pairs](const std::string& drova, Reader& host) {
             pairs.emplace_back(normalPath(drova), normalPath(host.string()));
         });
-        Store::Transaction tx(store_);
-        for (const auto& [drova, host] : pairs) {
-            std::optional<PackageFile> file = store_.packageFile(host);
-            if (!file) {
-                out.i32(1);
-                return std::nullopt;
+        c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+            record.newValue = std::to_string(pairs.size()) + " files";
+            for (const auto& [drova, host] : pairs) {
+                std::optional<PackageFile> file = w.packageFile(host);
+                if (!file) {
+                    record.subject = host;
+                    c.out.i32(1);
+                    throw Call::NothingChanged{"the host file " + host + " belongs to no package"};
+                }
+                w.recordFile(drova, file->pkgId, kTypeDrova);
             }
-            store_.recordFile(drova, file->pkgId, kTypeDrova);
-        }
-        out.i32(0);
-        tx.commit();
-        return notice("package", {{"member", "setLabelForDrovaBaseFiles"}, {"count", pairs.size()}});
+            c.out.i32(0);
+            return c.notice("package", {{"count", pairs.size()}});
+        });
     });
     // Packages resolve to their identifier, recursively covered paths to
     // their path identifier, and any other name, a path, to the identifier
     // of the recorded file (no fields when it is not recorded).
-    add("policies_parse", false, [this](Reader& in, Writer& out) -> std::optional<Notice> {
+    add(protocol::policies_parse, Access::Everyone, [](Call& c) {
         std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>> reply;
-        in.entries([&](const std::string& category, Reader& names) {
+        c.in.entries([&](const std::string& category, Reader& names) {
             auto& byName = reply[category];
             bool pkg = category == "subject_pkg" || category == "object_pkg";
             bool tree = category == "subject_recurfile" || category == "object_recurfile";
-            for (const std::string& name : names.strings()) {
+            names.eachString([&](const std::string& name) {
                 auto& fields = byName[name];
                 if (pkg) {
-                    if (auto id = store_.packageId(name)) fields["pkg_id"] = *id;
-                    continue;
+                    if (auto id = c.store().packageId(name)) fields["pkg_id"] = *id;
+                    return;
                 }
                 std::string path = normalPath(name);
                 if (tree) {
                     fields["path_id"] = pathId(path);
-                } else if (auto file = store_.packageFile(path)) {
+                } else if (auto file = c.store().packageFile(path)) {
                     fields["pkg_id"] = file->pkgId;
                     fields["path_id"] = pathId(path);
                 }
-            }
+            });
         });
-        out.array("{sa{sa{st}}}", [&](Writer& cats) {
+        c.out.array("{sa{sa{st}}}", [&](Writer& cats) {
             for (const auto& category : reply)
-                cats.entry(category.first, [&](Writer& c) {
-                    c.array("{sa{st}}", [&](Writer& names) {
+                cats.entry(category.first, [&](Writer& cw) {
+                    cw.array("{sa{st}}", [&](Writer& names) {
                         for (const auto& name : category.second)
                             names.entry(name.first, [&](Writer& n) {
                                 n.array("{st}", [&](Writer& fs) {
@@ -392,74 +562,165 @@ void LabelService::addBulkAndPolicies() {
                     });
                 });
         });
-        return std::nullopt;
     });
 }
 
-void LabelService::handle(DBusMessage* call) {
-    if (dbus_message_get_type(call) != DBUS_MESSAGE_TYPE_METHOD_CALL) return;
+void LabelService::addAdministration() {
+    addAdmin(protocol::admin::History, [](Call& c) {
+        std::string path = c.in.string();
+        if (!path.empty()) path = normalPath(path);
+        uint64_t since = c.in.u64(), after = c.in.u64();
+        uint32_t limit = c.in.u32();
+        c.out.array("(ttuusssss)", [&](Writer& list) {
+            c.store().forEachAudit(path, static_cast<int64_t>(std::min<uint64_t>(since, INT64_MAX)), after,
+                                   limit ? limit : UINT32_MAX, [&](const AuditRecord& r) {
+                                       list.structure([&](Writer& s) {
+                                           s.u64(r.id);
+                                           s.u64(static_cast<uint64_t>(r.timeUs));
+                                           s.u32(r.uid);
+                                           s.u32(r.pid);
+                                           s.string(r.member);
+                                           s.string(r.subject);
+                                           s.string(r.oldValue);
+                                           s.string(r.newValue);
+                                           s.string(r.result);
+                                       });
+                                   });
+        });
+    });
+}
+
+void LabelService::handle(DBusMessage* message) {
+    try {
+        const int type = dbus_message_get_type(message);
+        if (type == DBUS_MESSAGE_TYPE_METHOD_RETURN || type == DBUS_MESSAGE_TYPE_ERROR) {
+            auto told = callers_.take(message);
+            if (!told) return;
+            auto waiting = awaiting_.find(told->first);
+            if (waiting == awaiting_.end()) return;
+            std::vector<MessagePtr> calls = std::move(waiting->second);
+            awaiting_.erase(waiting);
+            if (!told->second) return;  // the caller has left: nobody to answer
+            for (MessagePtr& call : calls) route(std::move(call));
+            return;
+        }
+        if (type != DBUS_MESSAGE_TYPE_METHOD_CALL) return;
+        route(MessagePtr(dbus_message_ref(message)));
+    } catch (const std::exception& e) {
+        const char* member = dbus_message_get_member(message);
+        ZLOG_ERROR("%s not answered: %s", member ? member : "?", e.what());
+    }
+}
+
+void LabelService::route(MessagePtr owned) {
+    DBusMessage* call = owned.get();
     const char* iface = dbus_message_get_interface(call);
     const char* member = dbus_message_get_member(call);
     auto fail = [&](const char* name, const std::string& text) {
         if (!dbus_message_get_no_reply(call)) bus_.send(MessagePtr(dbus_message_new_error(call, name, text.c_str())));
     };
-    try {
-        if (std::strcmp(dbus_message_get_path(call), protocol::kObjectPath) != 0)
-            return fail(DBUS_ERROR_UNKNOWN_OBJECT, "no such object");
-        if (iface && std::strcmp(iface, DBUS_INTERFACE_INTROSPECTABLE) == 0 && std::strcmp(member, "Introspect") == 0) {
-            MessagePtr reply(dbus_message_new_method_return(call));
-            Writer(reply.get()).string(protocol::introspectionXml());
-            return bus_.send(std::move(reply));
-        }
-        if (iface && std::strcmp(iface, protocol::kInterface) != 0)
-            return fail(DBUS_ERROR_UNKNOWN_INTERFACE, std::string("no interface ") + iface);
-        auto found = handlers_.find(member);
-        if (found == handlers_.end()) return fail(DBUS_ERROR_UNKNOWN_METHOD, std::string("no method ") + member);
-        answer(call, member, found->second);
-    } catch (const std::exception& e) {
-        ZLOG_ERROR("%s not answered: %s", member ? member : "?", e.what());
+    if (std::strcmp(dbus_message_get_path(call), protocol::kObjectPath) != 0)
+        return fail(DBUS_ERROR_UNKNOWN_OBJECT, "no such object");
+    if (iface && std::strcmp(iface, DBUS_INTERFACE_INTROSPECTABLE) == 0 && std::strcmp(member, "Introspect") == 0) {
+        MessagePtr reply(dbus_message_new_method_return(call));
+        if (!reply) throw std::bad_alloc();
+        Writer(reply.get()).string(protocol::introspectionXml(true));
+        bus_.send(std::move(reply));
+        return;
+    }
+    const bool admin = iface && std::strcmp(iface, protocol::kAdminInterface) == 0;
+    if (iface && !admin && std::strcmp(iface, protocol::kInterface) != 0)
+        return fail(DBUS_ERROR_UNKNOWN_INTERFACE, std::string("no interface ") + iface);
+    const auto& table = admin ? adminHandlers_ : handlers_;
+    auto found = table.find(member);
+    if (found == table.end()) return fail(DBUS_ERROR_UNKNOWN_METHOD, std::string("no method ") + member);
+    const Handler& handler = found->second;
+    const char* expected = handler.member->in;
+    if (!dbus_message_has_signature(call, expected))
+        return fail(DBUS_ERROR_INVALID_ARGS, std::string(member) + " takes (" + expected + "), not (" +
+                                                 dbus_message_get_signature(call) + ")");
+    const char* sender = dbus_message_get_sender(call);
+    if (!sender) return fail(DBUS_ERROR_ACCESS_DENIED, "the caller has no name on the bus");
+    if (const Caller* caller = callers_.find(sender)) return dispatch(std::move(owned), handler, *caller);
+    // Held until the bus tells who the caller is; a caller who sends more
+    // than a few calls before that is not waited for.
+    std::vector<MessagePtr>& waiting = awaiting_[sender];
+    if (waiting.size() >= 16) return fail(DBUS_ERROR_LIMITS_EXCEEDED, "too many calls at once");
+    waiting.push_back(std::move(owned));
+    callers_.request(sender);
+}
+
+void LabelService::refuse(DBusMessage* call, const Handler& handler, const Caller& caller, const char* error,
+                          const std::string& text) {
+    AuditRecord record;
+    record.uid = caller.uid;
+    record.pid = caller.pid;
+    record.member = handler.member->name;
+    record.subject = firstString(call);
+    record.result = std::string("refused: ") + text;
+    audit_.refused(std::move(record));
+    if (!dbus_message_get_no_reply(call)) bus_.send(MessagePtr(dbus_message_new_error(call, error, text.c_str())));
+}
+
+void LabelService::dispatch(MessagePtr call, const Handler& handler, const Caller& caller) {
+    if (handler.access == Access::Root && !caller.root()) {
+        ZLOG_WARN("%s refused to uid %u", handler.member->name, caller.uid);
+        return refuse(call.get(), handler, caller, DBUS_ERROR_ACCESS_DENIED,
+                      std::string(handler.member->name) + " changes labels: root only");
+    }
+    auto job = std::make_shared<Job>();
+    job->deadline = Clock::now() + allowance(*handler.member);
+    job->caller = caller;
+    job->call = std::move(call);
+    job->work = [this, &handler](Job& j) { run(j, handler); };
+    if (!scheduler_->submit(job)) {
+        DBusMessage* m = job->call.get();
+        if (!dbus_message_get_no_reply(m))
+            bus_.send(MessagePtr(dbus_message_new_error(m, DBUS_ERROR_LIMITS_EXCEEDED,
+                                                        "too many calls of this user at once; try again")));
     }
 }
 
-void LabelService::answer(DBusMessage* call, const char* member, const Handler& handler) {
-    const char* expected = protocol::findMember(member)->in;
+void LabelService::run(Job& job, const Handler& handler) {
+    DBusMessage* call = job.call.get();
     const char* error = nullptr;
     std::string text;
+    std::unique_ptr<Call> c;
     try {
-        if (!dbus_message_has_signature(call, expected))
-            throw CallError(DBUS_ERROR_INVALID_ARGS, std::string(member) + " takes (" + expected + "), not (" +
-                                                         dbus_message_get_signature(call) + ")");
-        if (handler.changes) {
-            uint32_t uid = bus_.callerUid(call);
-            if (uid != 0) {
-                ZLOG_WARN("%s refused to uid %u", member, uid);
-                throw CallError(DBUS_ERROR_ACCESS_DENIED, std::string(member) + " changes labels: root only");
-            }
-        }
-        MessagePtr reply(dbus_message_new_method_return(call));
-        if (!reply) throw std::bad_alloc();
-        Reader in(call);
-        Writer out(reply.get());
-        std::optional<Notice> change = handler.body(in, out);
-        if (!dbus_message_get_no_reply(call)) bus_.send(std::move(reply));
-        if (change) notifier_.publish(change->topic, change->payload);
+        c = std::make_unique<Call>(*this, job, handler);
+        handler.body(*c);
+        if (!c->claim()) return;  // answered already: the deadline passed
+        if (!dbus_message_get_no_reply(call)) bus_.post(std::move(c->reply));
+        return;
+    } catch (const Abandoned&) {
         return;
     } catch (const CallError& e) {
         error = e.name;
         text = e.what();
     } catch (const StoreError& e) {
-        ZLOG_ERROR("%s failed in the store: %s", member, e.what());
+        ZLOG_ERROR("%s failed in the store: %s", handler.member->name, e.what());
         error = DBUS_ERROR_FAILED;
-        text = std::string("the label store failed: ") + e.what();
+        text = std::string("the label store failed: ") + e.what() + " (" + db_.path() + ")";
     } catch (const std::bad_alloc&) {
         error = DBUS_ERROR_NO_MEMORY;
         text = "out of memory";
     } catch (const std::exception& e) {
-        ZLOG_ERROR("%s failed: %s", member, e.what());
+        ZLOG_ERROR("%s failed: %s", handler.member->name, e.what());
         error = DBUS_ERROR_FAILED;
         text = e.what();
     }
-    if (!dbus_message_get_no_reply(call)) bus_.send(MessagePtr(dbus_message_new_error(call, error, text.c_str())));
+    const bool mine = c ? c->claim() : job.claim();
+    if (!mine) return;
+    if (handler.access == Access::Root) {
+        AuditRecord record;
+        record.uid = job.caller.uid;
+        record.pid = job.caller.pid;
+        record.member = handler.member->name;
+        record.subject = firstString(call);
+        record.result = "failed: " + text;
+        audit_.refused(std::move(record));
+    }
+    if (!dbus_message_get_no_reply(call)) bus_.post(MessagePtr(dbus_message_new_error(call, error, text.c_str())));
 }
 
 }  // namespace zorvd

@@ -1,18 +1,28 @@
 // The label manager service: answers every member of the interface from the
 // store, lets only root change anything, commits each change before it
-// answers and then announces it.
+// answers and then announces it, and records every changing call in the
+// audit trail. The serving thread only reads calls and routes them; the work,
+// file-system work included, runs on the scheduler's workers.
 #pragma once
 
 #include <dbus/dbus.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "audit.h"
 #include "bus.h"
+#include "callers.h"
+#include "client/protocol.h"
+#include "database.h"
 #include "notifier.h"
-#include "store.h"
+#include "scheduler.h"
 #include "wire.h"
 
 namespace zorvd {
@@ -26,30 +36,51 @@ struct Notice {
 class LabelService {
 public:
     // Throws std::logic_error when a member of the interface has no handler.
-    LabelService(Store& store, Notifier& notifier, Bus& bus);
+    LabelService(Database& db, Notifier& notifier, Bus& bus, AuditTrail& audit,
+                 const Scheduler::Limits& limits = Scheduler::Limits());
+    ~LabelService();
 
-    // Answers one incoming message; never throws.
+    // Takes one incoming message on the serving thread; never throws.
     void handle(DBusMessage* message);
+    // Stops the workers; false when one is held up (see Scheduler::stop).
+    bool stop(std::chrono::milliseconds grace) { return scheduler_->stop(grace); }
+
+    class Call;
 
 private:
-    // Reads the call, writes the whole reply and only then commits its
-    // change, if any: after a commit nothing is left to fail but the sending.
-    using Body = std::function<std::optional<Notice>(Reader&, Writer&)>;
+    enum class Access { Everyone, Root };
+    using Body = std::function<void(Call&)>;
     struct Handler {
-        bool changes;  // root only
+        const zorv::protocol::Member* member;
+        Access access;
         Body body;
     };
 
-    void answer(DBusMessage* call, const char* member, const Handler& handler);
-    void add(const std::string& member, bool changes, Body body);
+    void add(const zorv::protocol::Member& member, Access access, Body body);
+    void addAdmin(const zorv::protocol::Member& member, Body body);
     void addAttributeFamilies();
     void addLookups();
+    void addRestores();
     void addBulkAndPolicies();
+    void addAdministration();
 
-    Store& store_;
+    // The serving thread's part of a call: checks, then hands it to a worker.
+    void route(MessagePtr call);
+    void dispatch(MessagePtr call, const Handler& handler, const Caller& caller);
+    // A worker's part: runs the handler and answers.
+    void run(Job& job, const Handler& handler);
+    void refuse(DBusMessage* call, const Handler& handler, const Caller& caller, const char* error,
+                const std::string& text);
+
+    Database& db_;
     Notifier& notifier_;
     Bus& bus_;
-    std::map<std::string, Handler> handlers_;
+    AuditTrail& audit_;
+    std::map<std::string, Handler> handlers_, adminHandlers_;
+    CallerDirectory callers_;
+    // Calls whose caller's identity the bus has not told yet, by sender.
+    std::unordered_map<std::string, std::vector<MessagePtr>> awaiting_;
+    std::unique_ptr<Scheduler> scheduler_;  // last: its threads use the rest
 };
 
 }  // namespace zorvd

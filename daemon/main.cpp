@@ -1,7 +1,13 @@
 // zorv-labelmgrd: the label manager service. Owns "com.nimbo.zorv.labelmgr"
 // on the system bus (or the bus named by --address), keeps its records in an
 // SQLite database and publishes every committed change. SIGTERM and SIGINT
-// stop it after the call in hand has been answered.
+// stop it after the calls in hand have been answered.
+//
+// Exit status: 0 stopped by a signal; 1 it could not serve (no bus, the name
+// owned by another process, the notification endpoint unusable) or the bus
+// went away; 2 a bad command line; 3 the database cannot be used (not a
+// database, damaged, read-only, newer than this program, cannot be created);
+// 4 another zorv-labelmgrd uses the same database.
 #include <CLI/CLI.hpp>
 #include <zorv/labelmgr.hpp>
 
@@ -12,23 +18,31 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
+#include "audit.h"
 #include "bus.h"
 #include "client/protocol.h"
+#include "database.h"
 #include "label_service.h"
 #include "log/log.h"
 #include "notifier.h"
-#include "store.h"
 
 namespace {
 
 const char* const kDefaultDatabase = "/var/lib/zorv/labelmgr.db";
 
+enum Exit { kStopped = 0, kFailed = 1, kUsage = 2, kDatabaseUnusable = 3, kDatabaseInUse = 4 };
+
+// How long a stop waits for the calls in hand.
+constexpr std::chrono::seconds kStopGrace{10};
+
 struct Options {
     std::string address;
     std::string database = kDefaultDatabase;
     std::string endpoint = zorv::protocol::kNotifyEndpoint;
+    zorvd::AuditTrail::Limits audit;
 };
 
 // The stop signals are taken through a descriptor that the serving loop
@@ -46,27 +60,39 @@ int serve(const Options& o) {
     int stopFd = stopSignals();
     if (stopFd < 0) throw std::runtime_error("cannot take the stop signals");
     ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit shows as a failed write, answered as such, not as a
+    // signal that ends the service.
+    ::signal(SIGXFSZ, SIG_IGN);
     ::umask(077);  // the database holds every label of the host
     std::filesystem::path dir = std::filesystem::path(o.database).parent_path();
-    if (!dir.empty()) std::filesystem::create_directories(dir);
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::create_directories(dir, ignored);  // a failure shows on opening
 
     // The name is taken once the store is usable (owning it is what tells
     // systemd and the callers that the service is ready) and before the
     // endpoint is bound: a second instance stops there, before it could take
     // over the first one's endpoint. Calls that arrive meanwhile wait.
-    zorvd::Store store(o.database);
+    zorvd::Database database(o.database);
+    zorvd::AuditTrail audit(database, o.audit);
     zorvd::Bus bus(o.address, zorv::protocol::kServiceName);
     zorvd::Notifier notifier(o.endpoint);
-    zorvd::LabelService service(store, notifier, bus);
+    zorvd::LabelService service(database, notifier, bus, audit);
     ZLOG_INFO("serving %s with %s", zorv::protocol::kServiceName, o.database.c_str());
     bool stopped = bus.serve(stopFd, [&service](DBusMessage* m) { service.handle(m); });
     ::close(stopFd);
-    if (!stopped) {
-        ZLOG_ERROR("the bus closed the connection");
-        return 1;
+    const int status = stopped ? kStopped : kFailed;
+    if (!stopped) ZLOG_ERROR("the bus closed the connection");
+    if (!service.stop(kStopGrace)) {
+        // A worker is held up in the file system: what it uses cannot be
+        // taken down under it. Every answered change is committed already.
+        ZLOG_ERROR("a call is still held up in the file system; leaving without it");
+        audit.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
-    ZLOG_INFO("stopped");
-    return 0;
+    audit.flush();
+    if (stopped) ZLOG_INFO("stopped");
+    return status;
 }
 
 }  // namespace
@@ -79,12 +105,26 @@ int main(int argc, char** argv) {
     app.add_option("--db", o.database, "database file")->capture_default_str();
     app.add_option("--notify-endpoint", o.endpoint, "ZeroMQ endpoint of the change notifications")
         ->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
+    app.add_option("--audit-max-age", o.audit.maxAgeDays, "days an audit entry is kept")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 36500));
+    app.add_option("--audit-max-entries", o.audit.maxEntries, "audit entries kept at most")
+        ->capture_default_str()
+        ->check(CLI::Range(uint64_t(1000), uint64_t(1) << 40));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kStopped : kUsage;  // --help and --version end well
+    }
     try {
         return serve(o);
+    } catch (const zorvd::DatabaseError& e) {
+        ZLOG_ERROR("cannot serve: %s", e.what());
+        std::fprintf(stderr, "zorv-labelmgrd: %s\n", e.what());
+        return e.kind == zorvd::DatabaseError::InUse ? kDatabaseInUse : kDatabaseUnusable;
     } catch (const std::exception& e) {
         ZLOG_ERROR("cannot serve: %s", e.what());
         std::fprintf(stderr, "zorv-labelmgrd: %s\n", e.what());
-        return 1;
+        return kFailed;
     }
 }

@@ -14,12 +14,18 @@ const char* const kSchemaMigrations[Store::kSchemaVersion] = {
     "CREATE INDEX package_file_by_package ON package_file(pkg_id);"
     "CREATE TABLE system_object(kind INTEGER NOT NULL, name TEXT NOT NULL, oid INTEGER NOT NULL,"
     "  PRIMARY KEY(kind, name)) WITHOUT ROWID;",
+    // The audit trail. Ids only grow (AUTOINCREMENT), so that a reader who
+    // pages through it by id never sees an entry twice.
+    "CREATE TABLE audit(id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, uid INTEGER NOT NULL,"
+    "  pid INTEGER NOT NULL, member TEXT NOT NULL, subject TEXT NOT NULL, old TEXT NOT NULL, new TEXT NOT NULL,"
+    "  result TEXT NOT NULL);"
+    "CREATE INDEX audit_by_time ON audit(time);"
+    "CREATE INDEX audit_by_subject ON audit(subject);",
 };
 
-// The service holds its database alone while it runs (locking_mode=EXCLUSIVE):
-// a read then takes no file lock and the log's index stays in memory.
-const char* const kStorePragmas =
-    "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA busy_timeout=5000;";
+// Readers on connections of their own go on while one writer writes (WAL); a
+// second service on the same file is kept out by the service's own lock.
+const char* const kStorePragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA busy_timeout=5000;";
 
 namespace {
 
@@ -30,7 +36,8 @@ const char* const kUserSetGet =
 const char* const kUserSetAny = "SELECT 1 FROM user_set WHERE path = ?1 LIMIT 1";
 const char* const kUserSetPut =
     "INSERT OR REPLACE INTO user_set(attribute, path, pkg_id, file_id, path_id) VALUES(?1, ?2, ?3, ?4, ?5)";
-const char* const kUserSetAll = "SELECT path, pkg_id, file_id, path_id FROM user_set WHERE attribute = ?1 ORDER BY path";
+const char* const kUserSetAll =
+    "SELECT path, pkg_id, file_id, path_id FROM user_set WHERE attribute = ?1 ORDER BY path";
 const char* const kUserSetOne =
     "SELECT path, pkg_id, file_id, path_id FROM user_set WHERE attribute = ?1 AND path = ?2";
 const char* const kUserSetTree =
@@ -44,27 +51,45 @@ const char* const kPackageByName = "SELECT id FROM package WHERE name = ?1";
 const char* const kPackageById = "SELECT name FROM package WHERE id = ?1";
 const char* const kPackageAdd = "INSERT INTO package(name) VALUES(?1)";
 const char* const kFilesOfPackageDel = "DELETE FROM package_file WHERE pkg_id = ?1";
+const char* const kFilesOfPackageCount = "SELECT count(*) FROM package_file WHERE pkg_id = ?1";
 const char* const kFilePut = "INSERT OR REPLACE INTO package_file(path, pkg_id, type) VALUES(?1, ?2, ?3)";
 const char* const kFileGet = "SELECT pkg_id, type FROM package_file WHERE path = ?1";
 const char* const kFileAny = "SELECT 1 FROM package_file LIMIT 1";
 const char* const kObjectGet = "SELECT oid FROM system_object WHERE kind = ?1 AND name = ?2";
 const char* const kObjectAdd = "INSERT OR IGNORE INTO system_object(kind, name, oid) VALUES(?1, ?2, ?3)";
+const char* const kAuditAdd =
+    "INSERT INTO audit(time, uid, pid, member, subject, old, new, result) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+const char* const kAuditPruneAge = "DELETE FROM audit WHERE time < ?1";
+const char* const kAuditPruneCount = "DELETE FROM audit WHERE id <= (SELECT max(id) FROM audit) - ?1";
+const char* const kAuditAll =
+    "SELECT id, time, uid, pid, member, subject, old, new, result FROM audit WHERE id > ?1 AND time >= ?2"
+    " ORDER BY id LIMIT ?3";
+const char* const kAuditOf =
+    "SELECT id, time, uid, pid, member, subject, old, new, result FROM audit WHERE id > ?1 AND time >= ?2"
+    " AND (subject = ?4 OR (subject >= ?4 || '/' AND subject < ?4 || '0')) ORDER BY id LIMIT ?3";
 
 uint64_t code(Attribute a) { return static_cast<uint64_t>(a); }
 uint64_t code(ObjectKind k) { return static_cast<uint64_t>(k); }
 
 }  // namespace
 
-Store::Store(const std::string& path) {
+Store::Store(const std::string& path, Mode mode) : path_(path) {
+    const int flags = (mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_NOMUTEX;
     sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     db_.reset(raw);  // a failed open still hands back a handle to close
-    if (rc != SQLITE_OK) throw StoreError("cannot open " + path + ": " + (raw ? sqlite3_errmsg(raw) : "no memory"));
+    if (rc != SQLITE_OK) throw StoreError(raw ? sqlite3_errmsg(raw) : "no memory");
+    if (mode == Mode::Read) {
+        exec("PRAGMA busy_timeout=5000");
+        return;
+    }
+    // SQLite opens a file it may not write read-only without a word.
+    if (sqlite3_db_readonly(db_.get(), "main") == 1) throw StoreError("the file is read-only");
     exec(kStorePragmas);
     {
         Query mode = query("PRAGMA journal_mode");
-        if (!mode.next() || mode.text(0) != "wal") throw StoreError(path + " cannot use a write-ahead log");
+        if (!mode.next() || mode.text(0) != "wal") throw StoreError("cannot use a write-ahead log");
     }
     migrate();
 }
@@ -143,13 +168,11 @@ void Store::setUserSet(Attribute attribute, const std::string& path, const ZORV_
     q.run();
 }
 
-Store::Records Store::userSetRecords(Attribute attribute, const std::string* path, bool subtree) {
+void Store::forEachUserSet(Attribute attribute, const std::string* path, bool subtree, const RecordVisitor& each) {
     Query q = query(!path ? kUserSetAll : subtree ? kUserSetTree : kUserSetOne);
     q.bind(1, code(attribute));
     if (path) q.bind(2, subtree && *path == "/" ? std::string() : *path);  // the root's subtree is every path
-    Records out;
-    while (q.next()) out.emplace_back(q.text(0), ZORV_ID{q.number(1), q.number(2), q.number(3)});
-    return out;
+    while (q.next()) each(q.text(0), ZORV_ID{q.number(1), q.number(2), q.number(3)});
 }
 
 int Store::deleteUserSet(Attribute attribute, const std::string* path, bool subtree) {
@@ -178,6 +201,12 @@ uint64_t Store::addPackage(const std::string& name) {
     if (auto id = packageId(name)) return *id;
     query(kPackageAdd).bind(1, name).run();
     return static_cast<uint64_t>(sqlite3_last_insert_rowid(db_.get()));
+}
+
+uint64_t Store::packageFileCount(uint64_t pkgId) {
+    Query q = query(kFilesOfPackageCount);
+    q.bind(1, pkgId);
+    return q.next() ? q.number(0) : 0;
 }
 
 void Store::replacePackageFiles(uint64_t pkgId, const std::vector<std::string>& files, uint32_t type) {
@@ -212,6 +241,44 @@ std::optional<uint64_t> Store::objectId(ObjectKind kind, const std::string& name
 bool Store::addObject(ObjectKind kind, const std::string& name, uint64_t oid) {
     query(kObjectAdd).bind(1, code(kind)).bind(2, name).bind(3, oid).run();
     return sqlite3_changes(db_.get()) > 0;
+}
+
+void Store::addAudit(const AuditRecord& r) {
+    query(kAuditAdd)
+        .bind(1, uint64_t(r.timeUs))
+        .bind(2, uint64_t(r.uid))
+        .bind(3, uint64_t(r.pid))
+        .bind(4, r.member)
+        .bind(5, r.subject)
+        .bind(6, r.oldValue)
+        .bind(7, r.newValue)
+        .bind(8, r.result)
+        .run();
+}
+
+void Store::pruneAudit(int64_t oldestUs, uint64_t keep) {
+    query(kAuditPruneAge).bind(1, uint64_t(oldestUs)).run();
+    query(kAuditPruneCount).bind(1, keep).run();
+}
+
+void Store::forEachAudit(const std::string& subject, int64_t sinceUs, uint64_t afterId, uint32_t limit,
+                         const std::function<void(const AuditRecord&)>& each) {
+    Query q = query(subject.empty() ? kAuditAll : kAuditOf);
+    q.bind(1, afterId).bind(2, uint64_t(sinceUs)).bind(3, uint64_t(limit));
+    if (!subject.empty()) q.bind(4, subject == "/" ? std::string() : subject);
+    while (q.next()) {
+        AuditRecord r;
+        r.id = q.number(0);
+        r.timeUs = static_cast<int64_t>(q.number(1));
+        r.uid = static_cast<uint32_t>(q.number(2));
+        r.pid = static_cast<uint32_t>(q.number(3));
+        r.member = q.text(4);
+        r.subject = q.text(5);
+        r.oldValue = q.text(6);
+        r.newValue = q.text(7);
+        r.result = q.text(8);
+        each(r);
+    }
 }
 
 }  // namespace zorvd

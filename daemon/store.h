@@ -1,11 +1,14 @@
-// The service's database: user-set records per attribute, the package table,
-// the files recorded for each package and the registered devices and kernel
-// modules, in one SQLite file (WAL journal, synchronous=FULL). The schema
-// version is kept in user_version and older files are migrated on opening.
+// One connection to the service's database: user-set records per attribute,
+// the package table, the files recorded for each package, the registered
+// devices and kernel modules, and the audit trail, in one SQLite file (WAL
+// journal, synchronous=FULL). The schema version is kept in user_version and
+// older files are migrated when the writing connection opens them.
 #pragma once
 
 #include <zorv/labelmgr.h>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -28,13 +31,23 @@ struct PackageFile {
     uint32_t type;
 };
 
+// One entry of the audit trail: who asked for which change, and what came of it.
+struct AuditRecord {
+    uint64_t id = 0;      // given by the store
+    int64_t timeUs = 0;   // microseconds since the epoch
+    uint32_t uid = 0, pid = 0;
+    std::string member, subject, oldValue, newValue, result;
+};
+
 class Store {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
-    // Opens or creates the database and brings its schema to the current
-    // version. Throws StoreError, also for a file written by a newer version.
-    explicit Store(const std::string& path);
+    // Opens the database. The writing connection creates it when missing and
+    // brings its schema to the current version; a reading one only reads.
+    // Throws StoreError, also for a file written by a newer version.
+    enum class Mode { Write, Read };
+    Store(const std::string& path, Mode mode);
 
     // A write transaction; rolled back unless committed. Only one at a time.
     class Transaction {
@@ -50,14 +63,13 @@ public:
         bool done_ = false;
     };
 
-    using Records = std::vector<std::pair<std::string, ZORV_ID>>;
-
     std::optional<ZORV_ID> userSet(Attribute attribute, const std::string& path);
     bool anyUserSet(const std::string& path);
     void setUserSet(Attribute attribute, const std::string& path, const ZORV_ID& value);
-    // The records of `path` (and of every path below it with `subtree`), or of
-    // all paths when `path` is null, in byte order of the paths.
-    Records userSetRecords(Attribute attribute, const std::string* path, bool subtree);
+    // Calls `each` for the records of `path` (and of every path below it with
+    // `subtree`), or of all paths when `path` is null, in byte order of the paths.
+    using RecordVisitor = std::function<void(const std::string& path, const ZORV_ID& value)>;
+    void forEachUserSet(Attribute attribute, const std::string* path, bool subtree, const RecordVisitor& each);
     // Number of records removed.
     int deleteUserSet(Attribute attribute, const std::string* path, bool subtree);
 
@@ -65,6 +77,7 @@ public:
     std::optional<std::string> packageName(uint64_t id);
     // The package's identifier, creating the package when it is new.
     uint64_t addPackage(const std::string& name);
+    uint64_t packageFileCount(uint64_t pkgId);
     // Makes `files` the whole set of files recorded for the package.
     void replacePackageFiles(uint64_t pkgId, const std::vector<std::string>& files, uint32_t type);
     void recordFile(const std::string& path, uint64_t pkgId, uint32_t type);
@@ -75,13 +88,23 @@ public:
     // False when the object was registered already.
     bool addObject(ObjectKind kind, const std::string& name, uint64_t oid);
 
+    void addAudit(const AuditRecord& record);
+    // Drops entries older than `oldestUs` and all but the newest `keep`.
+    void pruneAudit(int64_t oldestUs, uint64_t keep);
+    // Entries after `afterId` and not older than `sinceUs`, oldest first, at
+    // most `limit`; with a subject, only those naming it or a path below it.
+    void forEachAudit(const std::string& subject, int64_t sinceUs, uint64_t afterId, uint32_t limit,
+                      const std::function<void(const AuditRecord&)>& each);
+
     sqlite3* handle() { return db_.get(); }
+    const std::string& path() const { return path_; }
 
 private:
     Query query(const char* sql);
     void exec(const char* sql);
     void migrate();
 
+    std::string path_;
     DatabasePtr db_;
     std::unordered_map<const char*, StatementPtr> statements_;  // by the address of their SQL constant
     bool inTransaction_ = false;
@@ -89,7 +112,7 @@ private:
 
 // The schema, shared with the benchmark that measures the store's baseline.
 extern const char* const kSchemaMigrations[Store::kSchemaVersion];
-// The pragmas every connection to the database runs with.
+// The pragmas the writing connection runs with.
 extern const char* const kStorePragmas;
 
 }  // namespace zorvd

@@ -7,6 +7,7 @@
 #include <zorv/labelmgr.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -29,6 +30,11 @@ public:
 
 constexpr const char* kErrorNotFound = "com.nimbo.zorv.labelmgr.Error.NotFound";
 
+// The largest message the system bus carries is 32 MiB; a reply over it would
+// have the bus throw the service off. A reply is refused as soon as its
+// writing passes this size, header room kept aside.
+constexpr std::size_t kMaxReplyBytes = 32u * 1024 * 1024 - 64 * 1024;
+
 class Reader {
 public:
     explicit Reader(DBusMessage* message) { dbus_message_iter_init(message, &it_); }
@@ -40,9 +46,14 @@ public:
     uint64_t u64() { return basic<dbus_uint64_t>(); }
     std::vector<std::string> strings() {
         std::vector<std::string> out;
-        Reader items = enter();
-        while (items.more()) out.push_back(items.string());
+        eachString([&out](std::string s) { out.push_back(std::move(s)); });
         return out;
+    }
+    // Calls f(text) for each string of an array, without keeping them all.
+    template <typename F>
+    void eachString(F&& f) {
+        Reader items = enter();
+        while (items.more()) f(items.string());
     }
     // Calls f(key, valueReader) for each entry of a dictionary.
     template <typename F>
@@ -75,22 +86,47 @@ private:
     DBusMessageIter it_;
 };
 
+// Appends a reply's arguments, counting the bytes they take on the wire as it
+// goes (the body's alignment rules included), and throws CallError
+// (LimitsExceeded) as soon as they pass the limit, before the rest is built.
 class Writer {
 public:
-    explicit Writer(DBusMessage* message) { dbus_message_iter_init_append(message, &it_); }
+    explicit Writer(DBusMessage* message, std::size_t limit = kMaxReplyBytes) : size_(&bodySize_), limit_(limit) {
+        dbus_message_iter_init_append(message, &it_);
+    }
 
     void string(const std::string& s) {
+        grow(4, 4 + s.size() + 1);
         const char* p = s.c_str();
         append(DBUS_TYPE_STRING, &p);
     }
-    void u32(uint32_t v) { append(DBUS_TYPE_UINT32, &v); }
-    void i32(int32_t v) { append(DBUS_TYPE_INT32, &v); }
-    void u64(uint64_t v) { append(DBUS_TYPE_UINT64, &v); }
+    void u32(uint32_t v) {
+        grow(4, 4);
+        append(DBUS_TYPE_UINT32, &v);
+    }
+    void i32(int32_t v) {
+        grow(4, 4);
+        append(DBUS_TYPE_INT32, &v);
+    }
+    void u64(uint64_t v) {
+        grow(8, 8);
+        append(DBUS_TYPE_UINT64, &v);
+    }
+    std::size_t size() const { return *size_; }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
     void id(const ZORV_ID& v);
     // An array of `element` (a complete type); fill(Writer&) appends the items.
     template <typename F>
     void array(const char* element, F&& fill) {
         Writer sub(this, DBUS_TYPE_ARRAY, element);
+        fill(sub);
+        sub.close(this);
+    }
+    // One structure inside an array of them: fill(Writer&) appends its fields.
+    template <typename F>
+    void structure(F&& fill) {
+        Writer sub(this, DBUS_TYPE_STRUCT, nullptr);
         fill(sub);
         sub.close(this);
     }
@@ -105,8 +141,20 @@ public:
     }
 
 private:
-    Writer(Writer* parent, int type, const char* contained) {
+    Writer(Writer* parent, int type, const char* contained) : size_(parent->size_), limit_(parent->limit_) {
+        if (type == DBUS_TYPE_ARRAY) {
+            grow(4, 4);  // the length, then padding to the first element
+            grow(std::strchr("xtd{(", contained[0]) ? 8 : std::strchr("ybv", contained[0]) ? 1 : 4, 0);
+        } else {
+            grow(8, 0);  // a dictionary entry or a structure starts on 8 bytes
+        }
         if (!dbus_message_iter_open_container(&parent->it_, type, contained, &it_)) throw std::bad_alloc();
+    }
+    void grow(std::size_t align, std::size_t bytes) {
+        *size_ = (*size_ + align - 1) / align * align + bytes;
+        if (*size_ > limit_)
+            throw CallError(DBUS_ERROR_LIMITS_EXCEEDED,
+                            "the reply would be larger than the bus carries in one message (32 MiB): ask for less");
     }
     void close(Writer* parent) {
         if (!dbus_message_iter_close_container(&parent->it_, &it_)) throw std::bad_alloc();
@@ -115,6 +163,9 @@ private:
         if (!dbus_message_iter_append_basic(&it_, type, value)) throw std::bad_alloc();
     }
     DBusMessageIter it_;
+    std::size_t bodySize_ = 0;
+    std::size_t* size_;  // the outermost writer's count
+    std::size_t limit_;
 };
 
 inline ZORV_ID Reader::id() {

@@ -11,16 +11,13 @@
 namespace zorv {
 namespace protocol {
 
-inline std::string introspectionXml() {
-    std::string xml =
-        "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n"
-        "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
-        "    <method name=\"Introspect\"><arg name=\"data\" direction=\"out\" type=\"s\"/></method>\n"
-        "  </interface>\n  <interface name=\"";
-    xml += protocol::kInterface;
+namespace detail {
+template <typename Members>
+void appendInterface(std::string& xml, const char* name, const Members& members) {
+    xml += "  <interface name=\"";
+    xml += name;
     xml += "\">\n";
-    for (const protocol::Member* entry : protocol::kMembers) {
+    for (const protocol::Member* entry : members) {
         const protocol::Member& m = *entry;
         xml += "    <method name=\"" + std::string(m.name) + "\">";
         for (int dir = 0; dir < 2; ++dir) {
@@ -36,7 +33,21 @@ inline std::string introspectionXml() {
         }
         xml += "</method>\n";
     }
-    xml += "  </interface>\n</node>\n";
+    xml += "  </interface>\n";
+}
+}  // namespace detail
+
+// `admin`: the real service also offers its administration interface.
+inline std::string introspectionXml(bool admin = false) {
+    std::string xml =
+        "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n"
+        "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
+        "    <method name=\"Introspect\"><arg name=\"data\" direction=\"out\" type=\"s\"/></method>\n"
+        "  </interface>\n";
+    detail::appendInterface(xml, protocol::kInterface, protocol::kMembers);
+    if (admin) detail::appendInterface(xml, protocol::kAdminInterface, protocol::admin::kMembers);
+    xml += "</node>\n";
     return xml;
 }
 

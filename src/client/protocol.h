@@ -97,6 +97,25 @@ inline constexpr const Member* kMembers[] = {ZORV_PROTOCOL_METHODS(ZORV_PROTOCOL
 constexpr std::size_t kMemberCount = sizeof kMembers / sizeof kMembers[0];
 static_assert(kMemberCount == 47, "the service interface has 47 methods");
 
+// The service's administration interface, root only: what the interface above
+// cannot carry. The library does not call it; the tool does.
+//   History(path, since, afterId, limit): audit entries (id, time in
+//   microseconds since the epoch, uid, pid, member, subject, old value, new
+//   value, result), oldest first, after the entry afterId, not older than
+//   since, at most limit of them; with a path, those naming it or a path
+//   below it.
+#define ZORV_ADMIN_METHODS(METHOD) METHOD(History, "sttu", "a(ttuusssss)", kCallTimeoutMs)
+
+namespace admin {
+#define ZORV_PROTOCOL_ENTRY(member, in, out, timeout) inline constexpr Member member{#member, in, out, timeout};
+ZORV_ADMIN_METHODS(ZORV_PROTOCOL_ENTRY)
+#undef ZORV_PROTOCOL_ENTRY
+#define ZORV_PROTOCOL_LISTED(member, in, out, timeout) &member,
+inline constexpr const Member* kMembers[] = {ZORV_ADMIN_METHODS(ZORV_PROTOCOL_LISTED)};
+#undef ZORV_PROTOCOL_LISTED
+}  // namespace admin
+#undef ZORV_ADMIN_METHODS
+
 // The entry for `name`, or null when the service has no such method.
 inline const Member* findMember(const char* name) {
     for (const Member* m : kMembers)

@@ -11,6 +11,9 @@ constexpr const char* kServiceName = "com.nimbo.zorv.labelmgr";
 constexpr const char* kInterface = "com.nimbo.zorv.labelmgr";
 constexpr const char* kObjectPath = "/org/freedesktop/DBus/nimbo/zorv/labelmgr";
 
+// The real service's administration interface (root only).
+constexpr const char* kAdminInterface = "com.nimbo.zorv.labelmgr.Admin";
+
 // Scripting interface of the stand-in service (never offered by the real one).
 constexpr const char* kTestInterface = "com.nimbo.zorv.labelmgr.Test";
 

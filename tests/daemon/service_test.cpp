@@ -265,10 +265,10 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
         free(msg);
         return text;
     };
-    EXPECT_EQ(next(all.get()), R"({"member":"setFileTid","path":"/n/a"})");
-    EXPECT_EQ(next(all.get()), R"({"member":"setFileOid","path":"/n/b"})");
-    EXPECT_EQ(next(all.get()), R"({"count":1,"member":"delAllUserSetFileTid"})");
-    EXPECT_EQ(next(oid.get()), R"({"member":"setFileOid","path":"/n/b"})");
+    EXPECT_EQ(next(all.get()), R"({"member":"setFileTid","path":"/n/a","uid":0})");
+    EXPECT_EQ(next(all.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
+    EXPECT_EQ(next(all.get()), R"({"count":1,"member":"delAllUserSetFileTid","uid":0})");
+    EXPECT_EQ(next(oid.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
     alarm(0);
 }
 

@@ -151,7 +151,7 @@ TEST_F(ToolTest, WatchPrintsTheNotificationOfASet) {
     if (ended != watch && kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
     ASSERT_EQ(ended, watch) << "watch saw no notification";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(Json::parse(slurp(dir_ / "watch.out"))["message"], Json({{"member", "setFileTid"}, {"path", "/watched"}}));
+    EXPECT_EQ(Json::parse(slurp(dir_ / "watch.out"))["message"], Json({{"member", "setFileTid"}, {"path", "/watched"}, {"uid", 0}}));
     ok({"clear", "tid"});
 }
 

@@ -1,0 +1,58 @@
+#include "database.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+namespace zorvd {
+
+namespace {
+std::atomic<uint64_t> databasesOpened{0};
+}  // namespace
+
+Database::Database(const std::string& path) : path_(path), serial_(++databasesOpened) {
+    // flock is apart from the record locks SQLite takes, so the two never
+    // meet; the descriptor stays open until the connections have closed.
+    lock_ = zorv::detail::FileDescriptor(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock_.valid())
+        throw DatabaseError(DatabaseError::Unusable, "cannot open " + path + ": " + std::strerror(errno));
+    if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            throw DatabaseError(DatabaseError::InUse, path + " is in use by another zorv-labelmgrd");
+        throw DatabaseError(DatabaseError::Unusable, "cannot lock " + path + ": " + std::strerror(errno));
+    }
+    try {
+        writer_ = std::make_unique<Store>(path, Store::Mode::Write);
+        // A truncated or overwritten file may open and fail only later, on
+        // the page a call happens to read: look at every page now.
+        std::string verdict;
+        auto first = [](void* out, int, char** values, char**) {
+            if (static_cast<std::string*>(out)->empty() && values[0]) *static_cast<std::string*>(out) = values[0];
+            return 0;
+        };
+        char* message = nullptr;
+        if (sqlite3_exec(writer_->handle(), "PRAGMA quick_check", first, &verdict, &message) != SQLITE_OK) {
+            std::string text = message ? message : sqlite3_errmsg(writer_->handle());
+            sqlite3_free(message);
+            throw StoreError(text);
+        }
+        if (verdict != "ok") throw StoreError("the file is damaged (" + verdict + ")");
+    } catch (const StoreError& e) {
+        throw DatabaseError(DatabaseError::Unusable, "cannot use " + path + ": " + e.what());
+    }
+}
+
+Store& Database::reader() {
+    // By the database's serial number, not its address, which a later one
+    // may take over.
+    thread_local std::unordered_map<uint64_t, std::unique_ptr<Store>> mine;
+    std::unique_ptr<Store>& slot = mine[serial_];
+    if (!slot) slot = std::make_unique<Store>(path_, Store::Mode::Read);
+    return *slot;
+}
+
+}  // namespace zorvd
