@@ -18,6 +18,9 @@ Database::Database(const std::string& path) : path_(path), serial_(++databasesOp
     // flock is apart from the record locks SQLite takes, so the two never
     // meet; the descriptor stays open until the connections have closed.
     lock_ = zorv::detail::FileDescriptor(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    // A file that may only be read is reported as such by SQLite below.
+    if (!lock_.valid() && (errno == EACCES || errno == EROFS))
+        lock_ = zorv::detail::FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!lock_.valid())
         throw DatabaseError(DatabaseError::Unusable, "cannot open " + path + ": " + std::strerror(errno));
     if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -29,7 +29,7 @@ inline std::string renderAll(DBusMessageIter* it, const char* sep) {
 }
 
 // One value as text: strings quoted, numbers in decimal, arrays in [],
-// dictionaries in {} with "key: value" entries in wire order.
+// dictionaries in {} with "key: value" entries in wire order, structures in ().
 inline std::string renderOne(DBusMessageIter* it) {
     DBusBasicValue v;
     switch (dbus_message_iter_get_arg_type(it)) {
@@ -57,6 +57,11 @@ inline std::string renderOne(DBusMessageIter* it) {
             DBusMessageIter sub;
             dbus_message_iter_recurse(it, &sub);
             return renderAll(&sub, ": ");
+        }
+        case DBUS_TYPE_STRUCT: {
+            DBusMessageIter sub;
+            dbus_message_iter_recurse(it, &sub);
+            return "(" + renderAll(&sub, " ") + ")";
         }
         default:
             return "?";

@@ -7,6 +7,10 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
 #include <stdexcept>
 #include <thread>
 
@@ -14,33 +18,58 @@ extern char** environ;
 
 namespace zorvtest {
 
-ServiceDaemon::ServiceDaemon(const std::string& program) : program_(program) {
+// ZORV_TEST_DAEMON runs the tests against another build of the service (an
+// older one, to see a test fail without the fix it guards).
+ServiceDaemon::ServiceDaemon(const std::string& program)
+    : program_(std::getenv("ZORV_TEST_DAEMON") ? std::getenv("ZORV_TEST_DAEMON") : program) {
+    restartBus();
+    newDatabase();
+}
+
+void ServiceDaemon::restartBus() {
     bus_.start(false);
     ::chmod(bus_.dir().c_str(), 0755);  // so that a test's unprivileged child reaches the bus
-    newDatabase();
 }
 
 void ServiceDaemon::start(const std::string& endpoint) {
     std::string notify = endpoint.empty() ? "ipc://" + bus_.dir() + "/notify.socket" : endpoint;
     std::string log = bus_.dir() + "/service.log", address = bus_.address();
-    const char* argv[] = {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str(),
-                          "--notify-endpoint", notify.c_str(), nullptr};
+    std::string user = "--reuid=" + std::to_string(runAs_), group = "--regid=" + std::to_string(runAs_);
+    std::vector<const char*> argv;
+    if (runAs_ != uid_t(-1)) argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
+    for (const char* arg : {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str(), "--notify-endpoint",
+                            notify.c_str()})
+        argv.push_back(arg);
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t output;
     posix_spawn_file_actions_init(&output);
     posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&output, 1, 2);
-    int spawned = posix_spawn(&pid_, argv[0], &output, nullptr, const_cast<char**>(argv), environ);
+    int spawned = posix_spawn(&pid_, argv[0], &output, nullptr, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&output);
     if (spawned != 0) throw std::runtime_error("cannot run " + program_);
     ServiceConnection c(address);
     pid_t ended = 0;
-    for (int i = 0; i < 500 && (ended = waitpid(pid_, nullptr, WNOHANG)) == 0; ++i) {
+    int status = 0;
+    for (int i = 0; i < 500 && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) {
         if (dbus_bus_name_has_owner(c.get(), zorv::protocol::kServiceName, nullptr)) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (ended == 0) stop(SIGKILL);  // a service that hangs is not left behind
+    exitStatus_ = ended == 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     pid_ = -1;
     throw std::runtime_error("the service did not start; see " + log);
+}
+
+std::string ServiceDaemon::output() const {
+    std::ifstream in(bus_.dir() + "/service.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+pid_t ServiceDaemon::busPid() const {
+    pid_t pid = -1;
+    std::ifstream(bus_.dir() + "/bus.pid") >> pid;
+    return pid;
 }
 
 int ServiceDaemon::stop(int sig) {

@@ -19,17 +19,32 @@ public:
     ~ServiceDaemon() { if (running()) stop(); }
 
     std::string address() const { return bus_.address(); }
+    // The bus daemon's process, to stop or kill it under the service.
+    pid_t busPid() const;
     // Switches to a fresh database file in the bus's directory.
     ServiceDaemon& newDatabase() { db_ = bus_.dir() + "/labels" + std::to_string(++dbCount_) + ".db"; return *this; }
     const std::string& database() const { return db_; }
+    // Switches to the database file `path`.
+    ServiceDaemon& useDatabase(const std::string& path) { db_ = path; return *this; }
 
     // Starts the service on the current database and waits until it owns
     // its name. Notifications go to a socket of this bus unless `endpoint`
     // names another, such as the service's own protocol::kNotifyEndpoint.
+    // Throws std::runtime_error when it ends instead (exitStatus() tells how).
     void start(const std::string& endpoint = "");
+    // The service runs as this user from the next start on (root may switch).
+    ServiceDaemon& runAs(uid_t uid) { runAs_ = uid; return *this; }
+    // How the last service that ended by itself during start() ended.
+    int exitStatus() const { return exitStatus_; }
+    // What the services of this bus wrote to their standard output and error.
+    std::string output() const;
     // Sends `sig` and returns the exit status (128 + signal when killed).
     int stop(int sig = 15);
     bool running() const { return pid_ > 0; }
+    // The service has ended and been waited for by the test itself.
+    void forget() { pid_ = -1; }
+    // A new bus daemon in place of one the test stopped or killed.
+    void restartBus();
     pid_t pid() const { return pid_; }
 
 private:
@@ -37,6 +52,8 @@ private:
     PrivateBus bus_;
     pid_t pid_ = -1;
     int dbCount_ = 0;
+    uid_t runAs_ = uid_t(-1);
+    int exitStatus_ = -1;
 };
 
 }  // namespace zorvtest

@@ -43,13 +43,19 @@ ServiceConnection::ServiceConnection(const std::string& address) {
     dbus_connection_set_exit_on_disconnect(get(), FALSE);
 }
 
-ServiceConnection::Reply ServiceConnection::send(const char* interface, const std::string& member,
-                                                 const std::vector<WireValue>& args, std::string& error) {
+ServiceConnection::Reply ServiceConnection::newCall(const char* interface, const std::string& member,
+                                                    const std::vector<WireValue>& args) {
     using namespace zorv::protocol;
     Reply call(dbus_message_new_method_call(kServiceName, kObjectPath, interface, member.c_str()), dbus_message_unref);
     DBusMessageIter it;
     dbus_message_iter_init_append(call.get(), &it);
     for (const WireValue& v : args) appendWire(&it, v);
+    return call;
+}
+
+ServiceConnection::Reply ServiceConnection::send(const char* interface, const std::string& member,
+                                                 const std::vector<WireValue>& args, std::string& error) {
+    Reply call = newCall(interface, member, args);
     DBusError e;
     dbus_error_init(&e);
     Reply reply(dbus_connection_send_with_reply_and_block(get(), call.get(), 30000, &e), dbus_message_unref);
@@ -58,9 +64,10 @@ ServiceConnection::Reply ServiceConnection::send(const char* interface, const st
     return reply;
 }
 
-std::string ServiceConnection::call(const std::string& member, const std::vector<WireValue>& args) {
+std::string ServiceConnection::call(const std::string& member, const std::vector<WireValue>& args,
+                                    const char* interface) {
     std::string error;
-    Reply reply = send(zorv::protocol::kInterface, member, args, error);
+    Reply reply = send(interface ? interface : zorv::protocol::kInterface, member, args, error);
     if (!reply) return "error " + error;
     DBusMessageIter it;
     dbus_message_iter_init(reply.get(), &it);

@@ -55,13 +55,16 @@ public:
     using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
     explicit ServiceConnection(const std::string& address = "");
 
+    // A call of `member` of the service's `interface`, to send as the test likes.
+    static Reply newCall(const char* interface, const std::string& member, const std::vector<WireValue>& args);
     // Calls `member` of the service's `interface`; on an error, returns null
     // and puts the error's name in `error`.
     Reply send(const char* interface, const std::string& member, const std::vector<WireValue>& args,
                std::string& error);
     // One call to the service, answered as text: the reply's arguments as the
     // stand-in renders them, or "error NAME" for an error reply.
-    std::string call(const std::string& member, const std::vector<WireValue>& args = {});
+    std::string call(const std::string& member, const std::vector<WireValue>& args = {},
+                     const char* interface = nullptr);
     DBusConnection* get() const { return connection_.get(); }
 
 private:

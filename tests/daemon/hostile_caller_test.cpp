@@ -1,0 +1,233 @@
+// The service against local users who try to read what they cannot reach,
+// knock it off the bus, stall it, steer its writes through a link, or act
+// without a trace; and against a bus that dies under it.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <zorv/labelmgr.hpp>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <tuple>
+
+#include "as_user.h"
+#include "client/service_names.h"
+#include "scratch_dir.h"
+#include "service_daemon.h"
+#include "stalled_fs.h"
+
+using zorvtest::asUser;
+using zorvtest::kNobody;
+using zorvtest::ServiceConnection;
+
+namespace {
+
+const std::string kNoTid = "4294967295";
+const uid_t kOtherUser = 1;  // "daemon", on every Debian system
+// 6,000 Tid records of 4,000-byte paths: their listing takes 24 MB.
+const char* const kManyLongPaths =
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 6000)"
+    " INSERT INTO user_set SELECT 3, printf('/%04d', i) || hex(zeroblob(1998)) || 'x', 7, 0, 0 FROM n";
+
+class Hostile : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
+    }
+    static void TearDownTestSuite() { delete daemon_; }
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the hostile user is played by root dropping to uid 65534";
+        daemon_->newDatabase().start();
+    }
+    void TearDown() override {
+        if (!daemon_->running()) return;
+        EXPECT_EQ(daemon_->stop(SIGTERM), 0) << daemon_->output();
+    }
+    // Runs `sql` on the database while the service is stopped.
+    static void withDatabase(const std::string& sql) {
+        ASSERT_EQ(daemon_->stop(), 0);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(daemon_->database().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        daemon_->start();
+    }
+    static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
+};
+
+std::string getTid(const std::string& path) { return ServiceConnection().call("getFileTid", {path}); }
+
+// The service reads a file's own label for a caller only where the caller
+// could reach the file itself, with the caller's own groups; a missing and an
+// unreachable file look the same. Records stay readable by everyone.
+TEST_F(Hostile, FileLabelsAreReadOnlyWhereTheCallerReachesTheFile) {
+    zorvtest::ScratchDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string open = dir.file("open/f"), secret = dir.file("secret/f"), shared = dir.file("shared/f");
+    ZORV_SKIP_WITHOUT_XATTR((Label{Id(), Id(), Id(), 9, 0}.setToXattr(open, true) != 0), dir.path());
+    ASSERT_EQ((Label{Id(), Id(), Id(), 8, 0}.setToXattr(secret, true)), 0);
+    ASSERT_EQ((Label{Id(), Id(), Id(), 7, 0}.setToXattr(shared, true)), 0);
+    ::chmod((dir / "open").c_str(), 0755);
+    ::chmod((dir / "secret").c_str(), 0700);
+    ::chmod((dir / "shared").c_str(), 0710);
+    ASSERT_EQ(::chown((dir / "shared").c_str(), 0, 100), 0);
+
+    auto tids = [&] { return getTid(open) + " " + getTid(secret) + " " + getTid(shared) + " " + getTid(dir / "none"); };
+    EXPECT_EQ(asUser(kNobody, {}, tids), "9 " + kNoTid + " " + kNoTid + " " + kNoTid);
+    EXPECT_EQ(asUser(kNobody, {100}, tids), "9 " + kNoTid + " 7 " + kNoTid);  // its group may search "shared"
+    EXPECT_EQ(tids(), "9 8 7 " + kNoTid);
+
+    ASSERT_EQ(setFileTid(secret.c_str(), 5, 0), 0);
+    EXPECT_EQ(asUser(kNobody, {}, [&] { return getTid(secret); }), "5");
+}
+
+// A reply larger than the bus carries is refused with an error, whoever
+// asks, and the service stays on the bus: a policy of 800,000 short paths
+// fits one message, its answer would not; neither would 9,000 records of
+// 4,000-byte paths.
+TEST_F(Hostile, ARequestWhoseReplyWouldNotFitIsRefusedAndTheServiceGoesOn) {
+    std::vector<std::string> names(800000);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/%09zu", i);
+        names[i] = name;
+    }
+    const std::string tooLarge = "error org.freedesktop.DBus.Error.LimitsExceeded";
+    const std::map<std::string, std::vector<std::string>> policy{{"object_recurfile", names}};
+    EXPECT_EQ(asUser(kNobody, {}, [&] { return ServiceConnection().call("policies_parse", {policy}).substr(0, 60); }),
+              tooLarge);
+
+    withDatabase(kManyLongPaths);
+    withDatabase(
+        "WITH RECURSIVE n(i) AS (SELECT 6001 UNION ALL SELECT i + 1 FROM n WHERE i < 9000)"
+        " INSERT INTO user_set SELECT 3, printf('/%04d', i) || hex(zeroblob(1998)) || 'x', 7, 0, 0 FROM n");
+    EXPECT_EQ(ServiceConnection().call("showUserSetFileTid").substr(0, 60), tooLarge);
+    EXPECT_EQ(ServiceConnection().call("getLabelSetStatus"), "0");  // still on the bus
+}
+
+// The bus dies while the service has replies queued for it: the service
+// leaves with status 1 (for systemd to restart it) instead of spinning.
+TEST_F(Hostile, TheServiceLeavesWhenTheBusDiesUnderQueuedReplies) {
+    withDatabase(kManyLongPaths);  // a reply of 24 MB
+    const pid_t bus = daemon_->busPid(), service = daemon_->pid();
+    ::kill(service, SIGSTOP);  // the calls wait in its socket
+    ServiceConnection caller;
+    for (int i = 0; i < 4; ++i) {
+        ServiceConnection::Reply call = ServiceConnection::newCall(zorv::protocol::kInterface, "showUserSetFileTid", {});
+        dbus_connection_send(caller.get(), call.get(), nullptr);
+    }
+    dbus_connection_flush(caller.get());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(bus, SIGSTOP);  // the replies cannot leave
+    ::kill(service, SIGCONT);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ::kill(bus, SIGKILL);
+    int status = -1;
+    for (int i = 0; i < 100 && waitpid(service, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool exited = WIFEXITED(status);
+    if (exited)
+        daemon_->forget();
+    else
+        daemon_->stop(SIGKILL);
+    EXPECT_TRUE(exited) << "still running 10 s after the bus died";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    daemon_->restartBus();
+}
+
+// A caller whose call hangs in the file system holds up no one else: other
+// users and root are answered meanwhile, and the hung call gets a timeout
+// within its time limit. One user cannot take every worker even so.
+TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
+    zorvtest::StalledFs fs;
+    if (!fs.mounted()) GTEST_SKIP() << "needs FUSE";
+    ASSERT_EQ(setFileTid("/held/up", 5, 0), 0);
+    std::atomic<int> stalledAnswers{0};
+    std::string stalled;
+    std::thread hog([&] {
+        stalled = asUser(kNobody, {}, [&] {
+            std::vector<std::thread> calls;
+            std::vector<std::string> answers(6);
+            for (std::string& answer : answers) calls.emplace_back([&] { answer = getTid(fs.stalled()); });
+            for (std::thread& t : calls) t.join();
+            std::string all;
+            for (const std::string& a : answers) all += a + "\n";
+            return all;
+        });
+        ++stalledAnswers;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the calls are in the file system
+    EXPECT_EQ(getTid("/held/up"), "5");
+    EXPECT_EQ(asUser(kOtherUser, {}, [] { return getTid("/held/up"); }), "5");
+    EXPECT_EQ(stalledAnswers, 0) << "answered before the others";
+    hog.join();
+    std::string timeouts;
+    for (int i = 0; i < 6; ++i) timeouts += "error org.freedesktop.DBus.Error.Timeout\n";
+    EXPECT_EQ(stalled, timeouts);
+}
+
+// Root's restore reaches the file through no symbolic link: a user who swaps
+// a directory of the recorded path for a link cannot steer the label into a
+// directory only root may enter.
+TEST_F(Hostile, RestoreFollowsNoLinkInTheDirectoriesOfThePath) {
+    zorvtest::ScratchDir dir;
+    const std::string secret = dir.file("secret/plan"), own = dir.file("home/sub/plan");
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir / "home", true) != 0, dir.path());
+    ::chmod((dir / "secret").c_str(), 0700);
+    char* files[] = {const_cast<char*>(own.c_str()), nullptr};
+    ASSERT_EQ(setLabelForPkg(files, 1, "victim"), 0);
+    std::filesystem::rename(dir / "home/sub", dir / "home/away");
+    dir.link(dir / "secret", "home/sub");
+
+    EXPECT_EQ(restoreSingleFileInitLabel(own), "");
+    Label label;
+    EXPECT_NE(label.getFromXattr(secret, true), 0) << "written through the link";
+
+    std::filesystem::remove(dir / "home/sub");
+    std::filesystem::rename(dir / "home/away", dir / "home/sub");
+    EXPECT_NE(restoreSingleFileInitLabel(own), "");
+    EXPECT_EQ(label.getFromXattr(own, true), 0);
+}
+
+// The audit trail: each changing call with its caller's uid and pid, what
+// it named, the old and new value and the outcome, refusals included; read
+// by root only.
+TEST_F(Hostile, EveryChangingCallIsAudited) {
+    ASSERT_EQ(setFileTid("/audit/a", 5, 0), 0);
+    ASSERT_EQ(setFileTid("/audit/a", 6, 0), 0);
+    EXPECT_EQ(asUser(kNobody, {}, [] { return ServiceConnection().call("setFileTid", {"/audit/a", 7u, 0}); }),
+              "error org.freedesktop.DBus.Error.AccessDenied");
+    ASSERT_EQ(delFileTid("/audit/a", 0), 0);
+    ASSERT_EQ(setFileTid("/elsewhere", 5, 0), 0);
+
+    const std::vector<zorvtest::WireValue> all{"/audit", uint64_t(0), uint64_t(0), 0u};
+    std::string history = ServiceConnection().call("History", all, zorv::protocol::kAdminInterface);
+    const std::string me = " 0 " + std::to_string(getpid()) + " ";
+    const std::string expected[] = {
+        me + "\"setFileTid\" \"/audit/a\" \"\" \"5\" \"committed\")",
+        me + "\"setFileTid\" \"/audit/a\" \"5\" \"6\" \"committed\")",
+        " 65534 ",
+        "\"setFileTid\" \"/audit/a\" \"\" \"\" \"refused: setFileTid changes labels: root only\")",
+        me + "\"delUserSetFileTid\" \"/audit/a\" \"6\" \"\" \"committed\")",
+    };
+    std::size_t at = 0;
+    for (const std::string& part : expected) {
+        std::size_t found = history.find(part, at);
+        EXPECT_NE(found, std::string::npos) << part << "\nin " << history;
+        if (found != std::string::npos) at = found + part.size();
+    }
+    EXPECT_EQ(history.find("/elsewhere"), std::string::npos);
+    EXPECT_EQ(asUser(kNobody, {}, [&] { return ServiceConnection().call("History", all, zorv::protocol::kAdminInterface); }),
+              "error org.freedesktop.DBus.Error.AccessDenied");
+}
+
+}  // namespace

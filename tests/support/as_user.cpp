@@ -1,0 +1,47 @@
+#include "as_user.h"
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+
+namespace zorvtest {
+
+std::string asUser(uid_t uid, const std::vector<gid_t>& groups, const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "child: no pipe";
+    pid_t pid = ::fork();
+    if (pid < 0) return "child: no fork";
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string out;
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) {
+            out = "child: cannot become uid " + std::to_string(uid);
+        } else {
+            try {
+                out = body();
+            } catch (const std::exception& e) {
+                out = std::string("child: ") + e.what();
+            }
+        }
+        for (std::size_t at = 0; at < out.size();) {
+            ssize_t n = ::write(fds[1], out.data() + at, out.size() - at);
+            if (n <= 0) break;
+            at += std::size_t(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, std::size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status)) return "child: died";
+    return out;
+}
+
+}  // namespace zorvtest

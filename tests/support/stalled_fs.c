@@ -1,0 +1,43 @@
+// stalled-fs MOUNTPOINT: a FUSE file system whose one entry, "stall", never
+// answers: whoever looks at it waits until this program is killed. It stands
+// for a file system that hangs (a dead network mount, a hostile user's FUSE)
+// in the tests and benchmarks of the service.
+#define FUSE_USE_VERSION 35
+#include <fuse3/fuse.h>
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+    (void)fi;
+    memset(st, 0, sizeof *st);
+    if (strcmp(path, "/") == 0) {
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+        return 0;
+    }
+    if (strcmp(path, "/stall") == 0)
+        for (;;) pause();
+    return -ENOENT;
+}
+
+static int readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset, struct fuse_file_info* fi,
+                   enum fuse_readdir_flags flags) {
+    (void)path, (void)offset, (void)fi, (void)flags;
+    fill(buf, ".", NULL, 0, 0);
+    fill(buf, "..", NULL, 0, 0);
+    fill(buf, "stall", NULL, 0, 0);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    // Every user may look (the tests' unprivileged callers too); entries are
+    // never cached, so each look reaches the file system.
+    char* args[] = {argv[0], "-f", "-o", "allow_other,max_threads=64,entry_timeout=0,attr_timeout=0,negative_timeout=0", argv[1],
+                    NULL};
+    static const struct fuse_operations ops = {.getattr = getattr, .readdir = readdir};
+    return fuse_main(5, args, &ops, NULL);
+}

@@ -1,0 +1,52 @@
+#include "stalled_fs.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace zorvtest {
+
+namespace {
+constexpr long kFuseMagic = 0x65735546;
+}
+
+StalledFs::StalledFs() {
+#ifdef ZORV_TEST_STALLED_FS
+    ::chmod(dir_.path().c_str(), 0755);
+    const char* argv[] = {ZORV_TEST_STALLED_FS, dir_.path().c_str(), nullptr};
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+        pid_ = -1;
+        return;
+    }
+    for (int i = 0; i < 200 && !mounted_; ++i) {
+        struct statfs fs;
+        mounted_ = ::statfs(dir_.path().c_str(), &fs) == 0 && fs.f_type == kFuseMagic;
+        if (!mounted_) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+#endif
+}
+
+StalledFs::~StalledFs() {
+    // Killed, its pending requests fail and every waiter is let go.
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+}  // namespace zorvtest
