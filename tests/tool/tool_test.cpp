@@ -12,6 +12,7 @@
 #include <thread>
 #include <tuple>
 
+#include "as_user.h"
 #include "scratch_dir.h"
 #include "service_daemon.h"
 
@@ -184,6 +185,29 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     EXPECT_EQ(Json::parse(ok({"--json", "file", "get", b}))["label"],
               Id(1, 0, 0x2a).toString() + ":5:" + Id(1, 0, 0).toString() + ":7:" + Id().toString());
     EXPECT_EQ(ok({"restore", b}), restored);  // the records, not what was written by hand
+}
+
+// The audit trail as the tool shows it: who changed what, narrowed to a path
+// or a time; other users than root are refused.
+TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
+    ok({"set", "tid", "/hist/a", "5"});
+    ok({"set", "tid", "/hist/b", "6"});
+    ok({"del", "tid", "/hist/a"});
+    Json entries = Json::parse(ok({"--json", "history", "/hist/a"}));
+    ASSERT_EQ(entries.size(), 2u) << entries;
+    EXPECT_EQ(std::make_tuple(entries[0]["member"], entries[0]["uid"], entries[0]["old"], entries[0]["new"]),
+              std::make_tuple(Json("setFileTid"), Json(0), Json(""), Json("5")));
+    EXPECT_EQ(std::make_tuple(entries[1]["member"], entries[1]["old"], entries[1]["result"]),
+              std::make_tuple(Json("delUserSetFileTid"), Json("5"), Json("committed")));
+    EXPECT_EQ(Json::parse(ok({"--json", "history", "--since", "-1h"})).size(), 3u);
+    EXPECT_EQ(Json::parse(ok({"--json", "history", "--since", "2999-01-01"})).size(), 0u);
+    EXPECT_NE(ok({"history"}).find("/hist/b"), std::string::npos);
+    EXPECT_EQ(run({"history", "--since", "soon"}), 2);
+    if (geteuid() != 0) return;
+    const std::string command = std::string(ZORV_TOOL) + " history >/dev/null 2>&1";
+    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
+                               [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
+              "1");
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     addLookupCommands(app, tool);
     addPackageCommands(app, tool);
     addWatchCommand(app, tool);
+    addHistoryCommand(app, tool);
 
     try {
         app.parse(argc, argv);

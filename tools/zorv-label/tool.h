@@ -123,5 +123,6 @@ void addFileLabelCommands(CLI::App& app, Tool& tool);
 void addLookupCommands(CLI::App& app, Tool& tool);
 void addPackageCommands(CLI::App& app, Tool& tool);
 void addWatchCommand(CLI::App& app, Tool& tool);
+void addHistoryCommand(CLI::App& app, Tool& tool);
 
 }  // namespace zorvtool

@@ -1,0 +1,54 @@
+#include "admin_client.h"
+
+#include <cstring>
+
+#include "client/protocol.h"
+#include "tool.h"
+
+namespace zorvtool {
+
+namespace {
+
+void closeBus(DBusConnection* c) {
+    dbus_connection_close(c);
+    dbus_connection_unref(c);
+}
+
+struct ErrorHolder {
+    ErrorHolder() { dbus_error_init(&e); }
+    ~ErrorHolder() { dbus_error_free(&e); }
+    DBusError e;
+};
+
+}  // namespace
+
+AdminClient::AdminClient() : bus_(nullptr, closeBus) {
+    ErrorHolder error;
+    bus_.reset(dbus_bus_get_private(DBUS_BUS_SYSTEM, &error.e));
+    if (!bus_) throw Failure(kUnreachable, std::string("cannot reach the system bus: ") + error.e.message);
+    dbus_connection_set_exit_on_disconnect(bus_.get(), FALSE);
+}
+
+AdminClient::Message AdminClient::newCall(const char* member) {
+    using namespace zorv::protocol;
+    Message m(dbus_message_new_method_call(kServiceName, kObjectPath, kAdminInterface, member), dbus_message_unref);
+    if (!m) throw std::bad_alloc();
+    return m;
+}
+
+AdminClient::Message AdminClient::call(DBusMessage* message, int timeoutMs) {
+    ErrorHolder error;
+    Message reply(dbus_connection_send_with_reply_and_block(bus_.get(), message, timeoutMs, &error.e),
+                  dbus_message_unref);
+    if (reply) return reply;
+    const std::string name = error.e.name ? error.e.name : "";
+    const std::string text = error.e.message ? error.e.message : "";
+    if (name == DBUS_ERROR_ACCESS_DENIED) throw Failure(kRefused, "permission denied: only root may do this");
+    if (name == DBUS_ERROR_SERVICE_UNKNOWN || name == DBUS_ERROR_NAME_HAS_NO_OWNER)
+        throw Failure(kUnreachable, "the label manager service is not running");
+    if (name == DBUS_ERROR_NO_REPLY || name == DBUS_ERROR_TIMEOUT)
+        throw Failure(kRefused, "the label manager service did not answer in time");
+    throw Failure(kRefused, text.empty() ? "the call failed" : text);
+}
+
+}  // namespace zorvtool
