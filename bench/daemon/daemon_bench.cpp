@@ -130,7 +130,7 @@ std::vector<std::string> packageFiles(int round) {
 // package's rows into it, in one transaction.
 class BareStore {
 public:
-    BareStore() : store_(std::string(dir_) + "/bare.db") {
+    BareStore() : store_(std::string(dir_) + "/bare.db", zorvd::Store::Mode::Write) {
         sqlite3_prepare_v2(db(), "INSERT INTO package(name) VALUES(?1)", -1, &addPackage_, nullptr);
         sqlite3_prepare_v2(db(), "INSERT INTO package_file(path, pkg_id, type) VALUES(?1, ?2, 1)", -1, &addFile_,
                            nullptr);

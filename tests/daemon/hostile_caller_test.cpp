@@ -5,7 +5,11 @@
 #include <sqlite3.h>
 #include <zorv/labelmgr.hpp>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <tuple>
@@ -228,6 +233,41 @@ TEST_F(Hostile, EveryChangingCallIsAudited) {
     EXPECT_EQ(history.find("/elsewhere"), std::string::npos);
     EXPECT_EQ(asUser(kNobody, {}, [&] { return ServiceConnection().call("History", all, zorv::protocol::kAdminInterface); }),
               "error org.freedesktop.DBus.Error.AccessDenied");
+}
+
+// The journal receives each change as structured fields. The test gives the
+// service a journal socket of its own, in a mount namespace of its own, so
+// that it never touches the host's.
+TEST_F(Hostile, TheJournalGetsEachChangeAsFields) {
+    ASSERT_EQ(daemon_->stop(), 0);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
+        GTEST_SKIP() << "needs a mount namespace of its own";
+    std::filesystem::create_directories("/run/systemd/journal");
+    int journal = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/run/systemd/journal/socket");
+    ASSERT_EQ(::bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    daemon_->start();
+
+    ASSERT_EQ(setFileTid("/journal/a", 5, 0), 0);
+    timeval wait{10, 0};
+    ::setsockopt(journal, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string entry(65536, '\0');
+    for (;;) {  // the first entry that records a change; the library may log too
+        ssize_t n = ::recv(journal, entry.data(), entry.size(), 0);
+        ASSERT_GT(n, 0) << "nothing reached the journal";
+        if (std::string(entry.data(), n).find("ZORV_MEMBER=") != std::string::npos) {
+            entry.resize(n);
+            break;
+        }
+    }
+    ::close(journal);
+    for (const char* field : {"ZORV_MEMBER=setFileTid\n", "ZORV_UID=0\n", "ZORV_SUBJECT=/journal/a\n", "ZORV_OLD=\n",
+                              "ZORV_NEW=5\n", "ZORV_RESULT=committed\n", "SYSLOG_IDENTIFIER=zorv-labelmgrd\n"})
+        EXPECT_NE(entry.find(field), std::string::npos) << field << " in\n" << entry;
+    EXPECT_NE(entry.find("ZORV_PID=" + std::to_string(getpid()) + "\n"), std::string::npos) << entry;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "stalled_fs.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -22,7 +23,12 @@ StalledFs::StalledFs() {
 #ifdef ZORV_TEST_STALLED_FS
     ::chmod(dir_.path().c_str(), 0755);
     const char* argv[] = {ZORV_TEST_STALLED_FS, dir_.path().c_str(), nullptr};
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    posix_spawn_file_actions_t quiet;  // libfuse's chatter is no test output
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    int spawned = posix_spawn(&pid_, argv[0], &quiet, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (spawned != 0) {
         pid_ = -1;
         return;
     }
