@@ -81,9 +81,12 @@ file's label in its security.zorv attribute and follow label changes.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+# Only the callers of the dbus-c++ proxy (zorv/proxy.hpp) need dbus-c++'s own
+# development files.
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS libdbus-c++-dev)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library of the zorv label manager - development files
-The C and C++ headers of libzorvlabelmgr, its pkg-config file and its CMake
-package (find_package(zorvlabelmgr)).")
+The C and C++ headers of libzorvlabelmgr, one per area, its pkg-config files
+and its CMake package (find_package(zorvlabelmgr)).")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
 set(CPACK_COMPONENT_TOOL_DEPENDS runtime)

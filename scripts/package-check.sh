@@ -63,23 +63,31 @@ step_use() {
   work=$(mktemp -d)
   trap 'use_cleanup; trap - RETURN' RETURN
 
-  # The development files: a C program through pkg-config, a C++ program
+  # The development files: every header alone, a C program and a user of the
+  # dbus-c++ proxy through pkg-config, a C++ program and the proxy user
   # through find_package.
+  "$root/tests/install/headers_test.sh" "$root/include/zorv"
   cc -std=c99 -Wall -Werror "$root/tests/install/consumer.c" -o "$work/c-consumer" \
     $(pkg-config --cflags --libs zorvlabelmgr)
   "$work/c-consumer"
+  c++ -std=c++17 "$root/tests/install/proxy_consumer.cpp" -o "$work/proxy-consumer" \
+    $(pkg-config --cflags --libs zorvlabelmgr-proxy)
+  "$work/proxy-consumer"
   mkdir "$work/cxx"
   cat >"$work/cxx/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.16)
 project(consumer CXX)
 set(CMAKE_CXX_STANDARD 17)
-find_package(zorvlabelmgr REQUIRED)
+find_package(zorvlabelmgr REQUIRED COMPONENTS proxy)
 add_executable(cxx-consumer $root/tests/install/consumer.cpp)
 target_link_libraries(cxx-consumer PRIVATE zorvlabelmgr::zorvlabelmgr)
+add_executable(proxy-consumer $root/tests/install/proxy_consumer.cpp)
+target_link_libraries(proxy-consumer PRIVATE zorvlabelmgr::proxy)
 CMAKE
   cmake -S "$work/cxx" -B "$work/cxx/build" >/dev/null
   cmake --build "$work/cxx/build" >/dev/null
   "$work/cxx/build/cxx-consumer"
+  "$work/cxx/build/proxy-consumer"
 
   # The installed service on a private bus, and the installed tool against it.
   local address

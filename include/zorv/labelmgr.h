@@ -9,11 +9,7 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
-#define ZORV_API __attribute__((visibility("default")))
-#else
-#define ZORV_API
-#endif
+#include <zorv/export.h>
 
 #ifdef __cplusplus
 extern "C" {

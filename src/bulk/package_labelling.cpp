@@ -2,7 +2,7 @@
 // file list of a package or application, an interpreter tree, and Drova base
 // files paired with host files. Every argument is checked, and the message
 // sized, before anything is built: a batch goes whole or not at all.
-#include <zorv/labelmgr.hpp>
+#include <zorv/labelmgr.h>
 
 #include <cstdint>
 #include <cstring>

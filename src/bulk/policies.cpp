@@ -1,7 +1,7 @@
 // Resolving a policy description into identifiers: the names it gives, grouped
 // by category, go to the service in one call, and its answer is turned into
 // identifier lists under the same categories and names.
-#include <zorv/labelmgr.hpp>
+#include <zorv/client.hpp>
 
 #include <cstdint>
 #include <map>

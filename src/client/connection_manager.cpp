@@ -1,7 +1,7 @@
 #include <dbus-c++/dbus.h>
 #include <dbus/dbus.h>
 #include <poll.h>
-#include <zorv/labelmgr.hpp>
+#include <zorv/client.hpp>
 
 #include <algorithm>
 
@@ -82,6 +82,20 @@ std::mutex openingMutex;
 
 }  // namespace
 
+// The manager's state, declared in the public header only because the class's
+// size is part of the ABI:
+//   dispatcher_   the default dispatcher, installed when the manager is made
+//   connection_   the link handed to callers of getConnection
+//   retired_      earlier such links, closed; callers may hold them
+//   idle_         links free for the library's calls
+//   lent_         links out with calls
+//   longLent_     of which with calls allowed more than 5000 ms
+//   epoch_        bumped when a link is found closed: older idle links are dropped
+//   connected_    whether the bus could be reached when last tried
+//   mutex_        guards the links and the counts; linkReturned_ wakes the
+//                 calls that wait for a free link
+
+// One bus connection and the dispatcher that only it uses.
 class DBusConnectionManager::Link {
 public:
     const unsigned epoch;
@@ -252,6 +266,15 @@ void DBusConnectionManager::giveBack(std::unique_ptr<Link> link, bool longCall) 
     linkReturned_.notify_one();
 }
 
+// The library's own calls. Each holds a bus connection of its own for its
+// length, taken from a small pool: libdbus corrupts its queues when several
+// threads wait on one connection that the bus closes under them, and lets
+// a long call hold up the others on its connection. A pooled
+// connection that the bus closed while it lay idle (a bus restart) is
+// replaced before the call goes out. Blocks until the reply or
+// `timeoutMs`, then hands the connection's other incoming messages to
+// libdbus so that they cannot pile up. Throws std::runtime_error when the
+// bus cannot be reached and DBus::Error for a failed call.
 DBus::Message DBusConnectionManager::call(DBus::Message& message, int timeoutMs) {
     struct Lease {
         DBusConnectionManager* owner;

@@ -2,7 +2,7 @@
 // dbus-c++ themselves. The library's own calls do not build it: registering a
 // proxy costs two blocking match-rule round trips to the bus each way.
 #include <dbus-c++/dbus.h>
-#include <zorv/labelmgr.hpp>
+#include <zorv/proxy.hpp>
 
 #include "client/protocol.h"
 #include "client/wire_signature.h"

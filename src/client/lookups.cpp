@@ -2,7 +2,7 @@
 // packages, package names, derived values of paths, the labelling status, and
 // the two maintenance actions (restoring one file's label, tagging the whole
 // system). Each is one service call.
-#include <zorv/labelmgr.hpp>
+#include <zorv/client.hpp>
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,8 @@
 #pragma once
 
 #include <dbus-c++/dbus.h>
-#include <zorv/labelmgr.hpp>
+#include <zorv/client.hpp>
+#include <zorv/log.hpp>
 
 #include <tuple>
 

@@ -4,7 +4,7 @@
 
 #include "label/byte_order.h"
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/label.hpp>
 
 namespace zorv {
 namespace label {

@@ -2,7 +2,7 @@
 // debug arguments only when someone reads them.
 #pragma once
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/log.hpp>
 
 #include <log4cpp/Category.hh>
 

@@ -1,6 +1,6 @@
 #include "label/hex.h"
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/label.hpp>
 
 namespace zorv {
 namespace label {

@@ -1,4 +1,4 @@
-#include <zorv/labelmgr.hpp>
+#include <zorv/label.hpp>
 
 LabelError::LabelError(int32_t code, const std::string& message) : std::runtime_error(message), code(code) {}
 

@@ -1,4 +1,6 @@
 // The text form of a label: "oid:tid:sid:inheritFlag:creatorOid".
+#include <zorv/label.hpp>
+
 #include "label/label_format.h"
 #include "log/log.h"
 

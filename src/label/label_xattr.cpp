@@ -1,4 +1,6 @@
 // Storage of a label in the extended attribute "security.zorv" of a file.
+#include <zorv/label.hpp>
+
 #include "label/label_format.h"
 #include "log/log.h"
 

@@ -6,7 +6,7 @@
 // each event. Lines go where Logger::always writes, at its level.
 #pragma once
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/log.hpp>
 
 #include <charconv>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Internal logging shorthands: every line names the calling function and line.
 #pragma once
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/log.hpp>
 
 namespace zorv {
 // The category through which Logger::always writes.

@@ -1,4 +1,4 @@
-#include <zorv/labelmgr.hpp>
+#include <zorv/log.hpp>
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/FileAppender.hh>

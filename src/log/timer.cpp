@@ -1,4 +1,4 @@
-#include <zorv/labelmgr.hpp>
+#include <zorv/log.hpp>
 
 Timer::~Timer() {
     try {

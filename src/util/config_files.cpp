@@ -2,7 +2,7 @@
 // Both readers are in use by different tools, so each keeps its own dialect:
 // they differ in comment characters, whitespace rules, result shape and which
 // of two equal keys wins.
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 #include "util/file_reading.h"

@@ -5,7 +5,7 @@
 // subdirectory is opened relative to its parent, and the parent is opened
 // again through ".." (checked to be the same directory) when the walk returns
 // to it for its next subdirectory.
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 #include "util/directory_walk_internal.h"

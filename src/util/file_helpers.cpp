@@ -1,5 +1,5 @@
 // Whole-file read and write.
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 #include "util/file_descriptor.h"

@@ -1,6 +1,7 @@
 // SM3 digests through OpenSSL's EVP interface and the FNV-1a hash of kernel
 // module names.
-#include <zorv/labelmgr.hpp>
+#include <zorv/label.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 #include "util/hashing_internal.h"

@@ -3,7 +3,7 @@
 // not exist.
 #include "util/path_tests.h"
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>

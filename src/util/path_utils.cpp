@@ -1,6 +1,6 @@
 // Questions about file-system paths: canonical forms, tidy text, ordering,
 // expansion of patterns and the nearest real directory above a pattern.
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 

@@ -2,7 +2,7 @@
 // and running a shell command for its output.
 #include "util/process_queries.h"
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 

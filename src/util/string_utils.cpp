@@ -1,6 +1,6 @@
 // Byte-string helpers shared by the service's tools and the configuration
 // readers.
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 

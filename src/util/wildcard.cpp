@@ -1,6 +1,6 @@
 // Shell-style wildcards: detection, translation to regular expressions and
 // the three matchers (own regular expression, fnmatch, glob).
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include "log/log.h"
 #include "util/wildcard_engine.h"

@@ -5,7 +5,7 @@
 #endif
 #include "util/wildcard_engine.h"
 
-#include <zorv/labelmgr.hpp>
+#include <zorv/util.hpp>
 
 #include <pthread.h>
 

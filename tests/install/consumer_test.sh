@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds two small consumers
-# against it: a C99 program through pkg-config and a C++ program through
-# find_package(zorvlabelmgr).
+# Installs the build into a scratch prefix and builds small consumers against
+# it: a C99 program and a user of the dbus-c++ proxy through pkg-config, a
+# C++ program and the proxy user again through find_package(zorvlabelmgr).
 set -euo pipefail
 build=$1
 here=$2
@@ -14,17 +14,22 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 cc -std=c99 -pedantic -Wall -Wextra -Werror "$here/consumer.c" -o "$prefix/c-consumer" \
   $(pkg-config --cflags --libs zorvlabelmgr)
 LD_LIBRARY_PATH=$libdir "$prefix/c-consumer"
+c++ -std=c++17 "$here/proxy_consumer.cpp" -o "$prefix/proxy-consumer" $(pkg-config --cflags --libs zorvlabelmgr-proxy)
+LD_LIBRARY_PATH=$libdir "$prefix/proxy-consumer"
 
 mkdir -p "$prefix/cxx"
 cat >"$prefix/cxx/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.16)
 project(consumer CXX)
 set(CMAKE_CXX_STANDARD 17)
-find_package(zorvlabelmgr REQUIRED)
+find_package(zorvlabelmgr REQUIRED COMPONENTS proxy)
 add_executable(cxx-consumer $here/consumer.cpp)
 target_link_libraries(cxx-consumer PRIVATE zorvlabelmgr::zorvlabelmgr)
+add_executable(proxy-consumer $here/proxy_consumer.cpp)
+target_link_libraries(proxy-consumer PRIVATE zorvlabelmgr::proxy)
 CMAKE
 cmake -S "$prefix/cxx" -B "$prefix/cxx/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/cxx/build" >/dev/null
 "$prefix/cxx/build/cxx-consumer"
+"$prefix/cxx/build/proxy-consumer"
 echo "consumers built and ran against the installed tree"

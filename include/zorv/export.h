@@ -1,0 +1,26 @@
+/* Visibility and checking attributes of libzorvlabelmgr's declarations,
+ * shared by its C and C++ headers. */
+#ifndef ZORV_EXPORT_H
+#define ZORV_EXPORT_H
+
+#if defined(__GNUC__)
+#define ZORV_API __attribute__((visibility("default")))
+#else
+#define ZORV_API
+#endif
+
+/* Members of an exported class that the library keeps to itself. */
+#if defined(__GNUC__)
+#define ZORV_HIDDEN __attribute__((visibility("hidden")))
+#else
+#define ZORV_HIDDEN
+#endif
+
+/* Lets the compiler check printf-style arguments against their format. */
+#if defined(__GNUC__)
+#define ZORV_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define ZORV_PRINTF(fmt, args)
+#endif
+
+#endif /* ZORV_EXPORT_H */
