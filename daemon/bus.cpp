@@ -123,6 +123,11 @@ void Bus::post(MessagePtr message) {
     [[maybe_unused]] ssize_t written = ::write(wake_.get(), &one, sizeof one);
 }
 
+void Bus::flush() {
+    sendPosted();
+    dbus_connection_flush(connection_.get());
+}
+
 void Bus::sendPosted() {
     std::vector<MessagePtr> batch;
     {

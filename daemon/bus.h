@@ -35,6 +35,9 @@ public:
     bool send(MessagePtr message);
     // Queues a message for the serving thread to send; any thread.
     void post(MessagePtr message);
+    // Sends what was posted and waits until it has left; after serve() has
+    // returned, for the answers of the calls that were still running.
+    void flush();
 
     DBusConnection* connection() { return connection_.get(); }
 

@@ -664,7 +664,6 @@ void LabelService::refuse(DBusMessage* call, const Handler& handler, const Calle
 
 void LabelService::dispatch(MessagePtr call, const Handler& handler, const Caller& caller) {
     if (handler.access == Access::Root && !caller.root()) {
-        ZLOG_WARN("%s refused to uid %u", handler.member->name, caller.uid);
         return refuse(call.get(), handler, caller, DBUS_ERROR_ACCESS_DENIED,
                       std::string(handler.member->name) + " changes labels: root only");
     }

@@ -82,15 +82,16 @@ int serve(const Options& o) {
     ::close(stopFd);
     const int status = stopped ? kStopped : kFailed;
     if (!stopped) ZLOG_ERROR("the bus closed the connection");
-    if (!service.stop(kStopGrace)) {
+    const bool idle = service.stop(kStopGrace);
+    audit.flush();
+    if (stopped) bus.flush();  // the answers of the calls that were in hand
+    if (!idle) {
         // A worker is held up in the file system: what it uses cannot be
         // taken down under it. Every answered change is committed already.
         ZLOG_ERROR("a call is still held up in the file system; leaving without it");
-        audit.flush();
         std::fflush(nullptr);
         std::_Exit(status);
     }
-    audit.flush();
     if (stopped) ZLOG_INFO("stopped");
     return status;
 }
