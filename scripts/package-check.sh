@@ -8,7 +8,7 @@
 # step. A tree configured with -DZORV_PACKAGE_CHECK=ON (and
 # -DCMAKE_INSTALL_PREFIX=/usr) runs the steps as ctest cases:
 #   debs     cpack -G DEB into BUILD-DIR/packages
-#   lintian  no lintian errors
+#   lintian  no lintian errors, no binary without hardening
 #   install  apt-get install ./*.deb
 #   use      the installed tool, service, manual pages and development files work
 #   remove   apt-get purge leaves none of their files behind
@@ -33,8 +33,17 @@ step_debs() {
 
 step_lintian() {
   command -v lintian >/dev/null || apt_install lintian
-  # Errors fail the step; warnings are shown.
-  lintian --fail-on error --no-tag-display-limit "$build"/packages/*.deb
+  # Errors fail the step; warnings and information are shown. Lintian tells
+  # of binaries built without the hardening flags as information only: here
+  # that fails too.
+  local report status=0
+  report=$(lintian --fail-on error --display-info --tag-display-limit 0 "$build"/packages/*.deb 2>&1) || status=1
+  echo "$report"
+  if grep -E '^[EWI]: [^ ]+: hardening-' <<<"$report" >&2; then
+    echo "binaries built without hardening" >&2
+    status=1
+  fi
+  return $status
 }
 
 step_install() {

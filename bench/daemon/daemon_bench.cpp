@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -157,7 +158,9 @@ public:
 private:
     sqlite3* db() { return store_.handle(); }
     struct TempDir {
-        TempDir() { mkdtemp(path); }
+        TempDir() {
+            if (!mkdtemp(path)) throw std::runtime_error("cannot make a scratch directory in /tmp");
+        }
         ~TempDir() { std::filesystem::remove_all(path); }
         operator std::string() const { return path; }
         char path[32] = "/tmp/zorv-bench-XXXXXX";

@@ -111,7 +111,8 @@ void PrivateBus::start(bool withStandin) {
 }
 
 void PrivateBus::stop() {
-    (void)std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir() + "'").c_str());
+    // Best effort: a bus whose daemon has gone already counts as stopped.
+    if (std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir() + "'").c_str()) != 0) return;
 }
 
 }  // namespace zorvtest
