@@ -125,8 +125,10 @@ void registerBulkCalls(py::module_& m) {
             py::object items = py::hasattr(pairs, "items") ? pairs.attr("items")() : py::reinterpret_borrow<py::object>(pairs);
             std::vector<std::string> drova, host;
             for (py::handle pair : py::iter(items)) {
+                if (PyUnicode_Check(pair.ptr()) || PyBytes_Check(pair.ptr()) || !PySequence_Check(pair.ptr()) ||
+                    PySequence_Size(pair.ptr()) != 2)
+                    throw py::type_error("pairs must hold (drova_file, host_file) pairs");
                 py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(pair));
-                if (t.size() != 2) throw py::type_error("pairs must hold (drova_file, host_file) pairs");
                 drova.push_back(pathArg(t[0], "drova file"));
                 host.push_back(pathArg(t[1], "host file"));
             }

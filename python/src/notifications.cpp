@@ -35,7 +35,7 @@ public:
     Subscription(std::vector<std::string> topics, double timeout) : topics_(std::move(topics)), timeout_(timeout) {
         try {
             handle_ = createSubscriber();
-        } catch (const std::exception& e) {
+        } catch (const std::exception&) {
             callFailed(-1, "createSubscriber");
         }
         if (topics_.empty()) topics_.emplace_back();  // "" lets every notification through
@@ -82,16 +82,14 @@ public:
     // Releases the subscriber; waits for a receive on another thread to
     // finish its slice first.
     void close() {
+        closed_ = true;
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> lock(use_);
         destroySubscriber(handle_);
         handle_ = nullptr;
     }
 
-    bool closed() {
-        std::lock_guard<std::mutex> lock(use_);
-        return handle_ == nullptr;
-    }
+    bool closed() const { return closed_; }
     const std::vector<std::string>& topics() const { return topics_; }
     double timeout() const { return timeout_; }
 
@@ -101,6 +99,7 @@ private:
     double timeout_;
     std::mutex use_;  // a handle is for one thread at a time
     void* handle_ = nullptr;
+    std::atomic<bool> closed_{false};
 };
 
 }  // namespace
