@@ -123,7 +123,7 @@ void registerLabelModel(py::module_& m) {
             "The compact binary form: 8, 16 or 24 bytes, each number little-endian, file_id and\n"
             "path_id left out when 0. It does not say which numbers it holds, so only a label\n"
             "(Label.from_bytes) decodes it.")
-        .def("__str__", &Id::toString)
+        .def("__str__", &Id::toString, "The 50-character text form.")
         .def("__repr__", &idRepr)
         .def("__eq__", [](const Id& a, const Id& b) { return a == b; }, py::is_operator())
         .def("__eq__", [](const Id&, py::handle) { return notImplemented(); }, py::is_operator())
@@ -176,7 +176,7 @@ void registerLabelModel(py::module_& m) {
         .def("to_xattr", &writeXattr, py::arg("path"), py::kw_only(), py::arg("follow_symlinks") = true,
              "Stores the label in the file's security.zorv attribute (which needs root and a file\n"
              "system that has security.* attributes); LabelStorageError when it cannot.")
-        .def("__str__", [](Label& l) { return l.toString(); })
+        .def("__str__", [](Label& l) { return l.toString(); }, "The text form oid:tid:sid:inherit_flag:creator_oid.")
         .def("__repr__",
              [](const Label& l) {
                  return "Label(oid=" + idRepr(l.oid_) + ", tid=" + std::to_string(l.tid_) + ", sid=" + idRepr(l.sid_) +

@@ -123,15 +123,19 @@ void registerNotifications(py::module_& m) {
                 return s.timeout() < 0 ? py::none() : py::cast(s.timeout());
             },
             "Seconds that iteration waits for the next change; None: without limit.")
-        .def("__iter__", [](Subscription& s) -> Subscription& { return s; })
-        .def("__next__",
-             [](Subscription& s) {
-                 py::object change = s.receive(s.timeout());
-                 if (change.is_none()) throw py::stop_iteration();
-                 return change;
-             })
-        .def("__enter__", [](Subscription& s) -> Subscription& { return s; })
-        .def("__exit__", [](Subscription& s, py::args) { s.close(); return false; });
+        .def("__iter__", [](Subscription& s) -> Subscription& { return s; }, "The subscription itself.")
+        .def(
+            "__next__",
+            [](Subscription& s) {
+                py::object change = s.receive(s.timeout());
+                if (change.is_none()) throw py::stop_iteration();
+                return change;
+            },
+            "The next change; StopIteration after ``timeout`` seconds without one.")
+        .def("__enter__", [](Subscription& s) -> Subscription& { return s; }, "The subscription itself.")
+        .def(
+            "__exit__", [](Subscription& s, py::args) { s.close(); return false; },
+            "Releases the subscriber (close()); exceptions pass on.");
 
     m.def(
         "subscribe",
