@@ -113,6 +113,9 @@ announces every change.")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11), python3 (<< 3.12)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/python/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/python/prerm)
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python 3 module of the zorv label manager
 zorvlabelmgr gives Python scripts the calls of libzorvlabelmgr: read and
 change the labels kept by the zorv label manager service, label whole
