@@ -7,6 +7,9 @@ set(ZORV_DEB_PACKAGES runtime libzorvlabelmgr1 dev libzorvlabelmgr-dev tool zorv
 if(TARGET zorv-labelmgrd)
   list(APPEND ZORV_DEB_PACKAGES daemon zorv-labelmgrd)
 endif()
+if(TARGET zorvlabelmgr_python)
+  list(APPEND ZORV_DEB_PACKAGES python python3-zorvlabelmgr)
+endif()
 
 # Manual pages, compressed as Debian keeps them.
 function(zorv_install_man page component)
@@ -107,6 +110,20 @@ set(CPACK_DEBIAN_DAEMON_DESCRIPTION "zorv label manager service
 zorv-labelmgrd owns the labels of files, packages, devices and kernel
 modules on the D-Bus system bus, keeps them in an SQLite database and
 announces every change.")
+
+# The extension is built for Debian's python3 of this release (its name
+# carries the version).
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11), python3 (<< 3.12)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/python/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/python/prerm)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python 3 module of the zorv label manager
+zorvlabelmgr gives Python scripts the calls of libzorvlabelmgr: read and
+change the labels kept by the zorv label manager service, label whole
+packages, encode and store a file's own label and follow label changes,
+with exceptions for failures and type information for editors.")
 
 include(CPack)
 

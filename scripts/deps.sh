@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev attr python3
   libsqlite3-dev sqlite3 nlohmann-json3-dev libcli11-dev libsystemd-dev libfuse3-dev
   systemd
+  pybind11-dev python3-dev python3-pytest python3-mypy python3-dbus
 )
 missing=()
 for p in "${packages[@]}"; do

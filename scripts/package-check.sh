@@ -10,11 +10,11 @@
 #   debs     cpack -G DEB into BUILD-DIR/packages
 #   lintian  no lintian errors, no binary without hardening
 #   install  apt-get install ./*.deb
-#   use      the installed tool, service, manual pages and development files work
+#   use      the installed tool, service, manual pages, development files and Python module work
 #   remove   apt-get purge leaves none of their files behind
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(libzorvlabelmgr1 libzorvlabelmgr-dev zorv-label zorv-labelmgrd)
+packages=(libzorvlabelmgr1 libzorvlabelmgr-dev zorv-label zorv-labelmgrd python3-zorvlabelmgr)
 export DEBIAN_FRONTEND=noninteractive
 
 apt_install() {
@@ -109,7 +109,9 @@ CMAKE
   zorv-label set tid /usr/bin/true 5
   test "$(zorv-label get tid /usr/bin/true)" = 5
   zorv-label --json show tid | grep -q '"tid": 5'
-  echo "installed tool, service and development files work"
+  # The Python module from a clean interpreter (no PYTHONPATH, no user site).
+  /usr/bin/python3 -I -c 'import zorvlabelmgr as z; assert z.get_file_tid("/usr/bin/true") == 5'
+  echo "installed tool, service, development files and Python module work"
 }
 
 step_remove() {
@@ -122,7 +124,7 @@ step_remove() {
     fi
   done
   for f in /usr/bin/zorv-label /usr/sbin/zorv-labelmgrd /usr/include/zorv /etc/zorv/label/zorv-label-log.properties \
-    /usr/share/dbus-1/system.d/com.nimbo.zorv.labelmgr.conf; do
+    /usr/share/dbus-1/system.d/com.nimbo.zorv.labelmgr.conf /usr/lib/python3/dist-packages/zorvlabelmgr; do
     [ -e "$f" ] && { echo "$f is left behind" >&2; left=1; }
   done
   if compgen -G "/usr/lib/*/libzorvlabelmgr.so*" >/dev/null; then echo "the library is left behind" >&2; left=1; fi

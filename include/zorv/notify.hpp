@@ -68,5 +68,9 @@ ZORV_API int subscribeLabelChangeMsg(void* handle, const std::string& topic);
 // hold NUL bytes. 0 on success, -1 on failure (logged, *msg untouched unless
 // the copy could not be allocated, then it is null).
 ZORV_API int recvLabelChangeMsg(void* handle, char** msg);
+// As recvLabelChangeMsg, but waits at most timeoutMs milliseconds (a negative
+// value: without limit) for a notification: 0 received (in *msg), 1 none
+// arrived in time (*msg untouched), -1 on failure (logged).
+ZORV_API int recvLabelChangeMsgWithin(void* handle, char** msg, int timeoutMs);
 
 #endif  // ZORV_NOTIFY_HPP

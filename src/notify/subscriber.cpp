@@ -3,6 +3,7 @@
 #include "notify/zmq_handles.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,18 +41,28 @@ bool takeEvents(void* monitor) {
     return any;
 }
 
-// Waits until a notification can be read. A dropped connection is made again
+// Waits until a notification can be read, for at most `timeoutMs` (-1: for
+// ever); false when the time ran out. A dropped connection is made again
 // (all of them, as many as were made): libzmq reconnects after a network
 // error, but not after a frame over the size limit. Called between messages
 // only, so no message is cut by the reconnection.
-void awaitNotification(void* socket) {
+bool awaitNotification(void* socket, long timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     void* monitor = zorv::notify::monitorOf(socket);
-    if (monitor == nullptr) return;  // not from createSubscriber: the receive waits
     for (;;) {
+        long wait = -1;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            wait = left > 0 ? left : 0;
+        }
+        // A socket that is not from createSubscriber has no monitor: only the socket is polled.
         zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {monitor, 0, ZMQ_POLLIN, 0}};
-        if (zmq_poll(items, 2, -1) < 0) throw std::runtime_error("Failed to receive message.");
-        if (items[0].revents & ZMQ_POLLIN) return;
-        if (!takeEvents(monitor)) continue;
+        int ready = zmq_poll(items, monitor ? 2 : 1, wait);
+        if (ready < 0) throw std::runtime_error("Failed to receive message.");
+        if (items[0].revents & ZMQ_POLLIN) return true;
+        if (ready == 0 && wait >= 0) return false;
+        if (monitor == nullptr || !takeEvents(monitor)) continue;
         const char* endpoint = zorv::protocol::kNotifyEndpoint;
         Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
                                    "Connection to %s dropped (a frame over %lld bytes, or the publisher went away); "
@@ -68,13 +79,21 @@ void awaitNotification(void* socket) {
 // `payload`. A message of one frame is dropped, and frames after the second
 // are read off, so that one malformed message never shifts the ones after it.
 // A message already waiting is taken at once: the wait, with its poll and its
-// look at the connections, is for when none is.
-void receiveNotification(void* socket, Frame& payload) {
+// look at the connections, is for when none is. False when none came within
+// `timeoutMs` (-1: no limit; dropped one-frame messages do not restart it).
+bool receiveNotification(void* socket, Frame& payload, long timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
     Frame topic;
     for (;;) {
         if (!topic.receive(socket, ZMQ_DONTWAIT)) {
             if (zmq_errno() != EAGAIN) throw std::runtime_error("Failed to receive message.");
-            awaitNotification(socket);
+            long left = timeoutMs;
+            if (timeoutMs >= 0) {
+                auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+                left = spent < timeoutMs ? timeoutMs - spent : 0;
+            }
+            if (!awaitNotification(socket, left)) return false;
             receiveOrThrow(topic, socket);
         }
         if (topic.more()) break;
@@ -83,7 +102,7 @@ void receiveNotification(void* socket, Frame& payload) {
     }
     // The frames of one message arrive together, so these reads do not wait.
     receiveOrThrow(payload, socket);
-    if (!payload.more()) return;
+    if (!payload.more()) return true;
     Frame extra;
     int ignored = 0;
     do {
@@ -92,6 +111,7 @@ void receiveNotification(void* socket, Frame& payload) {
     } while (extra.more());
     Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
                                "Ignored %d frame(s) after the payload of a notification.", ignored);
+    return true;
 }
 
 }  // namespace
@@ -125,22 +145,34 @@ int subscribeLabelChangeMsg(void* handle, const std::string& topic) {
     return 0;
 }
 
-int recvLabelChangeMsg(void* handle, char** msg) {
-    if (!present(__func__, handle, "handle") || !present(__func__, msg, "msg")) return -1;
+namespace {
+
+// The receive of recvLabelChangeMsg and recvLabelChangeMsgWithin, logged under `func`.
+int receiveCopy(const char* func, void* handle, char** msg, long timeoutMs) {
+    if (!present(func, handle, "handle") || !present(func, msg, "msg")) return -1;
     Frame payload;
     try {
-        receiveNotification(ZMQSocketAccess::socket(*static_cast<ZMQSocket*>(handle)), payload);
+        if (!receiveNotification(ZMQSocketAccess::socket(*static_cast<ZMQSocket*>(handle)), payload, timeoutMs))
+            return 1;
     } catch (const std::exception& e) {
-        ZLOG_ERROR("Exception: %s", e.what());
+        ZLOG_ERROR_FOR(func, "Exception: %s", e.what());
         return -1;
     }
     const std::size_t size = payload.size();
     *msg = static_cast<char*>(std::malloc(size + 1));
     if (*msg == nullptr) {
-        ZLOG_ERROR("malloc error.");
+        ZLOG_ERROR_FOR(func, "malloc error.");
         return -1;
     }
     if (size != 0) std::memcpy(*msg, payload.data(), size);
     (*msg)[size] = '\0';
     return 0;
+}
+
+}  // namespace
+
+int recvLabelChangeMsg(void* handle, char** msg) { return receiveCopy(__func__, handle, msg, -1); }
+
+int recvLabelChangeMsgWithin(void* handle, char** msg, int timeoutMs) {
+    return receiveCopy(__func__, handle, msg, timeoutMs < 0 ? -1 : timeoutMs);
 }

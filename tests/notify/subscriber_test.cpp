@@ -85,6 +85,29 @@ TEST(Subscription, FramesOverTheLimitAreNotReceived) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(receive(handle.get(), 5), "small");
 }
 
+// A receive with a time limit comes back empty-handed when nothing is
+// published (even with only other topics on the way), and with the message
+// when one comes.
+TEST(Subscription, ReceiveWithinALimit) {
+    Subscriber handle = subscribed("t");
+    char* msg = nullptr;
+    EXPECT_EQ(recvLabelChangeMsgWithin(handle.get(), &msg, 50), 1);
+    EXPECT_EQ(msg, nullptr);
+    EXPECT_EQ(recvLabelChangeMsgWithin(handle.get(), nullptr, 50), -1);
+    {
+        RepeatingPublisher others(std::vector<Frames>{{"other", "o"}});
+        EXPECT_EQ(recvLabelChangeMsgWithin(handle.get(), &msg, 300), 1);
+    }
+    RepeatingPublisher publisher(std::vector<Frames>{{"t", "x"}});
+    ASSERT_EQ(recvLabelChangeMsgWithin(handle.get(), &msg, 20000), 0);
+    EXPECT_STREQ(msg, "x");
+    std::free(msg);
+    msg = nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the publisher sends every millisecond
+    ASSERT_EQ(recvLabelChangeMsgWithin(handle.get(), &msg, 0), 0) << "a message already waiting";
+    std::free(msg);
+}
+
 TEST(Subscription, HandlesOnSeveralThreadsReceiveTheirOwnTopics) {
     const std::vector<Frames> messages{{"t0", "p0"}, {"t1", "p1"}, {"t2", "p2"}, {"t3", "p3"}};
     RepeatingPublisher publisher(messages);
