@@ -8,6 +8,7 @@
 #include "log_capture.h"
 #include "util/compiled_wildcard.h"
 #include "util/linear_matcher.h"
+#include "wildcard_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,21 @@ TEST(WildcardDifferential, SameAnswersAsStdRegex) {
     std::locale::global(previous);
     EXPECT_GT(utf8.matched, utf8.texts / 20);
     EXPECT_LT(utf8.matched, utf8.texts);
+}
+
+// The benchmark's names and paths, hits and misses, against std::regex.
+TEST(WildcardDifferential, BenchmarkFixturesAsStdRegex) {
+    for (const zorvtest::WildcardCase& c : zorvtest::wildcardCases()) {
+        const std::regex reference(wildcardsToRegex(c.wildcard), std::regex::ECMAScript | std::regex::icase);
+        const std::vector<std::string>& texts = zorvtest::textsFor(c);
+        std::size_t hits = 0, tried = 0;
+        for (std::size_t i = 0; i < texts.size(); i += c.longTexts ? 10 : 1, ++tried) {
+            const bool expected = std::regex_match(texts[i], reference);
+            ASSERT_EQ(matchesPattern(c.wildcard, texts[i]), expected) << c.wildcard << " on " << texts[i];
+            hits += expected;
+        }
+        EXPECT_TRUE(hits > 0 && hits < tried) << c.wildcard;
+    }
 }
 
 }  // namespace
