@@ -67,8 +67,9 @@ TEST(MatchesPattern, LongInputsFinishInLinearTime) {
     for (int i = 0; i < 130; ++i) stars += "*a";
     for (int i = 0; i < 100000; ++i) stacked += "\\*";  // "a**...*": one repeat, not 100000 nested
     const std::tuple<std::string, std::string, bool> cases[] = {
-        {std::string(250, 'x') + "*a*a*a*a*b", std::string(250, 'x') + std::string(200, 'a'), false},
-        {stars + "*b", std::string(40, 'a'), false},
+        // Trailing stars: the texts pass the prefilter and reach the engine.
+        {std::string(250, 'x') + "*a*a*a*a*b*", std::string(250, 'x') + std::string(200, 'a'), false},
+        {stars + "*b*", std::string(40, 'a'), false},
         {"a\\+", std::string(7000000, 'a'), true},
         {std::string(300, 'a') + "*", std::string(8000000, 'a'), true},
         {std::string(3000, '?') + "{x,y}\\+", std::string(3000, '-') + "xyyx", true}, {stacked, "aaa", true}};
