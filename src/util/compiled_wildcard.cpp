@@ -3,7 +3,6 @@
 #include <zorv/labelmgr.hpp>
 
 #include "util/bounded_regex.h"
-#include "util/linear_matcher.h"
 #include "util/regex_subset.h"
 
 #include <list>
@@ -40,9 +39,7 @@ CompiledWildcard::CompiledWildcard(const std::string& regexText) {
 
 CompiledWildcard::~CompiledWildcard() = default;
 
-bool CompiledWildcard::matches(const std::string& text) const {
-    return linear_ ? linear_->matches(text) : bounded_->matches(text);
-}
+bool CompiledWildcard::matchesBounded(const std::string& text) const { return bounded_->matches(text); }
 
 namespace {
 

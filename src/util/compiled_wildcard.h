@@ -3,6 +3,8 @@
 // std::regex.
 #pragma once
 
+#include "util/linear_matcher.h"
+
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -11,7 +13,6 @@ namespace zorv {
 namespace detail {
 
 class BoundedRegex;
-class LinearMatcher;
 
 // Thrown when an expression or a text lies beyond what may be matched
 // safely; the message says which bound was reached.
@@ -33,12 +34,14 @@ public:
     // Whole-text match, with std::regex's answer. Throws MatchRefused when
     // std::regex would need more stack than is left or more steps than
     // allowed.
-    bool matches(const std::string& text) const;
+    bool matches(const std::string& text) const { return linear_ ? linear_->matches(text) : matchesBounded(text); }
 
     // Whether the answer comes in linear time (rather than from std::regex).
     bool isLinear() const { return linear_ != nullptr; }
 
 private:
+    bool matchesBounded(const std::string& text) const;
+
     std::unique_ptr<LinearMatcher> linear_;
     std::unique_ptr<BoundedRegex> bounded_;
 };

@@ -115,18 +115,7 @@ LinearMatcher::LinearMatcher(const RegexTree& tree, Engines engines)
 
 LinearMatcher::~LinearMatcher() = default;
 
-bool LinearMatcher::matches(const std::string& text) const {
-    if (!usePrefilter_) return RE2::FullMatch(text, *re2_);
-    switch (prefilter_.check(text)) {
-        case MatchPrefilter::kNoMatch:
-            return false;
-        case MatchPrefilter::kMatch:
-            return true;
-        case MatchPrefilter::kUndecided:
-            break;
-    }
-    return RE2::FullMatch(text, *re2_);
-}
+bool LinearMatcher::matchesOnRe2(const std::string& text) const { return RE2::FullMatch(text, *re2_); }
 
 }  // namespace detail
 }  // namespace zorv

@@ -30,10 +30,18 @@ public:
     LinearMatcher(const LinearMatcher&) = delete;
     LinearMatcher& operator=(const LinearMatcher&) = delete;
 
-    // Whole-text match.
-    bool matches(const std::string& text) const;
+    // Whole-text match. Inline: most calls end in the prefilter.
+    bool matches(const std::string& text) const {
+        if (usePrefilter_) {
+            const MatchPrefilter::Verdict verdict = prefilter_.check(text);
+            if (verdict != MatchPrefilter::kUndecided) return verdict == MatchPrefilter::kMatch;
+        }
+        return matchesOnRe2(text);
+    }
 
 private:
+    bool matchesOnRe2(const std::string& text) const;
+
     MatchPrefilter prefilter_;
     bool usePrefilter_;
     std::unique_ptr<re2::RE2> re2_;
