@@ -1,8 +1,3 @@
-#if defined(__SANITIZE_ADDRESS__)
-// GCC 12 reports uninitialised std::function members inside <regex> when
-// instrumented; the code in question is the standard library's.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include "util/bounded_regex.h"
 
 #include "util/compiled_wildcard.h"
@@ -16,8 +11,6 @@ namespace zorv {
 namespace detail {
 
 namespace {
-
-constexpr auto kSyntax = std::regex::ECMAScript | std::regex::icase;
 
 // How much stack std::regex may need. libstdc++ spends about 100 to 250 bytes
 // per character when compiling and, when matching, about 300 bytes per text
@@ -120,7 +113,7 @@ private:
 BoundedRegex::BoundedRegex(const std::string& regexText) : regexSize_(regexText.size()) {
     requireStack(compileStackEstimate(regexText.size()),
                  "compiling an expression of " + std::to_string(regexText.size()) + " characters");
-    regex_.assign(regexText, kSyntax);
+    regex_.assign(regexText, kWildcardRegexSyntax);
 }
 
 bool BoundedRegex::matches(const std::string& text) const {

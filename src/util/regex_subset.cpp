@@ -1,24 +1,18 @@
-#if defined(__SANITIZE_ADDRESS__)
-// GCC 12 reports uninitialised std::function members inside <regex> when
-// instrumented; the code in question is the standard library's.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include "util/regex_subset.h"
+
+#include "util/bounded_regex.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <utility>
 
 namespace zorv {
 namespace detail {
 
 namespace {
-
-constexpr auto kSyntax = std::regex::ECMAScript | std::regex::icase;
 
 // Deeper group nesting stays with std::regex (the parser recurses per level).
 constexpr int kMaxNesting = 32;
@@ -169,7 +163,7 @@ private:
             try {
                 std::regex bracket;
                 bracket.imbue(locale_);
-                bracket.assign(text, kSyntax);
+                bracket.assign(text, kWildcardRegexSyntax);
                 char one[1];
                 for (int b = 0; b < 256; ++b) {
                     one[0] = static_cast<char>(b);
