@@ -17,58 +17,57 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "ratio.h"
+#include "wildcard_fixtures.h"
 
 namespace {
 
 // ---------------------------------------------------------------- matching
 
-std::vector<std::string> makeNames() {
-    static const char* const kStems[] = {"libc", "README", "config", "Makefile", "zorv_label", "passwd", "x"};
-    static const char* const kExts[] = {".so.6", ".conf", ".TXT", ".txt", "", ".log.1", ".Conf"};
-    std::mt19937 rng(42);
-    std::vector<std::string> names;
-    for (int i = 0; i < 10000; ++i) {
-        names.push_back(std::string(kStems[rng() % 7]) + std::to_string(rng() % 1000) + kExts[rng() % 7]);
-    }
-    return names;
-}
-
-const std::vector<std::string>& names() {
-    static const std::vector<std::string> list = makeNames();
-    return list;
-}
-
-const char* const kPatterns[] = {"*.conf", "lib*.so.?", "config[0-9]*", "*_label*.{txt,log.1}"};
-
+// matchesPattern against fnmatch (case-folding, the nearest the system has)
+// on the same names: short names and patterns, and a long pattern on long
+// paths.
 void BM_matchesPattern(benchmark::State& state) {
-    const std::string pattern = kPatterns[state.range(0)];
+    const zorvtest::WildcardCase& c = zorvtest::wildcardCases()[state.range(0)];
+    const std::string pattern = c.wildcard;
     for (auto _ : state) {
         int hits = 0;
-        for (const auto& name : names()) hits += matchesPattern(pattern, name);
+        for (const auto& text : zorvtest::textsFor(c)) hits += matchesPattern(pattern, text);
         benchmark::DoNotOptimize(hits);
     }
-    state.SetLabel(pattern);
+    state.SetLabel(pattern.substr(0, 24));
 }
 
 void BM_fnmatchCasefold(benchmark::State& state) {
-    std::string pattern = kPatterns[state.range(0)];
-    if (state.range(0) == 3) pattern = "*_label*.txt";  // fnmatch has no brace groups
+    const zorvtest::WildcardCase& c = zorvtest::wildcardCases()[state.range(0)];
     for (auto _ : state) {
         int hits = 0;
-        for (const auto& name : names()) hits += ::fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
+        for (const auto& text : zorvtest::textsFor(c)) hits += ::fnmatch(c.fnmatchForm, text.c_str(), FNM_CASEFOLD) == 0;
         benchmark::DoNotOptimize(hits);
     }
-    state.SetLabel(pattern);
+    state.SetLabel(std::string(c.fnmatchForm).substr(0, 24));
 }
 
-BENCHMARK(BM_matchesPattern)->DenseRange(0, 3);
-BENCHMARK(BM_fnmatchCasefold)->DenseRange(0, 3);
+BENCHMARK(BM_matchesPattern)->DenseRange(0, 4);
+BENCHMARK(BM_fnmatchCasefold)->DenseRange(0, 4);
+
+// Patterns that backtracking matchers take polynomial or exponential time on,
+// against runs of 'a' of two lengths (no 'b': no match): the time must grow
+// with the text alone.
+const char* const kPathological[] = {"*a*a*a*a*a*a*a*a*b*", "{a\\*}\\*b*"};  // the second is (a*)*b.*
+
+void BM_matchesPatternPathological(benchmark::State& state) {
+    const std::string pattern = kPathological[state.range(0)];
+    const std::string text(static_cast<std::size_t>(state.range(1)), 'a');
+    for (auto _ : state) benchmark::DoNotOptimize(matchesPattern(pattern, text));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(1));
+}
+
+BENCHMARK(BM_matchesPatternPathological)->ArgsProduct({{0, 1}, {10000, 1000000}});
 
 // Patterns that are each used once (more of them than the cache holds): the
 // cost of a miss against compiling a std::regex for every call.
@@ -82,7 +81,7 @@ void BM_matchesPatternMisses(benchmark::State& state) {
     const auto patterns = distinctPatterns();
     for (auto _ : state) {
         int hits = 0;
-        for (std::size_t i = 0; i < patterns.size(); ++i) hits += matchesPattern(patterns[i], names()[i]);
+        for (std::size_t i = 0; i < patterns.size(); ++i) hits += matchesPattern(patterns[i], zorvtest::fileNames()[i]);
         benchmark::DoNotOptimize(hits);
     }
 }
@@ -93,7 +92,7 @@ void BM_regexCompiledPerCall(benchmark::State& state) {
         int hits = 0;
         for (std::size_t i = 0; i < patterns.size(); ++i) {
             const std::regex re(wildcardsToRegex(patterns[i]), std::regex::ECMAScript | std::regex::icase);
-            hits += std::regex_match(names()[i], re);
+            hits += std::regex_match(zorvtest::fileNames()[i], re);
         }
         benchmark::DoNotOptimize(hits);
     }
@@ -193,6 +192,21 @@ BENCHMARK(BM_rawEvpSm3);
 }  // namespace
 
 int main(int argc, char** argv) {
-    return zorvbench::runWithRatios(argc, argv, {{"traverseDirectory / nftw, 20,020 entries", "BM_traverseDirectory",
-                                                  "BM_nftw", 0.5}});
+    std::vector<zorvbench::Ratio> ratios;
+    for (std::size_t i = 0; i < zorvtest::wildcardCases().size(); ++i) {
+        const zorvtest::WildcardCase& c = zorvtest::wildcardCases()[i];
+        ratios.push_back({"matchesPattern / fnmatch, " + std::string(c.wildcard).substr(0, 24) +
+                              (c.longTexts ? "... on long paths" : " on names"),
+                          "BM_matchesPattern/" + std::to_string(i), "BM_fnmatchCasefold/" + std::to_string(i), 1.5});
+    }
+    // Linear time: a text a hundred times as long takes at most 150 times as long.
+    for (int i = 0; i < 2; ++i) {
+        const std::string name = "BM_matchesPatternPathological/" + std::to_string(i);
+        ratios.push_back({std::string(kPathological[i]) + ", 1,000,000 / 10,000 bytes", name + "/1000000",
+                          name + "/10000", 150});
+    }
+    ratios.push_back({"matchesPattern on cache misses / std::regex compiled per call", "BM_matchesPatternMisses",
+                      "BM_regexCompiledPerCall", 1.0});
+    ratios.push_back({"traverseDirectory / nftw, 20,020 entries", "BM_traverseDirectory", "BM_nftw", 0.5});
+    return zorvbench::runWithRatios(argc, argv, std::move(ratios));
 }

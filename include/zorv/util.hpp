@@ -28,8 +28,10 @@ ZORV_API unsigned int getKmodNameHash(const char* name, unsigned int len);
 // every expression without back-references, assertions, counted repetition or
 // class escapes. Those few go to a backtracking engine that may take at most
 // 4,194,304 steps and half the stack the calling thread has left; past either
-// bound the call logs an error and returns false; `matchesPattern1` is fnmatch with FNM_PATHNAME;
-// `searchFilesByPattern` is glob with GLOB_TILDE; `traverseDirectory` appends
+// bound, and for an expression longer than 262,144 characters or too large to
+// compile in 8 MiB, the call logs an error and returns false;
+// `matchesPattern1` is fnmatch with FNM_PATHNAME; `searchFilesByPattern` is
+// glob with GLOB_TILDE; `traverseDirectory` appends
 // `dir` and everything below it to `out` (links are not followed) and returns
 // 0, or -1 when `dir` itself cannot be opened.
 ZORV_API bool containsWildcard(const std::string& text);

@@ -3,7 +3,7 @@
 #include <zorv/util.hpp>
 
 #include "log/log.h"
-#include "util/wildcard_engine.h"
+#include "util/compiled_wildcard.h"
 
 #include <fnmatch.h>
 #include <glob.h>

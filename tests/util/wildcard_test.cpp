@@ -6,7 +6,9 @@
 #include <zorv/labelmgr.hpp>
 
 #include "log_capture.h"
-#include "util/wildcard_engine.h"
+#include "util/compiled_wildcard.h"
+#include "util/linear_matcher.h"
+#include "wildcard_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +49,10 @@ TEST(MatchesPattern, WholeTextCaseInsensitiveAndBadExpressionsThrow) {
         {"{bin,sbin}/*", "lib/init", false}, {"[!a-c]x", "dx", true}, {"[!a-c]x", "Bx", false},
         {"*", "", true}, {"?", "", false}, {"*", "a\nb", false},  // '.' stops at line ends
         // Escapes hand the next character to the expression untranslated.
-        {"a\\+", "aaa", true}, {"{x}\\\\1", "xx", true}, {"{x,y}\\\\1", "xy", false}};
+        {"a\\+", "aaa", true}, {"{x}\\\\1", "xx", true}, {"{x,y}\\\\1", "xy", false},
+        // Shapes decided without a regular-expression engine, and near misses of them.
+        {"{ab,cd}x", "adx", false}, {"{ab,cd}x", "CDX", true}, {"*ab*cd*", "cd-ab", false},
+        {"*ab*cd*", "xabycdz", true}, {"lib*.so", "lib\n.so", false}, {"x*a\\+*", "xx", false}};
     for (const auto& [pattern, text, matches] : cases) EXPECT_EQ(matchesPattern(pattern, text), matches) << pattern;
     EXPECT_EQ(log.size(), 0u);
     // fnmatch with FNM_PATHNAME, escapes on, no special leading dot
@@ -62,8 +67,9 @@ TEST(MatchesPattern, LongInputsFinishInLinearTime) {
     for (int i = 0; i < 130; ++i) stars += "*a";
     for (int i = 0; i < 100000; ++i) stacked += "\\*";  // "a**...*": one repeat, not 100000 nested
     const std::tuple<std::string, std::string, bool> cases[] = {
-        {std::string(250, 'x') + "*a*a*a*a*b", std::string(250, 'x') + std::string(200, 'a'), false},
-        {stars + "*b", std::string(40, 'a'), false},
+        // Trailing stars: the texts pass the prefilter and reach the engine.
+        {std::string(250, 'x') + "*a*a*a*a*b*", std::string(250, 'x') + std::string(200, 'a'), false},
+        {stars + "*b*", std::string(40, 'a'), false},
         {"a\\+", std::string(7000000, 'a'), true},
         {std::string(300, 'a') + "*", std::string(8000000, 'a'), true},
         {std::string(3000, '?') + "{x,y}\\+", std::string(3000, '-') + "xyyx", true}, {stacked, "aaa", true}};
@@ -73,7 +79,8 @@ TEST(MatchesPattern, LongInputsFinishInLinearTime) {
 }
 
 // What only std::regex can answer is refused with an error line, not run
-// without bound: exponential backtracking, or a text too long for the stack.
+// without bound: exponential backtracking, or a text too long for the stack;
+// so is an expression too long for any engine.
 TEST(MatchesPattern, RegexOnlyPatternsAreBounded) {
     zorvtest::LogCapture log;
     EXPECT_TRUE(matchesPattern("{a}\\\\1", "AA"));  // a back-reference, small enough
@@ -81,6 +88,8 @@ TEST(MatchesPattern, RegexOnlyPatternsAreBounded) {
     EXPECT_FALSE(matchesPattern("{a\\*}\\*\\\\1b", std::string(40, 'a')));
     EXPECT_FALSE(matchesPattern("{a}\\\\1*", std::string(1000000, 'a')));
     EXPECT_EQ(log.matching("] Pattern refused, {a").size(), 2u);
+    EXPECT_FALSE(matchesPattern(std::string(300000, 'a'), std::string(300000, 'a')));  // too long to compile at all
+    EXPECT_EQ(log.matching("] Pattern refused, aaa").size(), 1u);
 }
 
 // Many patterns (more than the cache holds) from several threads at once.
@@ -91,18 +100,19 @@ TEST(MatchesPattern, ConcurrentUseOfManyPatterns) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 400; ++i) {
                 const std::string n = std::to_string((i * 7 + t) % 300);
-                wrong += !matchesPattern("f" + n + "*.{c,h}", "F" + n + "x.H") + matchesPattern("f" + n + "*", "g" + n);
+                wrong += !matchesPattern("f" + n + "*x*.{c,h}", "F" + n + "x.H") + matchesPattern("f" + n + "*", "g" + n);
             }
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 
-struct Tally { int patterns = 0, invalid = 0, automaton = 0, matched = 0, texts = 0; };
+struct Tally { int patterns = 0, invalid = 0, linear = 0, matched = 0, texts = 0, decided = 0; };
 
 // The compiled wildcard must answer exactly as std::regex (ECMAScript, case-insensitive, whole match) does, for
-// valid and invalid expressions. Random wildcards, each tried on texts mostly shaped after it (those match far
-// more often than random ones). Stops at the first disagreement.
+// valid and invalid expressions; so must RE2 alone, and so must the prefilter where it decides. Random wildcards,
+// each tried on texts mostly shaped after it (those match far more often than random ones). Stops at the first
+// disagreement.
 void compareWithStdRegex(unsigned seed, int patterns, Tally& tally) {
     const std::string patternAlphabet = "abAB09_.*?*[]!-{},\\^$()+|/ \xe9\xc9", textAlphabet = "abAB5_.-/,|(\n\xe9\xc9";
     std::mt19937 rng(seed);
@@ -134,8 +144,14 @@ void compareWithStdRegex(unsigned seed, int patterns, Tally& tally) {
             continue;
         }
         ASSERT_TRUE(reference) << "pattern " << wildcard << " regex " << re << " should not compile";
-        tally.automaton += compiled->usesAutomaton();
-        const auto thompson = zorv::detail::CompiledWildcard::onThompsonAutomaton(re);
+        tally.linear += compiled->isLinear();
+        zorv::detail::RegexTree tree;
+        std::unique_ptr<zorv::detail::LinearMatcher> re2Alone;
+        std::unique_ptr<zorv::detail::MatchPrefilter> prefilter;
+        if (zorv::detail::readRegexSubset(re, std::locale(), tree)) {
+            re2Alone = std::make_unique<zorv::detail::LinearMatcher>(tree, zorv::detail::LinearMatcher::kRe2Only);
+            prefilter = std::make_unique<zorv::detail::MatchPrefilter>(tree);
+        }
         for (int k = 0; k < 24; ++k, ++tally.texts) {
             std::string text;
             if (pick(3) == 0) {
@@ -150,8 +166,12 @@ void compareWithStdRegex(unsigned seed, int patterns, Tally& tally) {
             const bool expected = std::regex_match(text, *reference);
             ASSERT_EQ(compiled->matches(text), expected)
                 << "pattern [" << wildcard << "] regex [" << re << "] text [" << text << "]";
-            ASSERT_TRUE(!thompson || thompson->matches(text) == expected)
-                << "Thompson: regex [" << re << "] text [" << text << "]";
+            ASSERT_TRUE(!re2Alone || re2Alone->matches(text) == expected) << "RE2 alone: regex [" << re << "] text [" << text << "]";
+            const auto verdict = prefilter ? prefilter->check(text) : zorv::detail::MatchPrefilter::kUndecided;
+            ASSERT_TRUE(verdict == zorv::detail::MatchPrefilter::kUndecided ||
+                        (verdict == zorv::detail::MatchPrefilter::kMatch) == expected)
+                << "prefilter: regex [" << re << "] text [" << text << "]";
+            tally.decided += verdict != zorv::detail::MatchPrefilter::kUndecided;
             tally.matched += expected;
         }
     }
@@ -160,10 +180,11 @@ void compareWithStdRegex(unsigned seed, int patterns, Tally& tally) {
 TEST(WildcardDifferential, SameAnswersAsStdRegex) {
     Tally tally, utf8;
     compareWithStdRegex(20240601u, 20000, tally);
-    // Only meaningful if it covers all three outcomes and mostly exercises the automaton.
+    // Only meaningful if it covers all three outcomes and mostly exercises the linear engine.
     EXPECT_GT(tally.invalid, tally.patterns / 20);
-    EXPECT_GT(tally.automaton, (tally.patterns - tally.invalid) * 3 / 4);
+    EXPECT_GT(tally.linear, (tally.patterns - tally.invalid) * 3 / 4);
     EXPECT_GT(tally.matched, tally.texts / 20);
+    EXPECT_GT(tally.decided, tally.texts / 4);
 
     // Case folding follows the global locale, as std::regex's does.
     const std::locale previous = std::locale::global(std::locale("C.UTF-8"));
@@ -171,6 +192,21 @@ TEST(WildcardDifferential, SameAnswersAsStdRegex) {
     std::locale::global(previous);
     EXPECT_GT(utf8.matched, utf8.texts / 20);
     EXPECT_LT(utf8.matched, utf8.texts);
+}
+
+// The benchmark's names and paths, hits and misses, against std::regex.
+TEST(WildcardDifferential, BenchmarkFixturesAsStdRegex) {
+    for (const zorvtest::WildcardCase& c : zorvtest::wildcardCases()) {
+        const std::regex reference(wildcardsToRegex(c.wildcard), std::regex::ECMAScript | std::regex::icase);
+        const std::vector<std::string>& texts = zorvtest::textsFor(c);
+        std::size_t hits = 0, tried = 0;
+        for (std::size_t i = 0; i < texts.size(); i += c.longTexts ? 10 : 1, ++tried) {
+            const bool expected = std::regex_match(texts[i], reference);
+            ASSERT_EQ(matchesPattern(c.wildcard, texts[i]), expected) << c.wildcard << " on " << texts[i];
+            hits += expected;
+        }
+        EXPECT_TRUE(hits > 0 && hits < tried) << c.wildcard;
+    }
 }
 
 }  // namespace
