@@ -23,7 +23,7 @@ def test_changes_arrive_through_the_context_manager(notifying_service, tmp_path)
             seen = [json.loads(change) for change in changes]  # until 0.2 s pass without one
             if seen:
                 break
-        assert seen[-1] == {"member": "setFileTid", "path": str(target)}
+        assert seen[-1] == {"member": "setFileTid", "path": str(target), "uid": os.geteuid()}
         zl.set_file_oid(target, zl.Id(1))  # another topic
         assert changes.receive(timeout=0.3) is None
     assert changes.closed
