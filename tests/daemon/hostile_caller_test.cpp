@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <thread>
 #include <tuple>
 
@@ -160,12 +161,29 @@ TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
     std::string stalled;
     std::thread hog([&] {
         stalled = asUser(kNobody, {}, [&] {
-            std::vector<std::thread> calls;
-            std::vector<std::string> answers(6);
-            for (std::string& answer : answers) calls.emplace_back([&] { answer = getTid(fs.stalled()); });
-            for (std::thread& t : calls) t.join();
+            // Six calls at once, each on a connection of its own; no threads
+            // in a child forked from a threaded process.
+            std::vector<std::unique_ptr<ServiceConnection>> connections;
+            std::vector<DBusPendingCall*> pending;
+            for (int i = 0; i < 6; ++i) {
+                connections.push_back(std::make_unique<ServiceConnection>());
+                ServiceConnection::Reply call =
+                    ServiceConnection::newCall(zorv::protocol::kInterface, "getFileTid", {fs.stalled()});
+                DBusPendingCall* p = nullptr;
+                dbus_connection_send_with_reply(connections.back()->get(), call.get(), &p, 30000);
+                pending.push_back(p);
+            }
             std::string all;
-            for (const std::string& a : answers) all += a + "\n";
+            for (DBusPendingCall* p : pending) {
+                dbus_pending_call_block(p);
+                DBusMessage* reply = dbus_pending_call_steal_reply(p);
+                all += (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR
+                            ? std::string("error ") + dbus_message_get_error_name(reply)
+                            : std::string("answered")) +
+                       "\n";
+                dbus_message_unref(reply);
+                dbus_pending_call_unref(p);
+            }
             return all;
         });
         ++stalledAnswers;
