@@ -72,7 +72,8 @@ void Notifier::run() noexcept {
     for (;;) {
         const int n = ::epoll_wait(epoll_.get(), events, 64, listening_ ? -1 : kAcceptPauseMs);
         if (n < 0 && errno != EINTR) ZLOG_ERROR("epoll_wait: %s", std::strerror(errno));
-        if (!listening_ && n == 0) listening_ = watch(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
+        if (!listening_ && std::chrono::steady_clock::now() >= resumeAccepting_)
+            listening_ = watch(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             if (fd == listener_.get()) {
@@ -103,6 +104,7 @@ void Notifier::acceptPeers() {
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
             ZLOG_WARN("cannot accept a subscriber: %s", std::strerror(errno));
             listening_ = !watch(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), 0);
+            resumeAccepting_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
             return;
         }
         ucred peer{};

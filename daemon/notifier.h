@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -64,6 +65,7 @@ private:
 
     UniqueFd listener_, epoll_, wake_;
     bool listening_ = true;  // false while accepting is paused for lack of descriptors
+    std::chrono::steady_clock::time_point resumeAccepting_;
     std::mutex mutex_;
     std::deque<std::pair<std::string, std::string>> queue_;  // guarded by mutex_
     bool stopping_ = false;                                  // guarded by mutex_

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zorvd {
@@ -30,9 +31,10 @@ inline const std::vector<std::string>& topicPrefixes() {
 }
 
 // The index of `prefix` in topicPrefixes(), or -1 when no topic starts with it.
-inline int topicPrefixIndex(const std::string& prefix) {
+inline int topicPrefixIndex(std::string_view prefix) {
     const std::vector<std::string>& all = topicPrefixes();
-    auto found = std::lower_bound(all.begin(), all.end(), prefix);
+    auto found = std::lower_bound(all.begin(), all.end(), prefix,
+                                  [](const std::string& a, std::string_view b) { return a < b; });
     return found != all.end() && *found == prefix ? static_cast<int>(found - all.begin()) : -1;
 }
 

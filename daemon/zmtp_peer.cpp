@@ -24,7 +24,7 @@ void appendFrame(std::string& out, unsigned char flags, const std::string& body)
     out += body;
 }
 
-uint64_t bigEndian(const std::string& bytes, std::size_t at, int size) {
+uint64_t bigEndian(std::string_view bytes, std::size_t at, int size) {
     uint64_t value = 0;
     for (int i = 0; i < size; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
     return value;
@@ -51,12 +51,12 @@ bool validGreeting(const std::string& g) {
 }
 
 // The properties of a READY command name a subscribing socket type.
-bool fromSubscriber(const std::string& properties) {
-    std::string type;
+bool fromSubscriber(std::string_view properties) {
+    std::string_view type;
     for (std::size_t at = 0; at < properties.size();) {
         const std::size_t nameSize = static_cast<unsigned char>(properties[at]);
         if (properties.size() - at < 1 + nameSize + 4) return false;
-        const std::string name = properties.substr(at + 1, nameSize);
+        const std::string name(properties.substr(at + 1, nameSize));
         at += 1 + nameSize;
         const uint64_t valueSize = bigEndian(properties, at, 4);
         at += 4;
@@ -93,14 +93,14 @@ bool ZmtpPeer::take(const char* data, std::size_t size) {
         const uint64_t size = (flags & kLong) ? bigEndian(in_, at + 1, 8) : static_cast<unsigned char>(in_[at + 1]);
         if (size > kMaxInboundFrame) return false;
         if (in_.size() - at - header < size) break;
-        if (!takeFrame(flags, in_.substr(at + header, size))) return false;
+        if (!takeFrame(flags, std::string_view(in_).substr(at + header, size))) return false;
         at += header + size;
     }
     in_.erase(0, at);
     return true;
 }
 
-bool ZmtpPeer::takeFrame(unsigned char flags, const std::string& body) {
+bool ZmtpPeer::takeFrame(unsigned char flags, std::string_view body) {
     if (flags & kCommand) return takeCommand(body);
     if (stage_ != Stage::Subscribed) return false;
     // A subscription or its cancellation is a message of one frame; other
@@ -111,24 +111,24 @@ bool ZmtpPeer::takeFrame(unsigned char flags, const std::string& body) {
     return true;
 }
 
-bool ZmtpPeer::takeCommand(const std::string& body) {
+bool ZmtpPeer::takeCommand(std::string_view body) {
     if (body.empty() || body.size() < 1u + static_cast<unsigned char>(body[0])) return false;
-    const std::string name = body.substr(1, static_cast<unsigned char>(body[0]));
-    const std::string data = body.substr(1 + name.size());
+    const std::string_view name = body.substr(1, static_cast<unsigned char>(body[0]));
+    const std::string_view data = body.substr(1 + name.size());
     if (stage_ == Stage::Handshake) {
         if (name != "READY" || !fromSubscriber(data)) return false;
         stage_ = Stage::Subscribed;
     } else if (name == "SUBSCRIBE" || name == "CANCEL") {  // how ZMTP 3.1 peers may send them
         count(data, name == "SUBSCRIBE");
     } else if (name == "PING" && data.size() >= 2 && out_.size() < kMaxBacklog) {
-        appendFrame(out_, kCommand, command("PONG", data.substr(2, 16)));  // the ping's context
+        appendFrame(out_, kCommand, command("PONG", std::string(data.substr(2, 16))));  // the ping's context
     } else if (name == "ERROR") {
         return false;
     }
     return true;
 }
 
-void ZmtpPeer::count(const std::string& prefix, bool subscribe) {
+void ZmtpPeer::count(std::string_view prefix, bool subscribe) {
     const int index = topicPrefixIndex(prefix);
     if (index < 0) return;  // matches nothing the service publishes
     uint32_t& n = subscriptions_[index];
@@ -140,7 +140,7 @@ bool ZmtpPeer::offer(const std::string& topic, const std::string& payload) {
     if (stage_ != Stage::Subscribed) return true;
     bool wanted = false;
     for (std::size_t n = 0; n <= topic.size() && !wanted; ++n) {
-        const int index = topicPrefixIndex(topic.substr(0, n));
+        const int index = topicPrefixIndex(std::string_view(topic).substr(0, n));
         if (index < 0) break;  // no longer prefix of a topic either
         wanted = subscriptions_[index] > 0;
     }

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zorvd {
@@ -44,9 +45,9 @@ public:
 private:
     enum class Stage { Greeting, Handshake, Subscribed };
 
-    bool takeFrame(unsigned char flags, const std::string& body);
-    bool takeCommand(const std::string& body);
-    void count(const std::string& prefix, bool subscribe);
+    bool takeFrame(unsigned char flags, std::string_view body);
+    bool takeCommand(std::string_view body);
+    void count(std::string_view prefix, bool subscribe);
 
     Stage stage_ = Stage::Greeting;
     bool inMessage_ = false;  // between the frames of a message of several
