@@ -41,7 +41,7 @@ constexpr std::chrono::seconds kStopGrace{10};
 struct Options {
     std::string address;
     std::string database = kDefaultDatabase;
-    std::string endpoint = zorv::protocol::kNotifyEndpoint;
+    std::string endpoint;  // empty: the one in effect for the library too
     zorvd::AuditTrail::Limits audit;
 };
 
@@ -75,7 +75,7 @@ int serve(const Options& o) {
     zorvd::Database database(o.database);
     zorvd::AuditTrail audit(database, o.audit);
     zorvd::Bus bus(o.address, zorv::protocol::kServiceName);
-    zorvd::Notifier notifier(o.endpoint);
+    zorvd::Notifier notifier(o.endpoint.empty() ? zorv::protocol::notifyEndpoint() : o.endpoint);
     zorvd::LabelService service(database, notifier, bus, audit);
     ZLOG_INFO("serving %s with %s", zorv::protocol::kServiceName, o.database.c_str());
     bool stopped = bus.serve(stopFd, [&service](DBusMessage* m) { service.handle(m); });
@@ -104,8 +104,10 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("zorv-labelmgrd ") + ZORV_VERSION);
     app.add_option("--address", o.address, "D-Bus address of the bus to serve (default: the system bus)");
     app.add_option("--db", o.database, "database file")->capture_default_str();
-    app.add_option("--notify-endpoint", o.endpoint, "ZeroMQ endpoint of the change notifications")
-        ->capture_default_str();
+    app.add_option("--notify-endpoint", o.endpoint,
+                   std::string("ZeroMQ endpoint of the change notifications, ipc:// and the path of a socket file "
+                               "(default: $") + zorv::protocol::kNotifyEndpointVariable + ", else " +
+                       zorv::protocol::kNotifyEndpoint + ")");
     app.add_option("--audit-max-age", o.audit.maxAgeDays, "days an audit entry is kept")
         ->capture_default_str()
         ->check(CLI::Range(1, 36500));

@@ -1,30 +1,78 @@
-// Publishes a label-change notification (topic frame, payload frame) on the
-// service's ZeroMQ endpoint after each committed change.
+// Publishes a label-change notification (topic frame, payload frame) to the
+// service's subscribers after each committed change. A thread of its own
+// accepts the subscribers' connections, reads their subscriptions and writes
+// the notifications, so that no caller of publish ever waits on a subscriber.
 #pragma once
 
-#include <zorv/labelmgr.hpp>
+#include <sys/types.h>
 
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "unique_fd.h"
+#include "zmtp_peer.h"
 
 namespace zorvd {
 
 class Notifier {
 public:
-    // Binds the endpoint; a socket file left by a killed service is replaced.
-    // Throws std::runtime_error when the endpoint cannot be bound.
+    // Connections a user other than root may hold at once, and in all: a
+    // user cannot take every place, nor the service every descriptor.
+    static constexpr int kMaxPeersPerUser = 64;
+    static constexpr std::size_t kMaxPeers = 512;
+    // How long notifications still waiting when the service stops may take
+    // to leave.
+    static constexpr int kCloseLingerMs = 1000;
+
+    // Listens on `endpoint` (see notify_listener.h) and starts the thread.
+    // Throws std::runtime_error when it cannot.
     explicit Notifier(const std::string& endpoint);
+    // Sends what was published and stops.
     ~Notifier();
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
 
-    // Never blocks: libzmq drops the message for a subscriber that has fallen
-    // too far behind. A failure is logged, never thrown: the change it
-    // announces has been committed already.
+    // Safe from any thread; notifications leave in the order of the calls.
+    // Never blocks: a subscriber too far behind misses notifications. A
+    // failure is logged, never thrown: the change it announces has been
+    // committed already.
     void publish(const std::string& topic, const std::string& payload) noexcept;
 
 private:
-    ZMQSocket socket_;
-    std::string file_;  // the socket file of an ipc endpoint
+    struct Peer {
+        UniqueFd fd;
+        uid_t uid;
+        ZmtpPeer zmtp;
+        bool pollingOutput = false;
+        bool slow = false;  // has missed notifications
+    };
+
+    void run() noexcept;
+    void acceptPeers();
+    void serve(int fd, uint32_t events);
+    bool flush(Peer& peer);
+    void drop(int fd);
+    void deliver(const std::deque<std::pair<std::string, std::string>>& notices);
+    void linger();
+
+    UniqueFd listener_, epoll_, wake_;
+    bool listening_ = true;  // false while accepting is paused for lack of descriptors
+    std::chrono::steady_clock::time_point resumeAccepting_;
+    std::mutex mutex_;
+    std::deque<std::pair<std::string, std::string>> queue_;  // guarded by mutex_
+    bool stopping_ = false;                                  // guarded by mutex_
+    std::unordered_map<int, std::unique_ptr<Peer>> peers_;   // by descriptor
+    std::map<uid_t, int> peersOf_;
+    std::set<uid_t> refused_;  // users told about once while at their limit
+    std::thread thread_;
 };
 
 }  // namespace zorvd

@@ -25,6 +25,7 @@ show() { printf '%s$ %s%s\n' "$bold" "$*" "$plain"; "$@"; }
 
 say "A private system bus, and the label manager service on it with a fresh database"
 address=$(tests/bus/start-bus.sh "$work/bus")
+export ZORV_NOTIFY_ENDPOINT=ipc://$work/notify.socket  # the service and the watch; never the host's
 build-demo/daemon/zorv-labelmgrd --address "$address" --db "$work/labels.db" >"$work/service.log" 2>&1 &
 service=$!
 export DBUS_SYSTEM_BUS_ADDRESS=$address

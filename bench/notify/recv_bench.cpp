@@ -1,5 +1,5 @@
 // Receive rate of recvLabelChangeMsg against a plain libzmq receive loop, both
-// fed by the same publisher on the service's endpoint: two-frame messages,
+// fed by the same publisher on an endpoint of its own: two-frame messages,
 // a short topic and a 64-byte payload. The publisher waits when the pipe is
 // full instead of dropping, so both readers always find traffic waiting.
 #include <zorv/labelmgr.hpp>
@@ -18,12 +18,15 @@
 
 #include <unistd.h>
 
-#include "client/service_names.h"
+#include "scratch_endpoint.h"
 #include "ratio.h"
 
 namespace {
 
-using zorv::protocol::kNotifyEndpoint;
+// The library's subscribers take it from the environment, as from the service.
+const zorvtest::ScratchEndpoint scratchEndpoint;
+const std::string endpointText = scratchEndpoint.endpoint();
+const char* const kEndpoint = endpointText.c_str();
 const std::string kTopic = "label.change";
 const std::string kPayload(64, 'p');
 constexpr int kWarmup = 2000;
@@ -37,8 +40,8 @@ public:
         zmq_setsockopt(socket_, ZMQ_XPUB_NODROP, &on, sizeof on);
         zmq_setsockopt(socket_, ZMQ_SNDTIMEO, &timeoutMs, sizeof timeoutMs);
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof linger);
-        if (zmq_bind(socket_, kNotifyEndpoint) != 0) {
-            std::fprintf(stderr, "cannot bind %s: %s\n", kNotifyEndpoint, zmq_strerror(zmq_errno()));
+        if (zmq_bind(socket_, kEndpoint) != 0) {
+            std::fprintf(stderr, "cannot bind %s: %s\n", kEndpoint, zmq_strerror(zmq_errno()));
             std::exit(1);
         }
         thread_ = std::thread([this] { run(); });
@@ -93,7 +96,7 @@ struct RawSubscriber {
     RawSubscriber() {
         zmq_msg_init(&topic);
         zmq_msg_init(&payload);
-        zmq_connect(socket, kNotifyEndpoint);
+        zmq_connect(socket, kEndpoint);
         zmq_setsockopt(socket, ZMQ_SUBSCRIBE, kTopic.data(), kTopic.size());
     }
     ~RawSubscriber() {
@@ -131,7 +134,7 @@ struct BatchPublisher {
     BatchPublisher() {
         int unlimited = 0;  // never drop: a lost message would leave a reader waiting
         zmq_setsockopt(socket, ZMQ_SNDHWM, &unlimited, sizeof unlimited);
-        zmq_bind(socket, kNotifyEndpoint);
+        zmq_bind(socket, kEndpoint);
     }
     ~BatchPublisher() {
         zmq_close(socket);
@@ -196,6 +199,5 @@ int main(int argc, char** argv) {
         Ratio{"queued: recvLabelChangeMsg / raw libzmq message rate", "BM_DrainRecvLabelChangeMsg",
               "BM_DrainRawLibzmqReceive", 0.8, Measure::Rate},
     });
-    unlink(zorv::protocol::kNotifySocketFile);  // libzmq leaves it behind
     return rc;
 }

@@ -60,8 +60,11 @@ constexpr long long kMaxNotificationFrame = 1024 * 1024;
 ZORV_API void* createSubscriber();
 // Releases a handle from createSubscriber; null is ignored.
 ZORV_API void destroySubscriber(void* handle);
-// Connects the handle to the service's endpoint and adds `topic` to its
-// filter. 0 on success, -1 on failure (logged).
+// Connects the handle to the service's endpoint (ZORV_NOTIFY_ENDPOINT, else
+// ipc:///tmp/zorv_label_manager.socket) and adds `topic` to its filter. Only
+// a socket file of root's or the caller's that no other user can have put in
+// place is connected to; until there is one, recvLabelChangeMsg waits for
+// it. 0 on success, -1 on failure (logged).
 ZORV_API int subscribeLabelChangeMsg(void* handle, const std::string& topic);
 // Blocks until a notification arrives and stores a malloc'ed, NUL-terminated
 // copy of its payload in *msg (free it with free). The payload may itself

@@ -4,6 +4,9 @@
 // stand-in, the tests and the benchmarks all take them from here.
 #pragma once
 
+#include <cstdlib>
+#include <string>
+
 namespace zorv {
 namespace protocol {
 
@@ -20,6 +23,18 @@ constexpr const char* kTestInterface = "com.nimbo.zorv.labelmgr.Test";
 // Label-change notifications; the socket file is what the endpoint names.
 constexpr const char* kNotifyEndpoint = "ipc:///tmp/zorv_label_manager.socket";
 constexpr const char* kNotifySocketFile = kNotifyEndpoint + sizeof("ipc://") - 1;
+
+// Points the library's subscribers, the service and the tool at another
+// endpoint, so that a second instance or a test never meets the host's.
+constexpr const char* kNotifyEndpointVariable = "ZORV_NOTIFY_ENDPOINT";
+
+// The endpoint in effect: the variable when it is set and not empty, else
+// kNotifyEndpoint. A setuid or setgid program ignores the variable, which
+// the user who runs it controls.
+inline std::string notifyEndpoint() {
+    const char* chosen = ::secure_getenv(kNotifyEndpointVariable);
+    return chosen != nullptr && *chosen != '\0' ? chosen : kNotifyEndpoint;
+}
 
 }  // namespace protocol
 }  // namespace zorv

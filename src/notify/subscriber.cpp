@@ -1,7 +1,9 @@
 #include "client/service_names.h"
 #include "log/log.h"
+#include "notify/link.h"
 #include "notify/zmq_handles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -12,6 +14,8 @@
 #include <stdexcept>
 
 using zorv::notify::Frame;
+using zorv::notify::Link;
+using zorv::notify::linkOf;
 
 namespace {
 
@@ -28,50 +32,32 @@ void receiveOrThrow(Frame& frame, void* socket) {
     }
 }
 
-// Takes every pending event off `monitor`; true if there was one (the
-// monitor reports dropped connections only).
-bool takeEvents(void* monitor) {
-    bool any = false;
-    Frame frame;
-    while (frame.receive(monitor, ZMQ_DONTWAIT)) {
-        any = true;
-        while (frame.more() && frame.receive(monitor)) {
-        }
-    }
-    return any;
-}
+// While no connection is up, the wait wakes this often to try again.
+constexpr int kRetryMs = 250;
 
 // Waits until a notification can be read, for at most `timeoutMs` (-1: for
-// ever); false when the time ran out. A dropped connection is made again
-// (all of them, as many as were made): libzmq reconnects after a network
-// error, but not after a frame over the size limit. Called between messages
-// only, so no message is cut by the reconnection.
+// ever), connecting (again) meanwhile as the link allows; false when the time
+// ran out. Called between messages only, so no message is cut by a
+// reconnection.
 bool awaitNotification(void* socket, long timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    void* monitor = zorv::notify::monitorOf(socket);
+    Link* link = linkOf(socket);  // null: not from createSubscriber, only the socket is polled
     for (;;) {
-        long wait = -1;
+        if (link != nullptr) {
+            link->takeEvents();
+            link->connect();
+        }
+        long wait = link != nullptr && !link->connected() ? kRetryMs : -1;
         if (timeoutMs >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            wait = left > 0 ? left : 0;
+            long left = std::max<long>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            wait = wait < 0 ? left : std::min(wait, left);
         }
-        // A socket that is not from createSubscriber has no monitor: only the socket is polled.
-        zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {monitor, 0, ZMQ_POLLIN, 0}};
-        int ready = zmq_poll(items, monitor ? 2 : 1, wait);
-        if (ready < 0) throw std::runtime_error("Failed to receive message.");
+        zmq_pollitem_t items[] = {{socket, 0, ZMQ_POLLIN, 0}, {link ? link->monitor() : nullptr, 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, link ? 2 : 1, wait) < 0) throw std::runtime_error("Failed to receive message.");
         if (items[0].revents & ZMQ_POLLIN) return true;
-        if (ready == 0 && wait >= 0) return false;
-        if (monitor == nullptr || !takeEvents(monitor)) continue;
-        const char* endpoint = zorv::protocol::kNotifyEndpoint;
-        Logger::getInstance().warn("recvLabelChangeMsg", __LINE__,
-                                   "Connection to %s dropped (a frame over %lld bytes, or the publisher went away); "
-                                   "connecting again.",
-                                   endpoint, kMaxNotificationFrame);
-        zmq_disconnect(socket, endpoint);
-        for (int i = zorv::notify::connectionsOf(socket); i > 0; --i) {
-            if (zmq_connect(socket, endpoint) != 0) throw std::runtime_error("Failed to connect socket.");
-        }
+        if (timeoutMs >= 0 && Clock::now() >= deadline) return false;
     }
 }
 
@@ -120,10 +106,17 @@ void* createSubscriber() {
     auto subscriber = std::make_unique<ZMQSocket>(ZMQSocket::SUB);
     void* socket = ZMQSocketAccess::socket(*subscriber);
     // A larger frame is no label change: libzmq drops the connection that
-    // brings it instead of receiving it whole, and the watch restores it.
+    // brings it instead of receiving it whole, and the link restores it.
     const int64_t limit = kMaxNotificationFrame;
+    const int never = -1;  // the link reconnects, after checking the endpoint again
     if (zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &limit, sizeof limit) != 0 ||
-        !zorv::notify::watchConnections(ZMQSocketAccess::context(*subscriber), socket)) {
+        zmq_setsockopt(socket, ZMQ_RECONNECT_IVL, &never, sizeof never) != 0) {
+        throw std::runtime_error("Failed to set up the subscriber socket.");
+    }
+    try {
+        zorv::notify::addLink(socket, std::make_unique<Link>(ZMQSocketAccess::context(*subscriber), socket,
+                                                             zorv::protocol::notifyEndpoint()));
+    } catch (const std::runtime_error&) {
         throw std::runtime_error("Failed to set up the subscriber socket.");
     }
     return subscriber.release();
@@ -135,8 +128,12 @@ int subscribeLabelChangeMsg(void* handle, const std::string& topic) {
     if (!present(__func__, handle, "handle")) return -1;
     auto& subscriber = *static_cast<ZMQSocket*>(handle);
     try {
-        subscriber.connect(zorv::protocol::kNotifyEndpoint);
-        zorv::notify::countConnection(ZMQSocketAccess::socket(subscriber));
+        // An endpoint that does not pass the check yet is connected to by
+        // recvLabelChangeMsg once it does.
+        if (Link* link = linkOf(ZMQSocketAccess::socket(subscriber)))
+            link->connect();
+        else
+            subscriber.connect(zorv::protocol::notifyEndpoint());
         subscriber.subscribe(topic);
     } catch (const std::exception& e) {
         ZLOG_ERROR("Exception: %s", e.what());

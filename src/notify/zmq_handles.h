@@ -66,21 +66,6 @@ private:
     zmq_msg_t msg_;
 };
 
-// A subscriber made by createSubscriber is watched by a monitor socket that
-// reports dropped connections: libzmq drops a connection that brings a frame
-// over the size limit and, unlike after a network error, never makes it
-// again. The public class has no room for the monitor, so it is kept here by
-// the subscriber's libzmq socket, with the number of connections made.
-// Starts watching `socket`; false when libzmq refuses.
-bool watchConnections(void* context, void* socket);
-// The monitor of `socket`, or null when it is not watched.
-void* monitorOf(void* socket);
-// Counts one more connection of `socket` to the notification endpoint.
-void countConnection(void* socket);
-int connectionsOf(void* socket);
-// Stops watching `socket` and closes its monitor; nothing if not watched.
-void stopWatching(void* socket) noexcept;
-
 }  // namespace notify
 }  // namespace zorv
 

@@ -1,91 +1,11 @@
+#include "notify/link.h"
 #include "notify/zmq_handles.h"
 
-#include <cstdio>
-#include <mutex>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
 using zorv::notify::Context;
 using zorv::notify::Frame;
-
-namespace zorv {
-namespace notify {
-
-namespace {
-
-struct Watch {
-    void* monitor;
-    int connections;
-};
-
-struct Watches {
-    std::mutex mutex;
-    std::unordered_map<void*, Watch> bySocket;
-};
-
-Watches& watches() {
-    static Watches* all = new Watches;  // used by destructors up to process exit
-    return *all;
-}
-
-}  // namespace
-
-bool watchConnections(void* context, void* socket) {
-    char endpoint[64];
-    std::snprintf(endpoint, sizeof endpoint, "inproc://zorv-subscriber-monitor-%p", socket);
-    if (zmq_socket_monitor(socket, endpoint, ZMQ_EVENT_DISCONNECTED) != 0) return false;
-    void* monitor = zmq_socket(context, ZMQ_PAIR);
-    if (monitor == nullptr || zmq_connect(monitor, endpoint) != 0) {
-        if (monitor != nullptr) zmq_close(monitor);
-        zmq_socket_monitor(socket, nullptr, 0);
-        return false;
-    }
-    Watches& all = watches();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    all.bySocket[socket] = Watch{monitor, 0};
-    return true;
-}
-
-void* monitorOf(void* socket) {
-    Watches& all = watches();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    auto found = all.bySocket.find(socket);
-    return found == all.bySocket.end() ? nullptr : found->second.monitor;
-}
-
-void countConnection(void* socket) {
-    Watches& all = watches();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    auto found = all.bySocket.find(socket);
-    if (found != all.bySocket.end()) ++found->second.connections;
-}
-
-int connectionsOf(void* socket) {
-    Watches& all = watches();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    auto found = all.bySocket.find(socket);
-    return found == all.bySocket.end() ? 0 : found->second.connections;
-}
-
-void stopWatching(void* socket) noexcept {
-    void* monitor = nullptr;
-    {
-        Watches& all = watches();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        auto found = all.bySocket.find(socket);
-        if (found == all.bySocket.end()) return;
-        monitor = found->second.monitor;
-        all.bySocket.erase(found);
-    }
-    zmq_socket_monitor(socket, nullptr, 0);
-    const int linger = 0;
-    zmq_setsockopt(monitor, ZMQ_LINGER, &linger, sizeof linger);
-    zmq_close(monitor);
-}
-
-}  // namespace notify
-}  // namespace zorv
 
 ZMQSocket::ZMQSocket(socketType type) : context(nullptr), socket(nullptr) {
     Context owned;
@@ -118,7 +38,7 @@ ZMQSocket& ZMQSocket::operator=(ZMQSocket&& other) noexcept {
 // The sockets go first: terminating a context waits for them.
 void ZMQSocket::release() noexcept {
     if (socket != nullptr) {
-        zorv::notify::stopWatching(socket);
+        zorv::notify::removeLink(socket);
         // libzmq's default waits for ever when a peer stopped reading.
         const int linger = kCloseLingerMs;
         zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);

@@ -5,16 +5,23 @@
 #include <zorv/labelmgr.hpp>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <tuple>
 
 #include "scratch_dir.h"
+#include "scratch_endpoint.h"
 #include "service_daemon.h"
 
 using zorvtest::ServiceConnection;
@@ -226,8 +233,9 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
 // committed change, in order; none for a refused call or for one that changed
 // nothing. A topic selects one attribute's changes.
 TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
+    zorvtest::ScratchEndpoint endpoint;  // the service takes it from the variable, as the library does
     daemon_->stop();
-    daemon_->start(zorv::protocol::kNotifyEndpoint);
+    daemon_->start(endpoint.endpoint(), false);
     using Subscriber = std::unique_ptr<void, decltype(&destroySubscriber)>;
     Subscriber all(createSubscriber(), &destroySubscriber), oid(createSubscriber(), &destroySubscriber);
     ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
@@ -300,6 +308,173 @@ TEST_F(Service, MalformedCallsGetErrorsAndTheServiceGoesOn) {
     EXPECT_EQ(ServiceConnection().call("setLabelForPkg", {huge, "p", uint32_t(1)}).substr(0, 6), "error ");
     EXPECT_EQ(setFileTid("/m/a", 9, 0), 0);
     EXPECT_EQ(ServiceConnection().call("getFileTid", {"/m/a"}), "9");
+}
+
+
+// The notification channel against a local user who tries to keep the service
+// from publishing, to forge its notifications, or to grow its memory: the
+// user is 65534 in a child process, the endpoint in a sticky, world-writable
+// directory, as the default one in /tmp is.
+// Runs `body` as the unprivileged user in a child process; its pid.
+template <class Body>
+pid_t asNobody(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) == 0 && setuid(65534) == 0) body();
+        _exit(0);
+    }
+    return pid;
+}
+
+// The first notification `handle` receives while changes are made, one
+// every 50 ms: a subscriber that is still connecting misses the first.
+std::string firstNotification(void* handle) {
+    std::atomic<bool> received{false};
+    std::thread writer([&received] {
+        for (int i = 0; !received && i < 400; ++i) {
+            setFileTid(("/w/" + std::to_string(i)).c_str(), 1, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    char* msg = nullptr;
+    std::string text = recvLabelChangeMsg(handle, &msg) == 0 ? msg : "<failed>";
+    free(msg);
+    received = true;
+    writer.join();
+    return text.substr(0, 22);
+}
+
+using Subscriber = std::unique_ptr<void, decltype(&destroySubscriber)>;
+const char* const kRealChange = R"({"member":"setFileTid")";
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// A directory where the socket belongs (with a link to a file of root's in
+// it) neither keeps the service from starting nor costs that file.
+TEST_F(Service, ADirectoryInTheWayIsReplaced) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    zorvtest::ScratchEndpoint endpoint;
+    daemon_->stop();
+    zorvtest::ScratchDir other;
+    const std::string victim = other.file("victim");
+    const std::string squat = endpoint.file();
+    waitpid(asNobody([&] {
+                if (mkdir(squat.c_str(), 0777) == 0) symlink(victim.c_str(), (squat + "/victim").c_str());
+            }),
+            nullptr, 0);
+    ASSERT_TRUE(std::filesystem::is_directory(squat));
+    daemon_->start(endpoint.endpoint());
+    Subscriber all(createSubscriber(), &destroySubscriber);
+    ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
+    alarm(30);
+    EXPECT_EQ(firstNotification(all.get()), kRealChange);
+    alarm(0);
+    EXPECT_TRUE(std::filesystem::exists(victim));
+}
+
+// The user binds the endpoint whenever its path is free and publishes forged
+// changes there: before the service starts, while a subscriber already
+// waits, and again around a restart of the service. The subscriber hears
+// the service only.
+TEST_F(Service, AnImpostorNeverReachesASubscriber) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    zorvtest::ScratchEndpoint endpoint;
+    daemon_->stop();
+    const std::string file = endpoint.file(), address = endpoint.endpoint();
+    const pid_t impostor = asNobody([&] {
+        auto spare = std::make_unique<ZMQSocket>(ZMQSocket::PUB);
+        std::vector<std::unique_ptr<ZMQSocket>> bound;
+        for (;;) {
+            struct stat st {};
+            if (lstat(file.c_str(), &st) != 0 || st.st_uid != getuid()) {
+                try {
+                    spare->bind(address);
+                    bound.push_back(std::exchange(spare, std::make_unique<ZMQSocket>(ZMQSocket::PUB)));
+                } catch (const std::runtime_error&) {
+                }
+            }
+            for (auto& pub : bound) pub->send("tid", true), pub->send("forged", false);
+            usleep(5000);
+        }
+    });
+    for (int i = 0; i < 500 && !std::filesystem::exists(file); ++i) usleep(10000);
+    Subscriber all(createSubscriber(), &destroySubscriber);
+    ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // time to connect to the impostor, if it would
+    alarm(60);
+    daemon_->start(address);
+    EXPECT_EQ(firstNotification(all.get()), kRealChange);
+    // A subscriber that has heard the service, across its restart.
+    Subscriber later(createSubscriber(), &destroySubscriber);
+    ASSERT_EQ(subscribeLabelChangeMsg(later.get(), ""), 0);
+    ASSERT_EQ(firstNotification(later.get()), kRealChange);
+    ASSERT_EQ(daemon_->stop(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // time for the impostor to bind, if it could
+    daemon_->start(address);
+    EXPECT_EQ(firstNotification(later.get()), kRealChange);
+    alarm(0);
+    kill(impostor, SIGKILL);
+    waitpid(impostor, nullptr, 0);
+}
+
+// What a subscriber says to a publisher, written straight to the socket as a
+// hostile user would, without keeping the subscriptions as a libzmq socket
+// does: greeting, handshake, then `count` subscriptions, each a distinct
+// topic of `size` bytes.
+void subscribeRaw(const std::string& file, int count, std::size_t size) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    file.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return (void)close(fd);
+    std::string out(64, '\0');
+    out[0] = '\xff', out[9] = '\x7f', out[10] = 3, out.replace(12, 4, "NULL");
+    const std::string ready("\x05READY\x0bSocket-Type\0\0\0\x03SUB", 25);
+    out += '\x04' + std::string(1, static_cast<char>(ready.size())) + ready;
+    std::string topic(size, 't');
+    for (int i = 0; i < count; ++i) {
+        topic.replace(0, 8, std::to_string(10000000 + i));
+        out += '\x02';  // a long frame: the size in 8 bytes
+        for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>(uint64_t(size + 1) >> shift);
+        out += '\x01' + topic;
+        if (i + 1 == count || out.size() > (1 << 20)) {
+            if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) < 0) break;
+            out.clear();
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    close(fd);
+}
+
+// 300 subscriptions of 1 MB each, and 100000 distinct short ones: the service
+// keeps none of it, and goes on publishing.
+TEST_F(Service, SubscriptionsDoNotGrowTheService) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    zorvtest::ScratchEndpoint endpoint;
+    daemon_->stop();
+    daemon_->start(endpoint.endpoint());
+    const long before = residentKiB(daemon_->pid());
+    const std::string file = endpoint.file();
+    waitpid(asNobody([&] {
+                subscribeRaw(file, 300, 1000000);
+                subscribeRaw(file, 100000, 20);
+            }),
+            nullptr, 0);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const long allowedKiB = 32 * 1024;  // the sanitizers' shadow and quarantine grow with what is touched
+#else
+    const long allowedKiB = 8 * 1024;
+#endif
+    EXPECT_LT(residentKiB(daemon_->pid()) - before, allowedKiB) << "KiB resident before: " << before;
+    Subscriber all(createSubscriber(), &destroySubscriber);
+    ASSERT_EQ(subscribeLabelChangeMsg(all.get(), "t"), 0);
+    alarm(30);
+    EXPECT_EQ(firstNotification(all.get()), kRealChange);
+    alarm(0);
 }
 
 }  // namespace

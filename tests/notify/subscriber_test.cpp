@@ -1,7 +1,8 @@
-// Subscriber calls against a publisher bound on the service's endpoint.
+// Subscriber calls against a publisher bound on an endpoint of the test's own.
 #include <zorv/labelmgr.hpp>
 
 #include <log_capture.h>
+#include <scratch_endpoint.h>
 
 #include "client/service_names.h"
 
@@ -18,13 +19,15 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
+const zorvtest::ScratchEndpoint endpoint;
+
 // Binds and sends `messages` in rounds until destroyed: a subscription
 // reaches the publisher only some time after it is made.
 struct RepeatingPublisher {
     explicit RepeatingPublisher(std::vector<Frames> messages)
         : thread([this, messages] {
               ZMQSocket socket(ZMQSocket::PUB);
-              socket.bind(zorv::protocol::kNotifyEndpoint);
+              socket.bind(endpoint.endpoint());
               for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
                   for (const Frames& frames : messages)
                       for (size_t i = 0; i < frames.size(); ++i) socket.send(frames[i], i + 1 < frames.size());
@@ -32,7 +35,7 @@ struct RepeatingPublisher {
     ~RepeatingPublisher() {
         stop = true;
         thread.join();
-        unlink(zorv::protocol::kNotifySocketFile);  // libzmq leaves it behind
+        unlink(endpoint.file().c_str());  // libzmq leaves it behind
     }
     std::atomic<bool> stop{false};
     std::thread thread;

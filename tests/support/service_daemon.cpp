@@ -31,21 +31,27 @@ void ServiceDaemon::restartBus() {
     ::chmod(bus_.dir().c_str(), 0755);  // so that a test's unprivileged child reaches the bus
 }
 
-void ServiceDaemon::start(const std::string& endpoint) {
+void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     std::string notify = endpoint.empty() ? "ipc://" + bus_.dir() + "/notify.socket" : endpoint;
     std::string log = bus_.dir() + "/service.log", address = bus_.address();
     std::string user = "--reuid=" + std::to_string(runAs_), group = "--regid=" + std::to_string(runAs_);
     std::vector<const char*> argv;
     if (runAs_ != uid_t(-1)) argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
-    for (const char* arg : {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str(), "--notify-endpoint",
-                            notify.c_str()})
-        argv.push_back(arg);
+    for (const char* arg : {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str()}) argv.push_back(arg);
+    if (asOption) argv.insert(argv.end(), {"--notify-endpoint", notify.c_str()});
     argv.push_back(nullptr);
+    const std::string variable = zorv::protocol::kNotifyEndpointVariable;
+    std::vector<std::string> env{variable + "=" + notify};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::string(*e).rfind(variable + "=", 0) != 0) env.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t output;
     posix_spawn_file_actions_init(&output);
     posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&output, 1, 2);
-    int spawned = posix_spawn(&pid_, argv[0], &output, nullptr, const_cast<char**>(argv.data()), environ);
+    int spawned = posix_spawn(&pid_, argv[0], &output, nullptr, const_cast<char**>(argv.data()), envp.data());
     posix_spawn_file_actions_destroy(&output);
     if (spawned != 0) throw std::runtime_error("cannot run " + program_);
     ServiceConnection c(address);

@@ -29,9 +29,10 @@ public:
 
     // Starts the service on the current database and waits until it owns
     // its name. Notifications go to a socket of this bus unless `endpoint`
-    // names another, such as the service's own protocol::kNotifyEndpoint.
+    // names another; `asOption` false hands it over in the service's
+    // environment (ZORV_NOTIFY_ENDPOINT) instead of --notify-endpoint.
     // Throws std::runtime_error when it ends instead (exitStatus() tells how).
-    void start(const std::string& endpoint = "");
+    void start(const std::string& endpoint = "", bool asOption = true);
     // The service runs as this user from the next start on (root may switch).
     ServiceDaemon& runAs(uid_t uid) { runAs_ = uid; return *this; }
     // How the last service that ended by itself during start() ended.

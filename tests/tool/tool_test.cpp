@@ -14,6 +14,7 @@
 
 #include "as_user.h"
 #include "scratch_dir.h"
+#include "scratch_endpoint.h"
 #include "service_daemon.h"
 
 extern char** environ;
@@ -32,11 +33,15 @@ bool oneLine(const std::string& text) { return !text.empty() && text.find('\n') 
 class ToolTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        endpoint_ = new zorvtest::ScratchEndpoint;
         daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
-        daemon_->start(zorv::protocol::kNotifyEndpoint);  // the endpoint the tool's watch follows
+        daemon_->start(endpoint_->endpoint(), false);  // the service and the tool's watch both take the variable
         setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
     }
-    static void TearDownTestSuite() { delete daemon_; }
+    static void TearDownTestSuite() {
+        delete daemon_;
+        delete endpoint_;
+    }
 
     // Starts the tool with `input` on standard input; its output goes to the
     // files `io`.out and `io`.err of the scratch directory.
@@ -71,6 +76,7 @@ protected:
     }
 
     static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
+    static inline zorvtest::ScratchEndpoint* endpoint_ = nullptr;
     zorvtest::ScratchDir dir_;
     std::string out_, err_;
 };
