@@ -364,7 +364,8 @@ TEST_F(Service, ADirectoryInTheWayIsReplaced) {
     const std::string victim = other.file("victim");
     const std::string squat = endpoint.file();
     waitpid(asNobody([&] {
-                if (mkdir(squat.c_str(), 0777) == 0) symlink(victim.c_str(), (squat + "/victim").c_str());
+                if (mkdir(squat.c_str(), 0777) == 0 && symlink(victim.c_str(), (squat + "/victim").c_str()) != 0)
+                    _exit(1);
             }),
             nullptr, 0);
     ASSERT_TRUE(std::filesystem::is_directory(squat));

@@ -36,7 +36,7 @@ TEST(EndpointTrust, OnlyFilesOutOfOtherUsersReachAreTrusted) {
     scratch.file("plain");
     chmod(scratch.dir("open").c_str(), 0777);  // writable by all, not sticky
     socketFile(d + "/open/s");
-    chown(scratch.dir("theirs").c_str(), 65534, 65534);
+    ASSERT_EQ(chown(scratch.dir("theirs").c_str(), 65534, 65534), 0);
     socketFile(d + "/theirs/s");
     scratch.link(d + "/root.socket", "link");
     scratch.link("open/s", "link-into-open");
