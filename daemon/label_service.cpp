@@ -630,6 +630,31 @@ void LabelService::addAdministration() {
                                    });
         });
     });
+    // Both lists page: a limit of 0 is as many as one reply carries.
+    addAdmin(protocol::admin::Packages, [](Call& c) {
+        uint64_t after = c.in.u64();
+        uint32_t limit = c.in.u32();
+        c.out.array("(tsuu)", [&](Writer& list) {
+            c.store().forEachPackage(after, limit ? limit : UINT32_MAX, [&](const PackageSummary& p) {
+                list.structure([&](Writer& s) {
+                    s.u64(p.id);
+                    s.string(p.name);
+                    s.u32(p.type);
+                    s.u32(static_cast<uint32_t>(std::min<uint64_t>(p.files, UINT32_MAX)));
+                });
+            });
+        });
+    });
+    addAdmin(protocol::admin::PackageFiles, [](Call& c) {
+        std::string name = c.in.string(), after = c.in.string();
+        uint32_t limit = c.in.u32();
+        std::optional<uint64_t> id = c.store().packageId(name);
+        if (!id) throw CallError(kErrorNotFound, "no package is named " + name);
+        c.out.array("s", [&](Writer& list) {
+            c.store().forEachPackageFile(*id, after, limit ? limit : UINT32_MAX,
+                                         [&](const std::string& path) { list.string(path); });
+        });
+    });
 }
 
 void LabelService::handle(DBusMessage* message) {

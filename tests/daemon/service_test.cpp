@@ -153,6 +153,18 @@ TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
     EXPECT_EQ(getKernelModuleOids({"ext4"}, oids), 0);
     EXPECT_EQ(oids["ext4"].pkg_id, getKmodNameHash("ext4", 4));
     EXPECT_EQ(getPathSm3HashValue("/a//c"), getSM3HashValue("/a/c"));
+
+    // The administration interface lists the packages (type: the lowest of
+    // their files'), and a package's files in byte order, a page at a time.
+    char* app[] = {const_cast<char*>("/opt/app/b"), const_cast<char*>("/opt/app/a"), nullptr};
+    ASSERT_EQ(setLabelForLunvex(app, "app"), 0);
+    const char* admin = zorv::protocol::kAdminInterface;
+    ServiceConnection c;
+    EXPECT_EQ(c.call("Packages", {uint64_t(0), 0u}, admin), R"([(1 "tool" 1 2), (2 "app" 4 2)])");
+    EXPECT_EQ(c.call("Packages", {uint64_t(1), 1u}, admin), R"([(2 "app" 4 2)])");
+    EXPECT_EQ(c.call("PackageFiles", {"app", "", 1u}, admin), R"(["/opt/app/a"])");
+    EXPECT_EQ(c.call("PackageFiles", {"app", "/opt/app/a", 0u}, admin), R"(["/opt/app/b"])");
+    EXPECT_EQ(c.call("PackageFiles", {"nope", "", 0u}, admin), "error com.nimbo.zorv.labelmgr.Error.NotFound");
 }
 
 // Getters fall back to the file's own label; restoring writes the label that
