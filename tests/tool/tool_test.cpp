@@ -371,8 +371,11 @@ TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
 
     EXPECT_EQ(run({"apply"}, changes), 1);  // one line failed, the others were applied
     const std::string report = out_;
-    EXPECT_EQ(report, "line 3: set tid '/ap/it'\\''s a' 5: done\nline 4: set pkgid /ap/b 18446744073709551601: done\n"
-                    "line 5: del oid /ap/none: no value was recorded for this path\nline 6: set inherit /ap/b 7: done\n");
+    EXPECT_EQ(report,
+              "line 3: set tid '/ap/it'\\''s a' 5: done\n"
+              "line 4: set pkgid /ap/b 18446744073709551601: done\n"
+              "line 5: del oid /ap/none: no value was recorded for this path\n"
+              "line 6: set inherit /ap/b 7: done\n");
     EXPECT_EQ(ok({"get", "tid", "/ap/it's a"}), "5\n");
     EXPECT_EQ(ok({"get", "inherit", "/ap/b"}), "7\n");
     // A report line's words are a change again.
@@ -419,7 +422,8 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     std::string a = dir_.file("pkg/bin/a"), b = dir_.file("pkg/lib/b");
     ASSERT_EQ(run({"package", "demo-pkg"}, a + "\n" + b + "\n"), 0) << err_;
     EXPECT_EQ(err_.find('\r'), std::string::npos);  // no progress when not on a terminal
-    uint64_t pkg = std::stoull(Json::parse(ok({"pkg-id", "demo-pkg", "--json"}))[0]["pkg_id"].get<std::string>(), nullptr, 16);
+    const std::string id = Json::parse(ok({"pkg-id", "demo-pkg", "--json"}))[0]["pkg_id"];
+    const uint64_t pkg = std::stoull(id, nullptr, 16);
     EXPECT_EQ(ok({"pkg-name", std::to_string(pkg)}), "demo-pkg\n");
     const std::string sid = Id(pkg, 0, 0).toString();  // the package's own identifier
     EXPECT_EQ(Json::parse(ok({"policy"}, R"({"subject_pkg": ["demo-pkg"]})"))["subject_pkg"]["demo-pkg"][0], sid);

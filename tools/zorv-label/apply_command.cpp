@@ -154,11 +154,11 @@ void addApplyCommand(CLI::App& app, Tool& tool) {
             }
             report["result"] = args->dryRun ? "dry-run" : error.empty() ? "done" : "failed";
             if (!error.empty()) report["error"] = error;
+            const char* outcome = args->dryRun ? ": would be done" : ": done";
             if (tool.out.json)
                 tool.out.document(report, true);
             else
-                tool.out.line(where + ": " + (error.empty() ? p.change.text() + (args->dryRun ? ": would be done" : ": done")
-                                                            : error));
+                tool.out.line(where + ": " + (error.empty() ? p.change.text() + outcome : error));
             if (code == kUnreachable) {
                 const std::string rest = i + 1 < changes.size()
                                              ? "; the lines from " + std::to_string(changes[i + 1].line) +

@@ -165,10 +165,9 @@ const char* const kVerbs[] = {"set", "del", "clear"};
 // A path as a word that apply reads back: quoted when it holds more than
 // plain characters, control characters and invalid bytes shown as escapes.
 std::string word(const std::string& path) {
+    static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-:@,=%";
     const std::string shown = printable(path);
-    if (!shown.empty() && shown.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-:@,=%") ==
-                              std::string::npos)
-        return shown;
+    if (!shown.empty() && shown.find_first_not_of(plain) == std::string::npos) return shown;
     std::string quoted = "'";
     for (char c : shown) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
@@ -326,7 +325,8 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
     tool.on(changes[1], [&tool, args] {
         AttributeChange change = makeChange(AttributeChange::Del, args->words);
         change.apply();
-        tool.out.changed({{"attribute", change.attribute->name}, {"path", change.path}, {"recursive", change.recursive}});
+        tool.out.changed(
+            {{"attribute", change.attribute->name}, {"path", change.path}, {"recursive", change.recursive}});
     });
     tool.on(changes[2], [&tool, args] {
         AttributeChange change = makeChange(AttributeChange::Clear, args->words);

@@ -102,8 +102,8 @@ bool between(const std::string& line, const std::string& head, const std::string
     if (split == std::string::npos) return false;
     d.error = line.substr(head.size(), split - head.size());
     d.text = line.substr(split + middle.size());
-    if (!tail.empty() && d.text.size() >= tail.size() && d.text.compare(d.text.size() - tail.size(), tail.size(), tail) == 0)
-        d.text.erase(d.text.size() - tail.size());
+    const size_t n = tail.size();
+    if (n > 0 && d.text.size() >= n && d.text.compare(d.text.size() - n, n, tail) == 0) d.text.erase(d.text.size() - n);
     return true;
 }
 
@@ -133,7 +133,8 @@ Failure explained(const std::string& context, const Detail& d) {
     if (named(e, ".NoReply") || named(e, ".Timeout") || named(e, ".TimedOut"))
         return Failure(kRefused, context + ": the label manager service did not answer in time");
     if (named(e, ".UnknownMethod") || named(e, ".UnknownInterface") || named(e, ".UnknownObject"))
-        return Failure(kRefused, context + ": the label manager service does not offer this call (is it older than the tool?)");
+        return Failure(kRefused,
+                       context + ": the label manager service does not offer this call (is it older than the tool?)");
     if (named(e, ".NoMemory")) return Failure(kRefused, context + ": the label manager service ran out of memory");
     return Failure(kRefused, context + ": " + (d.text.empty() ? "the call failed" : d.text));
 }

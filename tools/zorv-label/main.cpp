@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        if (!tool.out.finish()) return reportError(std::string("cannot write the results: ") + std::strerror(errno), kRefused);
+        if (!tool.out.finish())
+            return reportError(std::string("cannot write the results: ") + std::strerror(errno), kRefused);
         return kSuccess;
     } catch (const Failure& f) {
         (void)tool.out.finish();

@@ -207,7 +207,9 @@ void addPackageCommands(CLI::App& app, Tool& tool) {
     });
 
     CLI::App* interpreter = app.add_subcommand("interpreter", "label an interpreter's directory tree");
-    interpreter->add_option("kind", args->kind, "lunvex or drova")->required()->check(CLI::IsMember({"lunvex", "drova"}));
+    interpreter->add_option("kind", args->kind, "lunvex or drova")
+        ->required()
+        ->check(CLI::IsMember({"lunvex", "drova"}));
     interpreter->add_option("dir", args->dir, "its base directory")->required();
     interpreter->add_flag("--dry-run", args->dryRun, "check and print what would be done; change nothing");
     tool.on(interpreter, [&tool, args] {

@@ -88,7 +88,8 @@ void listPackages(Tool& tool) {
     if (tool.out.json) {
         Json list = Json::array();
         for (const Package& p : all)
-            list.push_back({{"pkg_id", id64Text(p.id)}, {"name", p.name}, {"type", typeName(p.type)}, {"count", p.files}});
+            list.push_back(
+                {{"pkg_id", id64Text(p.id)}, {"name", p.name}, {"type", typeName(p.type)}, {"count", p.files}});
         return tool.out.document(list);
     }
     std::vector<std::vector<std::string>> rows;
