@@ -413,9 +413,11 @@ TEST_F(ToolTest, PackagesAreListedAndTheirFilesRemoved) {
                                [&] {
                                    int list = std::system((tool + " packages >/dev/null 2>&1").c_str());
                                    int set = std::system((tool + " set tid /x 5 2>&1 | grep -q 'only root'").c_str());
-                                   return std::to_string(WEXITSTATUS(list)) + std::to_string(WEXITSTATUS(set));
+                                   int tag = std::system((tool + " tag kmod x 2>&1 | grep -q 'only root'").c_str());
+                                   return std::to_string(WEXITSTATUS(list)) + std::to_string(WEXITSTATUS(set)) +
+                                          std::to_string(WEXITSTATUS(tag));
                                }),
-              "10");
+              "100");
 }
 
 TEST_F(ToolTest, PackagesLookupsAndPolicies) {

@@ -1,5 +1,7 @@
 // Lookups of devices, kernel modules and packages, the service's path
 // helpers and maintenance calls, and the hashes computed locally.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -147,7 +149,13 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
         // The call answers nothing; the lookup after it tells whether the
         // names are registered now.
         addTagFullSystem(args->tag.c_str(), args->names);
-        lookupOids(tool, args->names, device);
+        try {
+            lookupOids(tool, args->names, device);
+        } catch (const Failure& f) {
+            // Registering is refused to anyone but root: say so, not "not known".
+            if (f.code != kRefused || ::geteuid() == 0) throw;
+            refused("tag " + args->tag, changeRefusal("refused by the service"));
+        }
     });
 
     CLI::App* hash = app.add_subcommand("hash", "hashes computed locally");
