@@ -140,6 +140,48 @@ std::string firstString(DBusMessage* call) {
 // A change was abandoned: its deadline passed and the caller was answered.
 struct Abandoned {};
 
+// Statuses of the bulk members, which their callers get unchanged: besides 0
+// and 1 (nothing changed, for the member's own reason), a refusal.
+constexpr int32_t kBulkInvalid = 2, kBulkNotRoot = 3;
+
+bool isBulk(const protocol::Member& m) {
+    return &m == &protocol::setLabelForPkg || &m == &protocol::setLabelForLunvexInterpreter ||
+           &m == &protocol::setLabelForDrovaInterpreter || &m == &protocol::setLabelForDrovaBaseFiles;
+}
+
+// A refusal on the merits of the call (a value or path that is not valid,
+// nothing to find, a caller who is not root) is answered with the failure
+// value of the member's reply where that reply can carry one, so that the
+// library reports the service's failure (-1) rather than a call that could
+// not be completed (-2). Everything else stays a D-Bus error.
+bool answeredWithValue(const char* error) {
+    return std::strcmp(error, DBUS_ERROR_INVALID_ARGS) == 0 || std::strcmp(error, kErrorNotFound) == 0 ||
+           std::strcmp(error, DBUS_ERROR_ACCESS_DENIED) == 0;
+}
+
+// The reply carrying `member`'s failure value, or null when its reply type
+// has none (strings, arrays, dictionaries of records).
+MessagePtr failureReply(DBusMessage* call, const protocol::Member& member, const char* error) {
+    if (!answeredWithValue(error)) return nullptr;
+    const std::string out = member.out;
+    const bool identifier = &member == &protocol::getFileOid || &member == &protocol::getFileSid;
+    if (out != "i" && out != "u" && out != "t" && !identifier) return nullptr;
+    MessagePtr reply(dbus_message_new_method_return(call));
+    if (!reply) throw std::bad_alloc();
+    Writer w(reply.get());
+    if (isBulk(member))
+        w.i32(std::strcmp(error, DBUS_ERROR_ACCESS_DENIED) == 0 ? kBulkNotRoot : kBulkInvalid);
+    else if (out == "i")
+        w.i32(-1);
+    else if (out == "u")
+        w.u32(kAllOnes32);
+    else if (out == "t")
+        w.u64(kAllOnes64);
+    else
+        w.id({kAllOnes64, kAllOnes64, kAllOnes64});
+    return reply;
+}
+
 // How long a call may take from its arrival to its answer: the member's own
 // time limit, less a margin so that the caller hears from the service before
 // its own timeout strikes.
@@ -588,6 +630,31 @@ void LabelService::addAdministration() {
                                    });
         });
     });
+    // Both lists page: a limit of 0 is as many as one reply carries.
+    addAdmin(protocol::admin::Packages, [](Call& c) {
+        uint64_t after = c.in.u64();
+        uint32_t limit = c.in.u32();
+        c.out.array("(tsuu)", [&](Writer& list) {
+            c.store().forEachPackage(after, limit ? limit : UINT32_MAX, [&](const PackageSummary& p) {
+                list.structure([&](Writer& s) {
+                    s.u64(p.id);
+                    s.string(p.name);
+                    s.u32(p.type);
+                    s.u32(static_cast<uint32_t>(std::min<uint64_t>(p.files, UINT32_MAX)));
+                });
+            });
+        });
+    });
+    addAdmin(protocol::admin::PackageFiles, [](Call& c) {
+        std::string name = c.in.string(), after = c.in.string();
+        uint32_t limit = c.in.u32();
+        std::optional<uint64_t> id = c.store().packageId(name);
+        if (!id) throw CallError(kErrorNotFound, "no package is named " + name);
+        c.out.array("s", [&](Writer& list) {
+            c.store().forEachPackageFile(*id, after, limit ? limit : UINT32_MAX,
+                                         [&](const std::string& path) { list.string(path); });
+        });
+    });
 }
 
 void LabelService::handle(DBusMessage* message) {
@@ -659,7 +726,9 @@ void LabelService::refuse(DBusMessage* call, const Handler& handler, const Calle
     record.subject = firstString(call);
     record.result = std::string("refused: ") + text;
     audit_.refused(std::move(record));
-    if (!dbus_message_get_no_reply(call)) bus_.send(MessagePtr(dbus_message_new_error(call, error, text.c_str())));
+    if (dbus_message_get_no_reply(call)) return;
+    MessagePtr answer = failureReply(call, *handler.member, error);
+    bus_.send(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
 }
 
 void LabelService::dispatch(MessagePtr call, const Handler& handler, const Caller& caller) {
@@ -719,7 +788,13 @@ void LabelService::run(Job& job, const Handler& handler) {
         record.result = "failed: " + text;
         audit_.refused(std::move(record));
     }
-    if (!dbus_message_get_no_reply(call)) bus_.post(MessagePtr(dbus_message_new_error(call, error, text.c_str())));
+    if (dbus_message_get_no_reply(call)) return;
+    MessagePtr answer;
+    try {
+        answer = failureReply(call, *handler.member, error);
+    } catch (const std::bad_alloc&) {
+    }
+    bus_.post(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
 }
 
 }  // namespace zorvd

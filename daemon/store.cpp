@@ -55,6 +55,11 @@ const char* const kFilesOfPackageCount = "SELECT count(*) FROM package_file WHER
 const char* const kFilePut = "INSERT OR REPLACE INTO package_file(path, pkg_id, type) VALUES(?1, ?2, ?3)";
 const char* const kFileGet = "SELECT pkg_id, type FROM package_file WHERE path = ?1";
 const char* const kFileAny = "SELECT 1 FROM package_file LIMIT 1";
+const char* const kPackagesAfter =
+    "SELECT p.id, p.name, coalesce(min(f.type), 0), count(f.path) FROM package p"
+    " LEFT JOIN package_file f ON f.pkg_id = p.id WHERE p.id > ?1 GROUP BY p.id ORDER BY p.id LIMIT ?2";
+const char* const kFilesOfPackageAfter =
+    "SELECT path FROM package_file WHERE pkg_id = ?1 AND path > ?2 ORDER BY path LIMIT ?3";
 const char* const kObjectGet = "SELECT oid FROM system_object WHERE kind = ?1 AND name = ?2";
 const char* const kObjectAdd = "INSERT OR IGNORE INTO system_object(kind, name, oid) VALUES(?1, ?2, ?3)";
 const char* const kAuditAdd =
@@ -230,6 +235,26 @@ std::optional<PackageFile> Store::packageFile(const std::string& path) {
 }
 
 bool Store::anyPackageFile() { return query(kFileAny).next(); }
+
+void Store::forEachPackage(uint64_t afterId, uint32_t limit, const std::function<void(const PackageSummary&)>& each) {
+    Query q = query(kPackagesAfter);
+    q.bind(1, afterId).bind(2, uint64_t(limit));
+    while (q.next()) {
+        PackageSummary p;
+        p.id = q.number(0);
+        p.name = q.text(1);
+        p.type = static_cast<uint32_t>(q.number(2));
+        p.files = q.number(3);
+        each(p);
+    }
+}
+
+void Store::forEachPackageFile(uint64_t pkgId, const std::string& after, uint32_t limit,
+                               const std::function<void(const std::string&)>& each) {
+    Query q = query(kFilesOfPackageAfter);
+    q.bind(1, pkgId).bind(2, after).bind(3, uint64_t(limit));
+    while (q.next()) each(q.text(0));
+}
 
 std::optional<uint64_t> Store::objectId(ObjectKind kind, const std::string& name) {
     Query q = query(kObjectGet);

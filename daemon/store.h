@@ -31,6 +31,14 @@ struct PackageFile {
     uint32_t type;
 };
 
+// A package as the administration interface lists it.
+struct PackageSummary {
+    uint64_t id = 0;
+    std::string name;
+    uint32_t type = 0;   // the lowest type among its files; 0 when it has none
+    uint64_t files = 0;  // how many files are recorded for it
+};
+
 // One entry of the audit trail: who asked for which change, and what came of it.
 struct AuditRecord {
     uint64_t id = 0;      // given by the store
@@ -83,6 +91,13 @@ public:
     void recordFile(const std::string& path, uint64_t pkgId, uint32_t type);
     std::optional<PackageFile> packageFile(const std::string& path);
     bool anyPackageFile();
+    // Packages with an identifier above `afterId`, in identifier order, at
+    // most `limit` of them.
+    void forEachPackage(uint64_t afterId, uint32_t limit, const std::function<void(const PackageSummary&)>& each);
+    // The files recorded for the package that sort after `after`, in byte
+    // order, at most `limit` of them.
+    void forEachPackageFile(uint64_t pkgId, const std::string& after, uint32_t limit,
+                            const std::function<void(const std::string&)>& each);
 
     std::optional<uint64_t> objectId(ObjectKind kind, const std::string& name);
     // False when the object was registered already.

@@ -104,7 +104,14 @@ static_assert(kMemberCount == 47, "the service interface has 47 methods");
 //   value, result), oldest first, after the entry afterId, not older than
 //   since, at most limit of them; with a path, those naming it or a path
 //   below it.
-#define ZORV_ADMIN_METHODS(METHOD) METHOD(History, "sttu", "a(ttuusssss)", kCallTimeoutMs)
+//   Packages(afterId, limit): the recorded packages (id, name, type, number
+//   of files) with an id above afterId, in id order, at most limit of them.
+//   PackageFiles(name, after, limit): the files recorded for the package,
+//   those after the path `after` in byte order, at most limit of them.
+#define ZORV_ADMIN_METHODS(METHOD)                              \
+    METHOD(History, "sttu", "a(ttuusssss)", kCallTimeoutMs)     \
+    METHOD(Packages, "tu", "a(tsuu)", kCallTimeoutMs)           \
+    METHOD(PackageFiles, "ssu", "as", kCallTimeoutMs)
 
 namespace admin {
 #define ZORV_PROTOCOL_ENTRY(member, in, out, timeout) inline constexpr Member member{#member, in, out, timeout};

@@ -9,6 +9,10 @@
 #include <zorv/labelmgr.hpp>
 
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -29,6 +33,122 @@ std::string slurp(const std::string& path) {
 }
 
 bool oneLine(const std::string& text) { return !text.empty() && text.find('\n') == text.size() - 1; }
+
+std::vector<std::string> split(const std::string& text, const std::string& separator) {
+    std::vector<std::string> parts;
+    for (size_t at = 0;;) {
+        size_t next = text.find(separator, at);
+        parts.push_back(text.substr(at, next - at));
+        if (next == std::string::npos) return parts;
+        at = next + separator.size();
+    }
+}
+
+// The commands a --help text lists.
+std::set<std::string> commandsOf(const std::string& help) {
+    std::set<std::string> names;
+    std::istringstream in(help.substr(help.find("Subcommands:")));
+    std::string line;
+    while (std::getline(in, line) && (line.empty() || line[0] != 'E'))
+        if (line.size() > 2 && line[0] == ' ' && line[2] != ' ') names.insert(line.substr(2, line.find(' ', 2) - 2));
+    return names;
+}
+
+// The JSON of one command form as the manual page's table under JSON OUTPUT
+// gives it: the document, the keys (one of each group of alternatives; "?"
+// marks an optional one, "*" any keys).
+struct Shape {
+    std::string document;
+    std::vector<std::vector<std::string>> required;
+    std::set<std::string> optional;
+    bool anyKeys = false;
+};
+
+std::map<std::string, Shape> documentedShapes() {
+    std::ifstream in(ZORV_MANUAL);
+    std::map<std::string, Shape> shapes;
+    std::string line;
+    bool section = false, table = false, format = false;
+    while (std::getline(in, line)) {
+        if (line.rfind(".SH", 0) == 0) section = line == ".SH JSON OUTPUT";
+        if (!section || line.empty()) continue;
+        if (line == ".TE") break;
+        if (line == ".TS") {
+            table = format = true;
+            continue;
+        }
+        if (!table) continue;
+        if (format) {  // the column formats end with a '.'
+            format = line.back() != '.';
+            continue;
+        }
+        std::vector<std::string> cells = split(std::regex_replace(line, std::regex(R"(\\f[BIR]|\\(?=-))"), ""), "\t");
+        if (cells.size() != 3 || cells[0] == "Command") continue;
+        Shape& shape = shapes[cells[0]];
+        shape.document = cells[1];
+        for (const std::string& key : split(cells[2], ", ")) {
+            if (key == "*")
+                shape.anyKeys = true;
+            else if (key.back() == '?')
+                shape.optional.insert(key.substr(0, key.size() - 1));
+            else
+                shape.required.push_back(split(key, "|"));
+        }
+    }
+    return shapes;
+}
+
+// Values in their documented forms, and no number that a reader keeping
+// numbers as doubles would round.
+void checkValues(const Json& value, const std::string& key) {
+    static const std::regex hex16("[0-9a-f]{16}"), triple("[0-9a-f]{16}-[0-9a-f]{16}-[0-9a-f]{16}"),
+        rfc3339(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d))");
+    const std::string text = value.is_string() ? value.get<std::string>() : "";
+    EXPECT_FALSE(value.is_number_float()) << key;
+    const uint64_t magnitude = value.is_number_unsigned()  ? value.get<uint64_t>()
+                               : value.is_number_integer() ? uint64_t(std::llabs(value.get<int64_t>()))
+                                                           : 0;
+    EXPECT_LE(magnitude, uint64_t(1) << 53) << key;
+    if (key == "pkg_id" || key == "last64") {
+        EXPECT_TRUE(std::regex_match(text, hex16)) << key << " " << value;
+    } else if (key == "oid" || key == "sid" || key == "creator_oid") {
+        EXPECT_TRUE(std::regex_match(text, triple) || std::regex_match(text, hex16)) << key << " " << value;
+    } else if (key == "time") {
+        EXPECT_TRUE(std::regex_match(text, rfc3339)) << value;
+    }
+    if (value.is_structured())
+        for (const auto& [k, v] : value.items()) checkValues(v, value.is_object() ? k : key);
+}
+
+// `out` is the JSON that the manual gives for `form`.
+void checkShape(const std::string& form, const std::string& out) {
+    static const std::map<std::string, Shape> shapes = documentedShapes();
+    auto found = shapes.find(form);
+    ASSERT_NE(found, shapes.end()) << form << " has no row in the manual's JSON table";
+    const Shape& shape = found->second;
+    std::vector<Json> objects;
+    if (shape.document == "lines") {
+        for (const std::string& line : split(out, "\n"))
+            if (!line.empty()) objects.push_back(Json::parse(line));
+    } else {
+        Json document = Json::parse(out);
+        ASSERT_EQ(document.is_array(), shape.document == "array") << form << ": " << out;
+        objects = document.is_array() ? document.get<std::vector<Json>>() : std::vector<Json>{document};
+    }
+    ASSERT_FALSE(objects.empty()) << form << ": nothing to check";
+    for (const Json& object : objects) {
+        ASSERT_TRUE(object.is_object()) << form << ": " << object;
+        checkValues(object, "");
+        if (shape.anyKeys) continue;
+        std::set<std::string> allowed = shape.optional;
+        for (const auto& group : shape.required) {
+            int present = 0;
+            for (const std::string& key : group) present += object.contains(key), allowed.insert(key);
+            EXPECT_EQ(present, 1) << form << ": " << group[0] << " in " << object;
+        }
+        for (const auto& [key, value] : object.items()) EXPECT_TRUE(allowed.count(key)) << form << ": key " << key;
+    }
+}
 
 class ToolTest : public ::testing::Test {
 protected:
@@ -82,20 +202,20 @@ protected:
 };
 
 // Each attribute's values are parsed and shown in its own form, by every
-// command of the family; tables align and JSON parses.
+// command of the family; tables align.
 TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
-    const std::tuple<const char*, const char*, std::string> cases[] = {
-        {"pkgid", "0x2a", "42"},
-        {"oid", "1-0-2a", "0000000000000001-0000000000000000-000000000000002a"},
-        {"sid", "ff-1-0", "00000000000000ff-0000000000000001-0000000000000000"},
-        {"tid", "7", "7"},
-        {"inherit", "5", "5"},
+    const std::tuple<const char*, const char*, std::string, Json> cases[] = {
+        {"pkgid", "0x2a", "42", "000000000000002a"},
+        {"oid", "1-0-2a", Id(1, 0, 0x2a).toString(), Id(1, 0, 0x2a).toString()},
+        {"sid", "ff-1-0", Id(0xff, 1, 0).toString(), Id(0xff, 1, 0).toString()},
+        {"tid", "7", "7", 7},
+        {"inherit", "5", "5", 5},
     };
     const std::string path = "/srv/some/much/longer/path";
-    for (const auto& [attribute, value, shown] : cases) {
+    for (const auto& [attribute, value, shown, json] : cases) {
         SCOPED_TRACE(attribute);
         ok({"set", attribute, "/a", value});
-        ok({"set", attribute, path, value});
+        EXPECT_EQ(ok({"set", attribute, path, value}), "");  // a change that worked says nothing
         EXPECT_EQ(ok({"get", attribute, path}), shown + "\n");
 
         // The value column starts where its heading does, on every line.
@@ -103,12 +223,9 @@ TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
         const size_t column = table.find_first_not_of(' ', table.find(' '));
         EXPECT_EQ(table.substr(table.find('\n') + 1), "/a" + std::string(column - 2, ' ') + shown + "\n" + path +
                                                           std::string(column - path.size(), ' ') + shown + "\n");
-
-        // Identifiers are strings in JSON, numbers are numbers.
-        Json got = Json::parse(ok({"--json", "get", attribute, path}));
-        EXPECT_EQ(got, Json({{"path", path}, {attribute, shown.size() > 20 ? Json(shown) : Json::parse(shown)}}));
-        Json first = {{"path", "/a"}, {attribute, got[attribute]}};
-        EXPECT_EQ(Json::parse(ok({"--json", "show", attribute})), Json::array({first, got}));
+        const std::string key = attribute == std::string("pkgid") ? "pkg_id" : attribute;
+        const Json got = {{"path", path}, {key, json}};
+        EXPECT_EQ(Json::parse(ok({"--json", "get", attribute, path})), got);
         EXPECT_EQ(Json::parse(ok({"query", attribute, path, "--json"})), Json::array({got}));
 
         ok({"del", attribute, path});
@@ -118,8 +235,83 @@ TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
     }
 }
 
+// Every command's JSON, the changing ones too, has the keys and the value
+// forms that the manual page gives, read by a parser that keeps 64-bit
+// integers exact; every command the tool lists is run, and every form the
+// manual lists.
+TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
+    const std::string file = dir_.file("j/file"), host = dir_.file("j/host"), tree = dir_.dir("j/tree");
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(file, true) != 0, file);
+    ok({"package", "jpkg"}, file + "\n" + host + "\n");
+    ok({"tag", "kmod", "ext4"});
+    std::set<std::string> forms;
+    auto json = [&](const std::string& form, std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), "--json");
+        std::string out = ok(args, input);
+        checkShape(form, out);
+        forms.insert(form);
+        return out;
+    };
+    json("set", {"set", "pkgid", "/j/a", "0xfffffffffffffff1"});  // past 2^53
+    EXPECT_EQ(Json::parse(json("get", {"get", "pkgid", "/j/a"}))["pkg_id"], "fffffffffffffff1");
+    json("set", {"set", "oid", "/j/a", "1-2-3"});
+    json("show", {"show", "pkgid"});
+    json("query", {"query", "oid", "/j", "-r"});
+    json("del", {"del", "oid", "/j/a", "-r"});
+    json("clear", {"clear", "pkgid", "--dry-run"});
+    json("clear", {"clear", "pkgid"});
+    json("apply", {"apply"}, "set tid /j/b 5\n{\"command\": \"del\", \"attribute\": \"tid\", \"path\": \"/j/b\"}\n");
+    json("file set", {"file", "set", file, "1-0-2a:5:1-0-0:7:0-0-0"});
+    json("file get", {"file", "get", file});
+    json("tag", {"tag", "device", "sda"});
+    json("device", {"device", "sda"});
+    json("kmod", {"kmod", "ext4"});
+    const std::string id = Json::parse(json("pkg-id", {"pkg-id", "jpkg"}))[0]["pkg_id"];
+    EXPECT_EQ(Json::parse(json("pkg-name", {"pkg-name", "0x" + id}))["name"], "jpkg");
+    json("normalize", {"normalize", "/a//b/"});
+    json("path-hash", {"path-hash", "/a"});
+    json("status", {"status"});
+    json("restore", {"restore", "--init", file});
+    json("hash sm3", {"hash", "sm3", "abc", "--bits", "64"});
+    json("hash kmod", {"hash", "kmod", "a"});
+    json("package", {"package", "jpkg", "--dry-run"}, file + "\n");
+    json("packages", {"packages"});
+    json("packages name", {"packages", "jpkg"});
+    json("interpreter", {"interpreter", "lunvex", tree, "--dry-run"});
+    json("drova-base", {"drova-base"}, dir_ / "j/drova" + "\t" + host + "\n");
+    json("policy", {"policy"}, R"({"subject_pkg": ["jpkg"]})");
+    json("history", {"history", "/j"});
+    json("package --remove", {"package", "--remove", "jpkg"});
+
+    // watch follows the service's fixed endpoint; subscribing takes a moment
+    // to reach the publisher: set until it has seen one.
+    pid_t watch = start({"watch", "--json", "-n", "1", "tid"}, "", "watch"), ended = 0;
+    int status = 0;
+    for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
+        ok({"set", "tid", "/watched", "9"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (ended != watch && kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
+    ASSERT_EQ(ended, watch) << "watch saw no notification";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    checkShape("watch", slurp(dir_ / "watch.out"));
+    forms.insert("watch");
+    Json seen = Json::parse(slurp(dir_ / "watch.out"));
+    EXPECT_EQ(seen["topic"], "tid");
+    EXPECT_EQ(seen["message"], Json({{"member", "setFileTid"}, {"path", "/watched"}, {"uid", 0}}));
+    ok({"clear", "tid"});
+
+    std::set<std::string> commands;
+    for (const std::string& form : forms) commands.insert(form.substr(0, form.find(' ')));
+    for (const std::string& command : commandsOf(ok({"--help"})))
+        EXPECT_TRUE(commands.count(command)) << command << " is not run with --json here";
+    for (const auto& [form, shape] : documentedShapes()) EXPECT_TRUE(forms.count(form)) << form << " is not run here";
+}
+
 // Bad input, or no service to answer, is one line on standard error and an
-// exit status of its own; nothing changes.
+// exit status of its own; nothing changes. With --json the line is one JSON
+// object and the exit status the same. Messages speak of what happened, not
+// of D-Bus error names or library statuses.
 TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     const std::string list = dir_.file("list", dir_.file("real") + "\n" + dir_ / "missing" + "\n");
     const std::vector<std::vector<std::string>> bad = {
@@ -127,7 +319,8 @@ TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
         {"set", "inherit", "/x", "-1"}, {"del", "pkgid", "/x", "-r"}, {"file", "get", dir_ / "missing"},
         {"file", "set", dir_.file("f"), "1-0-0:5:1-0-0:3:0-0-0"}, {"package", "bad-package", list},
         {"package", "bad-package", dir_ / "no-such-list"}, {"pkg-name", "0"},
-        {"policy", dir_.file("policy", "{\"subject_pkg\": \"not a list\"}")},
+        {"policy", dir_.file("policy", "{\"subject_pkg\": \"not a list\"}")}, {"device", ""}, {"tag", "device", ""},
+        {"kmod", "a", ""}, {"packages", ""}, {"package", "--remove", "x", list},
     };
     for (const auto& args : bad) {
         int code = run(args);
@@ -137,36 +330,108 @@ TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     EXPECT_EQ(Json::parse(ok({"--json", "show", "tid"})), Json::array());
     EXPECT_EQ(run({"pkg-id", "bad-package"}), 1);
 
+    const std::vector<std::vector<std::string>> failing = {
+        {"get", "tid", "/none"}, {"set", "tid", "/x", "0"}, {"frobnicate"}, {"pkg-name", "99999"},
+        {"restore", "/none"}, {"package", "--remove", "no-such-package"}, {"device", "no-such-device"},
+    };
+    for (auto args : failing) {
+        const int code = run(args);
+        const std::string message = err_.substr(12, err_.size() - 13);  // after "zorv-label: "
+        EXPECT_EQ(message.find("DBus"), std::string::npos) << message;
+        EXPECT_EQ(message.find("status"), std::string::npos) << message;
+        args.insert(args.begin(), "--json");
+        EXPECT_EQ(run(args), code) << args[1];
+        EXPECT_TRUE(out_.empty() && oneLine(err_)) << out_ << err_;
+        EXPECT_EQ(Json::parse(err_), Json({{"error", message}, {"status", code}}));
+    }
+    EXPECT_NE(err_.find("not known"), std::string::npos) << err_;
+    run({"pkg-name", "99999"});
+    EXPECT_NE(err_.find("no package has the identifier 99999"), std::string::npos) << err_;  // not "no answer"
+
     // A bus without the service, and no bus at all, have an exit status of their own.
     zorvtest::ServiceDaemon absent(ZORV_TEST_DAEMON);
     for (const std::string& address : {absent.address(), "unix:path=" + dir_ / "no-bus"}) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
         int code = run({"--json", "get", "tid", "/x"});
-        EXPECT_TRUE(code == 3 && out_.empty() && oneLine(err_)) << address << ": " << code << "\n" << out_ << err_;
+        EXPECT_TRUE(code == 3 && out_.empty() && Json::parse(err_)["status"] == 3) << address << ": " << code << err_;
     }
     setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
 }
 
-TEST_F(ToolTest, WatchPrintsTheNotificationOfASet) {
-    pid_t watch = start({"watch", "--json", "-n", "1", "tid"}, "", "watch"), ended = 0;
-    // Subscribing takes a moment to reach the publisher: set until it has seen one.
-    int status = 0;
-    for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
-        ok({"set", "tid", "/watched", "9"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (ended != watch && kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
-    ASSERT_EQ(ended, watch) << "watch saw no notification";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(Json::parse(slurp(dir_ / "watch.out"))["message"], Json({{"member", "setFileTid"}, {"path", "/watched"}, {"uid", 0}}));
+// apply checks every line before it sends the first change, then sends each
+// in order, reports each, and goes on past a refused one.
+TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
+    EXPECT_EQ(run({"apply"}, "set tid /ap/a 5\nset tid /ap/b 0\nfrobnicate\n{\"command\": \"set\"}\n"), 2);
+    EXPECT_TRUE(out_.empty() && oneLine(err_)) << err_;
+    for (const char* line : {"line 2:", "line 3:", "line 4:"}) EXPECT_NE(err_.find(line), std::string::npos) << err_;
+    EXPECT_EQ(run({"get", "tid", "/ap/a"}), 1);  // the good line was not applied either
+
+    const std::string changes =
+        "# a comment, then an empty line\n\n"
+        "set tid '/ap/it'\\''s a' 5\n"
+        "{\"command\": \"set\", \"attribute\": \"pkgid\", \"path\": \"/ap/b\", \"value\": \"fffffffffffffff1\"}\n"
+        "del oid /ap/none\n"
+        "set inherit /ap/b 7\n";
+    EXPECT_EQ(run({"apply", "--dry-run"}, changes), 0);
+    EXPECT_EQ(run({"get", "tid", "/ap/it's a"}), 1);  // a dry run changes nothing
+
+    EXPECT_EQ(run({"apply"}, changes), 1);  // one line failed, the others were applied
+    const std::string report = out_;
+    EXPECT_EQ(report,
+              "line 3: set tid '/ap/it'\\''s a' 5: done\n"
+              "line 4: set pkgid /ap/b 18446744073709551601: done\n"
+              "line 5: del oid /ap/none: no value was recorded for this path\n"
+              "line 6: set inherit /ap/b 7: done\n");
+    EXPECT_EQ(ok({"get", "tid", "/ap/it's a"}), "5\n");
+    EXPECT_EQ(ok({"get", "inherit", "/ap/b"}), "7\n");
+    // A report line's words are a change again.
+    EXPECT_EQ(run({"apply", "--json"}, report.substr(8, report.find(": done") - 8) + "\n"), 0);
+    EXPECT_EQ(Json::parse(out_)["path"], "/ap/it's a");
     ok({"clear", "tid"});
+    ok({"clear", "pkgid"});
+    ok({"clear", "inherit"});
+}
+
+// Packages as the service records them: listed, their files listed, their
+// files removed (the package stays, without files); root only.
+TEST_F(ToolTest, PackagesAreListedAndTheirFilesRemoved) {
+    const std::string a = dir_.file("lp/a"), b = dir_.file("lp/b");
+    ok({"package", "listed"}, b + "\n" + a + "\n");
+    Json listed;
+    for (const Json& p : Json::parse(ok({"--json", "packages"})))
+        if (p["name"] == "listed") listed = p;
+    EXPECT_EQ(listed["type"], "package");
+    EXPECT_EQ(listed["count"], 2);
+    EXPECT_EQ(ok({"packages", "listed"}), a + "\n" + b + "\n");
+    EXPECT_EQ(run({"packages", "unknown"}), 1);
+
+    ok({"package", "--remove", "listed", "--dry-run"});
+    EXPECT_EQ(ok({"packages", "listed"}), a + "\n" + b + "\n");
+    EXPECT_NE(ok({"package", "--remove", "listed"}).find("stays recorded"), std::string::npos);
+    EXPECT_EQ(ok({"packages", "listed"}), "");
+    EXPECT_EQ(Json::parse(ok({"--json", "pkg-id", "listed"}))[0]["pkg_id"], listed["pkg_id"]);
+    EXPECT_EQ(run({"package", "--remove", "never-recorded"}), 1);
+    EXPECT_EQ(run({"pkg-id", "never-recorded"}), 1);  // refusing it did not create it
+
+    if (geteuid() != 0) return;
+    const std::string tool = ZORV_TOOL;
+    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
+                               [&] {
+                                   int list = std::system((tool + " packages >/dev/null 2>&1").c_str());
+                                   int set = std::system((tool + " set tid /x 5 2>&1 | grep -q 'only root'").c_str());
+                                   int tag = std::system((tool + " tag kmod x 2>&1 | grep -q 'only root'").c_str());
+                                   return std::to_string(WEXITSTATUS(list)) + std::to_string(WEXITSTATUS(set)) +
+                                          std::to_string(WEXITSTATUS(tag));
+                               }),
+              "100");
 }
 
 TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     std::string a = dir_.file("pkg/bin/a"), b = dir_.file("pkg/lib/b");
     ASSERT_EQ(run({"package", "demo-pkg"}, a + "\n" + b + "\n"), 0) << err_;
     EXPECT_EQ(err_.find('\r'), std::string::npos);  // no progress when not on a terminal
-    uint64_t pkg = Json::parse(ok({"pkg-id", "demo-pkg", "--json"}))["demo-pkg"];
+    const std::string id = Json::parse(ok({"pkg-id", "demo-pkg", "--json"}))[0]["pkg_id"];
+    const uint64_t pkg = std::stoull(id, nullptr, 16);
     EXPECT_EQ(ok({"pkg-name", std::to_string(pkg)}), "demo-pkg\n");
     const std::string sid = Id(pkg, 0, 0).toString();  // the package's own identifier
     EXPECT_EQ(Json::parse(ok({"policy"}, R"({"subject_pkg": ["demo-pkg"]})"))["subject_pkg"]["demo-pkg"][0], sid);
@@ -176,9 +441,9 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     EXPECT_EQ(ok({"path-hash", "/a/b"}).size(), 65u);
     EXPECT_EQ(ok({"hash", "sm3", "abc"}), "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0\n");
     Json tagged = Json::parse(ok({"--json", "tag", "kmod", "ext4"}));
-    EXPECT_EQ(tagged["ext4"], Json::parse(ok({"--json", "kmod", "ext4"}))["ext4"]);
+    EXPECT_EQ(tagged, Json::parse(ok({"--json", "kmod", "ext4"})));
     tagged = Json::parse(ok({"--json", "tag", "device", "sda"}));  // before the lookup
-    EXPECT_EQ(tagged["sda"], Json::parse(ok({"--json", "device", "sda"}))["sda"]);
+    EXPECT_EQ(tagged, Json::parse(ok({"--json", "device", "sda"})));
     EXPECT_EQ(ok({"hash", "kmod", "a"}), "3826002220\n");  // 0xE40C292C
     ok({"interpreter", "lunvex", dir_.dir("lunvex")});  // a tree of its own: the package keeps its files
     ok({"drova-base"}, dir_.file("drova") + "\t" + a + "\n");
@@ -205,7 +470,7 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
               std::make_tuple(Json("setFileTid"), Json(0), Json(""), Json("5")));
     EXPECT_EQ(std::make_tuple(entries[1]["member"], entries[1]["old"], entries[1]["result"]),
               std::make_tuple(Json("delUserSetFileTid"), Json("5"), Json("committed")));
-    EXPECT_EQ(Json::parse(ok({"--json", "history", "--since", "-1h"})).size(), 3u);
+    EXPECT_EQ(Json::parse(ok({"--json", "history", "/hist", "--since", "-1h"})).size(), 3u);
     EXPECT_EQ(Json::parse(ok({"--json", "history", "--since", "2999-01-01"})).size(), 0u);
     EXPECT_NE(ok({"history"}).find("/hist/b"), std::string::npos);
     EXPECT_EQ(run({"history", "--since", "soon"}), 2);

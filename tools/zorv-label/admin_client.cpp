@@ -36,6 +36,13 @@ AdminClient::Message AdminClient::newCall(const char* member) {
     return m;
 }
 
+AdminClient::Message AdminClient::newLabelCall(const char* member) {
+    using namespace zorv::protocol;
+    Message m(dbus_message_new_method_call(kServiceName, kObjectPath, kInterface, member), dbus_message_unref);
+    if (!m) throw std::bad_alloc();
+    return m;
+}
+
 AdminClient::Message AdminClient::call(DBusMessage* message, int timeoutMs) {
     ErrorHolder error;
     Message reply(dbus_connection_send_with_reply_and_block(bus_.get(), message, timeoutMs, &error.e),
@@ -48,6 +55,8 @@ AdminClient::Message AdminClient::call(DBusMessage* message, int timeoutMs) {
         throw Failure(kUnreachable, "the label manager service is not running");
     if (name == DBUS_ERROR_NO_REPLY || name == DBUS_ERROR_TIMEOUT)
         throw Failure(kRefused, "the label manager service did not answer in time");
+    if (name == DBUS_ERROR_UNKNOWN_METHOD)
+        throw Failure(kRefused, "the label manager service does not offer this call (is it older than the tool?)");
     throw Failure(kRefused, text.empty() ? "the call failed" : text);
 }
 

@@ -20,6 +20,9 @@ public:
     // A call of the administration interface's `member`; fill it with
     // dbus_message_append_args or an iterator.
     static Message newCall(const char* member);
+    // A call of the label interface itself, for what the library will not
+    // send (an empty file list, which removes a package's files).
+    static Message newLabelCall(const char* member);
     // Sends and waits; a D-Bus error becomes a Failure with a message for
     // people (access refused: exit 1; no service: exit 3).
     Message call(DBusMessage* message, int timeoutMs);

@@ -10,15 +10,15 @@
 
 namespace zorvtool {
 
-namespace {
-
 enum class Kind { Number64, Number32, Identifier };
 
 struct Attribute {
-    const char* name;
+    const char* name;  // the command word
+    const char* key;   // its key in JSON
     Kind kind;
     uint64_t lowest;  // smallest value that set accepts
-    bool recursive;   // whether del and query take the subtree option
+    uint64_t highest;
+    bool recursive;  // whether del and query take the subtree option
     int (*get)(const char* path, ZORV_ID* value);
     int (*set)(const char* path, ZORV_ID value, int option);
     int (*del)(const char* path, int option);
@@ -26,6 +26,8 @@ struct Attribute {
     int (*show)(UserSetRecord** records);
     int (*query)(const char* path, UserSetRecord** records, int option);
 };
+
+namespace {
 
 // The package id's query answers one value rather than records.
 int queryPkgIdRecords(const char* path, UserSetRecord** records, int) {
@@ -40,8 +42,9 @@ int queryPkgIdRecords(const char* path, UserSetRecord** records, int) {
     return 1;
 }
 
+// The all-ones values are the service's "none": it refuses to record them.
 const Attribute kAttributes[] = {
-    {"pkgid", Kind::Number64, 0, false,
+    {"pkgid", "pkg_id", Kind::Number64, 0, UINT64_MAX - 1, false,
      [](const char* p, ZORV_ID* v) {
          unsigned long x = 0;
          int status = getPkgId(p, &x);
@@ -51,11 +54,11 @@ const Attribute kAttributes[] = {
      [](const char* p, ZORV_ID v, int) { return setPkgId(p, v.pkg_id); },
      [](const char* p, int) { return delUserSetPkgId(p); }, clearUserSetPkgId, showUserSetPkgId,
      queryPkgIdRecords},
-    {"oid", Kind::Identifier, 0, true, getFileOid, setFileOid, delFileOid, clearFileOid, showUserSetFileOid,
-     queryUserSetFileOid},
-    {"sid", Kind::Identifier, 0, true, getFileSid, setFileSid, delFileSid, clearFileSid, showUserSetFileSid,
-     queryUserSetFileSid},
-    {"tid", Kind::Number32, 1, true,
+    {"oid", "oid", Kind::Identifier, 0, 0, true, getFileOid, setFileOid, delFileOid, clearFileOid,
+     showUserSetFileOid, queryUserSetFileOid},
+    {"sid", "sid", Kind::Identifier, 0, 0, true, getFileSid, setFileSid, delFileSid, clearFileSid,
+     showUserSetFileSid, queryUserSetFileSid},
+    {"tid", "tid", Kind::Number32, 1, UINT32_MAX - 1, true,
      [](const char* p, ZORV_ID* v) {
          unsigned int x = 0;
          int status = getFileTid(p, &x);
@@ -64,7 +67,7 @@ const Attribute kAttributes[] = {
      },
      [](const char* p, ZORV_ID v, int o) { return setFileTid(p, static_cast<unsigned>(v.pkg_id), o); }, delFileTid,
      clearFileTid, showUserSetFileTid, queryUserSetFileTid},
-    {"inherit", Kind::Number32, 0, true,
+    {"inherit", "inherit", Kind::Number32, 0, 7, true,
      [](const char* p, ZORV_ID* v) {
          unsigned int x = 0;
          int status = getFileInheritFlag(p, &x);
@@ -78,28 +81,57 @@ const Attribute kAttributes[] = {
 const Attribute& attribute(const std::string& name) {
     for (const Attribute& a : kAttributes)
         if (name == a.name) return a;
-    usageError("unknown attribute '" + name + "'");  // CLI11 has checked it already
+    usageError("unknown attribute '" + printable(name) + "' (pkgid, oid, sid, tid or inherit)");
 }
 
 std::string text(const Attribute& a, const ZORV_ID& v) {
-    if (a.kind == Kind::Identifier) return Id(v.pkg_id, v.file_id, v.path_id).toString();
+    if (a.kind == Kind::Identifier) return identifierText(v);
     return std::to_string(v.pkg_id);
 }
 
 Json json(const Attribute& a, const ZORV_ID& v) {
-    if (a.kind == Kind::Identifier) return text(a, v);
+    if (a.kind == Kind::Identifier) return identifierText(v);
+    if (a.kind == Kind::Number64) return id64Text(v.pkg_id);
     return v.pkg_id;
 }
 
-ZORV_ID parseValue(const Attribute& a, const std::string& value) {
-    if (a.kind == Kind::Identifier) return parseIdentifier(value, a.name);
-    uint64_t high = a.kind == Kind::Number32 ? UINT32_MAX : UINT64_MAX;
-    return ZORV_ID{parseNumber(value, a.name, a.lowest, high), 0, 0};
+ZORV_ID checked(const Attribute& a, ZORV_ID v) {
+    if (a.kind == Kind::Identifier) {
+        if (v.pkg_id == UINT64_MAX && v.file_id == UINT64_MAX && v.path_id == UINT64_MAX)
+            usageError(std::string(a.name) + ": the identifier with every bit set means none; it cannot be recorded");
+        return v;
+    }
+    if (v.pkg_id < a.lowest || v.pkg_id > a.highest)
+        usageError(std::string(a.name) + " " + std::to_string(v.pkg_id) + " is out of range (" +
+                   std::to_string(a.lowest) + " to " + std::to_string(a.highest) + ")");
+    if (a.kind == Kind::Number32 && a.highest == 7 && v.pkg_id != 0 && v.pkg_id != 5 && v.pkg_id != 7)
+        usageError("the inherit flag must be 0, 5 or 7");
+    return v;
 }
 
-int option(const Attribute& a, bool recursive) {
-    if (recursive && !a.recursive) usageError(std::string(a.name) + " has no --recursive form");
-    return recursive ? 1 : 0;
+ZORV_ID parseValue(const Attribute& a, const std::string& value) {
+    if (a.kind == Kind::Identifier) return checked(a, parseIdentifier(value, a.name));
+    return checked(a, ZORV_ID{parseNumber(value, a.name, 0, UINT64_MAX), 0, 0});
+}
+
+// A value in JSON: a number, or a string in a command-line form; for the
+// package id also the 16 hex digits that --json prints.
+ZORV_ID parseJsonValue(const Attribute& a, const nlohmann::json& value) {
+    if (value.is_number_unsigned() && a.kind != Kind::Identifier)
+        return checked(a, ZORV_ID{value.get<uint64_t>(), 0, 0});
+    if (!value.is_string())
+        usageError(std::string("\"value\" of ") + a.name + " must be " +
+                   (a.kind == Kind::Identifier ? "a string" : "a number or a string"));
+    const std::string text = value.get<std::string>();
+    uint64_t id = 0;
+    if (a.kind == Kind::Number64 && parseId64Text(text, id)) return checked(a, ZORV_ID{id, 0, 0});
+    return parseValue(a, text);
+}
+
+std::string requirePath(const std::string& path) {
+    std::string absolute = servicePath(path);
+    if (absolute.size() > 4095) usageError("path longer than 4095 bytes");
+    return absolute;
 }
 
 void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* records, const std::string& context) {
@@ -107,7 +139,7 @@ void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* reco
     checkStatus(count, context, "refused by the service");
     if (tool.out.json) {
         Json list = Json::array();
-        for (int i = 0; i < count; ++i) list.push_back({{"path", records[i].path}, {a.name, json(a, records[i].id)}});
+        for (int i = 0; i < count; ++i) list.push_back({{"path", records[i].path}, {a.key, json(a, records[i].id)}});
         tool.out.document(list);
         return;
     }
@@ -119,78 +151,214 @@ void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* reco
     tool.out.table({"PATH", heading}, rows);
 }
 
+// How many records of the attribute the service holds now.
+int recordCount(const Attribute& a, const std::string& context) {
+    UserSetRecord* records = nullptr;
+    int count = a.show(&records);
+    if (count > 0) std::free(records);
+    checkStatus(count, context, "refused by the service");
+    return count;
+}
+
+const char* const kVerbs[] = {"set", "del", "clear"};
+
+// A path as a word that apply reads back: quoted when it holds more than
+// plain characters, control characters and invalid bytes shown as escapes.
+std::string word(const std::string& path) {
+    static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-:@,=%";
+    const std::string shown = printable(path);
+    if (!shown.empty() && shown.find_first_not_of(plain) == std::string::npos) return shown;
+    std::string quoted = "'";
+    for (char c : shown) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 }  // namespace
 
-void addAttributeCommands(CLI::App& app, Tool& tool) {
+std::string AttributeChange::text() const {
+    std::string line = std::string(kVerbs[verb]) + " " + attribute->name;
+    if (verb == Clear) return line;
+    line += " " + word(path);
+    if (verb == Set) line += " " + zorvtool::text(*attribute, value);
+    if (recursive) line += " -r";
+    return line;
+}
+
+Json AttributeChange::json() const {
+    Json object = {{"command", kVerbs[verb]}, {"attribute", attribute->name}};
+    if (verb != Clear) object["path"] = path;
+    if (verb == Set) object["value"] = zorvtool::json(*attribute, value);
+    if (verb == Del) object["recursive"] = recursive;
+    return object;
+}
+
+void AttributeChange::apply() const {
+    const Attribute& a = *attribute;
+    const std::string context = text();
+    switch (verb) {
+        case Set:
+            checkStatus(a.set(path.c_str(), value, 0), context, changeRefusal("refused by the service"));
+            break;
+        case Del:
+            checkStatus(a.del(path.c_str(), recursive ? 1 : 0), context,
+                        changeRefusal(recursive ? "no value was recorded for this path or below it"
+                                                : "no value was recorded for this path"));
+            break;
+        case Clear:
+            checkStatus(a.clear(), context, changeRefusal("refused by the service"));
+            break;
+    }
+}
+
+namespace {
+
+// A change from its words, all but the value of a set.
+AttributeChange withoutValue(AttributeChange::Verb verb, const ChangeWords& words) {
+    AttributeChange change;
+    change.verb = verb;
+    change.attribute = &attribute(words.attribute);
+    if (verb == AttributeChange::Clear) return change;
+    change.path = requirePath(words.path);
+    if (words.recursive && !change.attribute->recursive)
+        usageError(std::string(change.attribute->name) + " has no --recursive form");
+    change.recursive = words.recursive;
+    return change;
+}
+
+}  // namespace
+
+AttributeChange makeChange(AttributeChange::Verb verb, const ChangeWords& words) {
+    AttributeChange change = withoutValue(verb, words);
+    if (verb == AttributeChange::Set) change.value = parseValue(*change.attribute, words.value);
+    return change;
+}
+
+AttributeChange makeChange(const nlohmann::json& object) {
+    if (!object.is_object()) usageError("not a JSON object");
+    for (const auto& [key, value] : object.items())
+        if (key != "command" && key != "attribute" && key != "path" && key != "value" && key != "recursive")
+            usageError("unknown key \"" + printable(key) + "\" (command, attribute, path, value, recursive)");
+    auto text = [&object](const char* key, bool required) {
+        auto it = object.find(key);
+        if (it == object.end()) {
+            if (required) usageError(std::string("\"") + key + "\" is missing");
+            return std::string();
+        }
+        if (!it->is_string()) usageError(std::string("\"") + key + "\" must be a string");
+        return it->get<std::string>();
+    };
+    const std::string command = text("command", true);
+    int verb = -1;
+    for (int v = 0; v < 3; ++v)
+        if (command == kVerbs[v]) verb = v;
+    if (verb < 0) usageError("\"command\" '" + printable(command) + "' is none of set, del, clear");
+    ChangeWords words;
+    words.attribute = text("attribute", true);
+    const bool clear = verb == AttributeChange::Clear, set = verb == AttributeChange::Set;
+    if (!clear) words.path = text("path", true);
+    if (clear && object.contains("path")) usageError("clear takes no \"path\"");
+    if (!set && object.contains("value")) usageError(command + " takes no \"value\"");
+    if (set && !object.contains("value")) usageError("\"value\" is missing");
+    if (auto r = object.find("recursive"); r != object.end()) {
+        if (!r->is_boolean()) usageError("\"recursive\" must be true or false");
+        if (verb != AttributeChange::Del) usageError(command + " takes no \"recursive\"");
+        words.recursive = r->get<bool>();
+    }
+    AttributeChange change = withoutValue(static_cast<AttributeChange::Verb>(verb), words);
+    if (set) change.value = parseJsonValue(*change.attribute, object.at("value"));
+    return change;
+}
+
+std::vector<CLI::App*> addChangeCommands(CLI::App& app, ChangeWords& words) {
     std::vector<std::string> names;
     for (const Attribute& a : kAttributes) names.push_back(a.name);
     const auto known = CLI::IsMember(names);
-    // The values are kept for the actions, which run after parsing.
-    struct Args {
-        std::string attribute, path, value;
-        bool recursive = false;
-    };
-    auto args = std::make_shared<Args>();
     auto command = [&](const char* name, const char* help) {
         CLI::App* c = app.add_subcommand(name, help);
-        c->add_option("attribute", args->attribute, "pkgid, oid, sid, tid or inherit")->required()->check(known);
+        c->add_option("attribute", words.attribute, "pkgid, oid, sid, tid or inherit")->required()->check(known);
+        return c;
+    };
+    CLI::App* set = command("set", "record a value of an attribute for a path");
+    set->add_option("path", words.path, "the path")->required();
+    set->add_option("value", words.value, "a number, or for oid and sid an identifier such as 1-0-2a")->required();
+    CLI::App* del = command("del", "remove the value recorded for a path");
+    del->add_option("path", words.path, "the path")->required();
+    del->add_flag("-r,--recursive", words.recursive, "also the paths below it");
+    CLI::App* clear = command("clear", "remove every recorded value of an attribute");
+    return {set, del, clear};
+}
+
+void addAttributeCommands(CLI::App& app, Tool& tool) {
+    // The values are kept for the actions, which run after parsing.
+    struct Args {
+        ChangeWords words;
+        bool dryRun = false;
+    };
+    auto args = std::make_shared<Args>();
+    std::vector<std::string> names;
+    for (const Attribute& a : kAttributes) names.push_back(a.name);
+    const auto known = CLI::IsMember(names);
+    auto command = [&](const char* name, const char* help) {
+        CLI::App* c = app.add_subcommand(name, help);
+        c->add_option("attribute", args->words.attribute, "pkgid, oid, sid, tid or inherit")->required()->check(known);
         return c;
     };
 
     CLI::App* get = command("get", "print the value of an attribute of a path");
-    get->add_option("path", args->path, "the path")->required();
+    get->add_option("path", args->words.path, "the path")->required();
     tool.on(get, [&tool, args] {
-        const Attribute& a = attribute(args->attribute);
-        std::string path = servicePath(args->path);
+        const Attribute& a = attribute(args->words.attribute);
+        std::string path = requirePath(args->words.path);
         ZORV_ID value{};
-        checkStatus(a.get(path.c_str(), &value), "get " + args->attribute + " " + printable(path),
+        checkStatus(a.get(path.c_str(), &value), "get " + args->words.attribute + " " + printable(path),
                     std::string("the service has no ") + a.name + " for this path");
-        tool.out.result(text(a, value), {{"path", path}, {a.name, json(a, value)}});
+        tool.out.result(text(a, value), {{"path", path}, {a.key, json(a, value)}});
     });
 
-    CLI::App* set = command("set", "record a value of an attribute for a path");
-    set->add_option("path", args->path, "the path")->required();
-    set->add_option("value", args->value, "a number, or for oid and sid an identifier such as 1-0-2a")->required();
-    tool.on(set, [args] {
-        const Attribute& a = attribute(args->attribute);
-        std::string path = servicePath(args->path);
-        ZORV_ID value = parseValue(a, args->value);
-        checkStatus(a.set(path.c_str(), value, 0), "set " + args->attribute + " " + printable(path),
-                    "refused by the service");
+    std::vector<CLI::App*> changes = addChangeCommands(app, args->words);
+    changes[2]->add_flag("--dry-run", args->dryRun, "print how many values would be removed; change nothing");
+    tool.on(changes[0], [&tool, args] {
+        AttributeChange change = makeChange(AttributeChange::Set, args->words);
+        change.apply();
+        tool.out.changed({{"path", change.path}, {change.attribute->key, json(*change.attribute, change.value)}});
     });
-
-    CLI::App* del = command("del", "remove the value recorded for a path");
-    del->add_option("path", args->path, "the path")->required();
-    del->add_flag("-r,--recursive", args->recursive, "also the paths below it");
-    tool.on(del, [args] {
-        const Attribute& a = attribute(args->attribute);
-        std::string path = servicePath(args->path);
-        checkStatus(a.del(path.c_str(), option(a, args->recursive)), "del " + args->attribute + " " + printable(path),
-                    "no value was recorded for this path");
+    tool.on(changes[1], [&tool, args] {
+        AttributeChange change = makeChange(AttributeChange::Del, args->words);
+        change.apply();
+        tool.out.changed(
+            {{"attribute", change.attribute->name}, {"path", change.path}, {"recursive", change.recursive}});
     });
-
-    CLI::App* clear = command("clear", "remove every recorded value of an attribute");
-    tool.on(clear, [args] {
-        checkStatus(attribute(args->attribute).clear(), "clear " + args->attribute, "refused by the service");
+    tool.on(changes[2], [&tool, args] {
+        AttributeChange change = makeChange(AttributeChange::Clear, args->words);
+        const Attribute& a = *change.attribute;
+        if (args->dryRun) {
+            int count = recordCount(a, "clear " + std::string(a.name));
+            tool.out.result("would remove " + std::to_string(count) + " " + a.name + " values",
+                            {{"attribute", a.name}, {"count", count}, {"dry_run", true}});
+            return;
+        }
+        change.apply();
+        tool.out.changed({{"attribute", a.name}, {"dry_run", false}});
     });
 
     CLI::App* show = command("show", "list every recorded value of an attribute");
     tool.on(show, [&tool, args] {
-        const Attribute& a = attribute(args->attribute);
+        const Attribute& a = attribute(args->words.attribute);
         UserSetRecord* records = nullptr;
         int count = a.show(&records);
-        printRecords(tool, a, count, records, "show " + args->attribute);
+        printRecords(tool, a, count, records, "show " + args->words.attribute);
     });
 
     CLI::App* query = command("query", "list the values recorded for a path");
-    query->add_option("path", args->path, "the path")->required();
-    query->add_flag("-r,--recursive", args->recursive, "also the paths below it");
+    query->add_option("path", args->words.path, "the path")->required();
+    query->add_flag("-r,--recursive", args->words.recursive, "also the paths below it");
     tool.on(query, [&tool, args] {
-        const Attribute& a = attribute(args->attribute);
-        std::string path = servicePath(args->path);
+        const Attribute& a = attribute(args->words.attribute);
+        std::string path = requirePath(args->words.path);
+        if (args->words.recursive && !a.recursive) usageError(std::string(a.name) + " has no --recursive form");
         UserSetRecord* records = nullptr;
-        int count = a.query(path.c_str(), &records, option(a, args->recursive));
-        printRecords(tool, a, count, records, "query " + args->attribute + " " + printable(path));
+        int count = a.query(path.c_str(), &records, args->words.recursive ? 1 : 0);
+        printRecords(tool, a, count, records, "query " + args->words.attribute + " " + printable(path));
     });
 }
 

@@ -11,7 +11,17 @@ namespace zorvtool {
 
 namespace {
 
-std::string idText(const Id& id) { return id.toString(); }
+std::string idText(const Id& id) { return identifierText(ZORV_ID{id.pkg_id, id.file_id, id.path_id}); }
+
+Json labelJson(const std::string& path, Label& label) {
+    return {{"path", path},
+            {"label", label.toString()},
+            {"oid", idText(label.oid_)},
+            {"tid", label.tid_},
+            {"sid", idText(label.sid_)},
+            {"inherit", label.inheritFlag_},
+            {"creator_oid", idText(label.creatorOid_)}};
+}
 
 void requireFile(const std::string& path, bool noFollow) {
     requireUtf8(path, "path");
@@ -38,26 +48,20 @@ void addFileLabelCommands(CLI::App& app, Tool& tool) {
         requireFile(args->path, args->noFollow);
         Label label;
         int status = label.getFromXattr(args->path, args->noFollow);
-        if (status != 0) refused("file get " + printable(args->path), status, "no label can be read from this file");
-        std::string text = label.toString();
-        tool.out.result(text, {{"path", args->path},
-                               {"label", text},
-                               {"oid", idText(label.oid_)},
-                               {"tid", label.tid_},
-                               {"sid", idText(label.sid_)},
-                               {"inherit", label.inheritFlag_},
-                               {"creator_oid", idText(label.creatorOid_)}});
+        if (status != 0) refused("file get " + printable(args->path), "no label can be read from this file");
+        tool.out.result(label.toString(), labelJson(args->path, label));
     });
 
     CLI::App* set = file->add_subcommand("set", "store a label on a file");
     set->add_option("path", args->path, "the file")->required();
     set->add_option("label", args->label, "OID:TID:SID:INHERIT:CREATOR, identifiers such as 1-0-2a")->required();
     set->add_flag("-P,--no-follow", args->noFollow, "label a symbolic link itself");
-    tool.on(set, [args] {
+    tool.on(set, [&tool, args] {
         Label label = parseLabel(args->label);
         requireFile(args->path, args->noFollow);
         int status = label.setToXattr(args->path, args->noFollow);
-        if (status != 0) refused("file set " + printable(args->path), status, "the label could not be stored");
+        if (status != 0) refused("file set " + printable(args->path), "the label could not be stored");
+        tool.out.changed(labelJson(args->path, label));
     });
 }
 

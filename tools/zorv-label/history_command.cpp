@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "admin_client.h"
+#include "json_forms.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -48,18 +49,6 @@ uint64_t parseSince(const std::string& text) {
         }
     }
     usageError("--since takes YYYY-MM-DD [HH:MM[:SS]], today, yesterday, now or -N[smhd], not '" + text + "'");
-}
-
-// RFC 3339 in local time, to the second.
-std::string timeText(uint64_t us) {
-    time_t t = time_t(us / 1000000);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string s = text;
-    if (s.size() > 5) s.insert(s.size() - 2, ":");
-    return s;
 }
 
 struct Entry {
@@ -119,7 +108,7 @@ void addHistoryCommand(CLI::App& app, Tool& tool) {
         if (tool.out.json) {
             Json list = Json::array();
             for (const Entry& e : entries)
-                list.push_back({{"time", timeText(e.time)}, {"uid", e.uid}, {"pid", e.pid}, {"member", e.member},
+                list.push_back({{"time", rfc3339FromMicros(e.time)}, {"uid", e.uid}, {"pid", e.pid}, {"member", e.member},
                                 {"subject", e.subject}, {"old", e.oldValue}, {"new", e.newValue},
                                 {"result", e.result}});
             tool.out.document(list);
@@ -127,7 +116,7 @@ void addHistoryCommand(CLI::App& app, Tool& tool) {
         }
         std::vector<std::vector<std::string>> rows;
         for (const Entry& e : entries)
-            rows.push_back({timeText(e.time), std::to_string(e.uid), std::to_string(e.pid), e.member,
+            rows.push_back({rfc3339FromMicros(e.time), std::to_string(e.uid), std::to_string(e.pid), e.member,
                             printable(e.subject.empty() ? "-" : e.subject),
                             printable((e.oldValue.empty() ? "-" : e.oldValue) + " -> " +
                                       (e.newValue.empty() ? "-" : e.newValue)),

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "client/service_names.h"
 #include "tool.h"
@@ -70,11 +71,14 @@ void prepareLibraryLog() {
     log4cpp::Category::getRoot().addAppender(errorLines);
 }
 
-std::string libraryDetail() {
+namespace {
+
+// The newest error line the library logged during this run, without its
+// "[function:line] " prefix, or "".
+std::string lastErrorLine() {
     if (errorLines == nullptr || errorLines->queueSize() == 0) return "";
     std::string last;
     while (errorLines->queueSize() > 0) last = errorLines->popMessage();
-    // Lines start with "[function:line] ".
     if (!last.empty() && last[0] == '[') {
         size_t close = last.find("] ");
         if (close != std::string::npos) last.erase(0, close + 2);
@@ -83,24 +87,84 @@ std::string libraryDetail() {
     return last;
 }
 
-void refused(const std::string& context, int status, const std::string& reason) {
-    std::string detail = libraryDetail();
-    throw Failure(kRefused, context + ": " + reason + (detail.empty() ? "" : " (" + detail + ")") + " [status " +
-                                std::to_string(status) + "]");
+// What the library's last error line says: the D-Bus error it met (its name
+// and message), or its own words. Its own status lines carry only a number
+// and say nothing more than the status itself; they are left out.
+struct Detail {
+    std::string error;  // the D-Bus error's name, or ""
+    std::string text;
+};
+
+bool between(const std::string& line, const std::string& head, const std::string& middle, const std::string& tail,
+             Detail& d) {
+    if (line.compare(0, head.size(), head) != 0) return false;
+    size_t split = line.find(middle, head.size());
+    if (split == std::string::npos) return false;
+    d.error = line.substr(head.size(), split - head.size());
+    d.text = line.substr(split + middle.size());
+    const size_t n = tail.size();
+    if (n > 0 && d.text.size() >= n && d.text.compare(d.text.size() - n, n, tail) == 0) d.text.erase(d.text.size() - n);
+    return true;
+}
+
+Detail libraryDetail() {
+    std::string line = lastErrorLine();
+    Detail d;
+    if (between(line, "DBus error occurred: ", ", ", "", d) || between(line, "DBus error (name=", ", message=", ")", d))
+        return d;
+    for (const char* prefix : {"Exception occurred: ", "Exception: ", "exception: "})
+        if (line.compare(0, std::strlen(prefix), prefix) == 0) return {"", line.substr(std::strlen(prefix))};
+    if (line.find("error code=") != std::string::npos) return {};
+    return {"", line};
+}
+
+bool named(const std::string& error, const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return error.size() >= n && error.compare(error.size() - n, n, suffix) == 0;
+}
+
+// A D-Bus error in words, with the exit status it calls for.
+Failure explained(const std::string& context, const Detail& d) {
+    const std::string& e = d.error;
+    if (named(e, ".ServiceUnknown") || named(e, ".NameHasNoOwner") || named(e, ".Disconnected") ||
+        named(e, ".NoServer"))
+        return Failure(kUnreachable, context + ": the label manager service is not running");
+    if (named(e, ".AccessDenied")) return Failure(kRefused, context + ": permission denied: only root may do this");
+    if (named(e, ".NoReply") || named(e, ".Timeout") || named(e, ".TimedOut"))
+        return Failure(kRefused, context + ": the label manager service did not answer in time");
+    if (named(e, ".UnknownMethod") || named(e, ".UnknownInterface") || named(e, ".UnknownObject"))
+        return Failure(kRefused,
+                       context + ": the label manager service does not offer this call (is it older than the tool?)");
+    if (named(e, ".NoMemory")) return Failure(kRefused, context + ": the label manager service ran out of memory");
+    return Failure(kRefused, context + ": " + (d.text.empty() ? "the call failed" : d.text));
+}
+
+}  // namespace
+
+std::string changeRefusal(const std::string& reason) {
+    return ::geteuid() == 0 ? reason : "permission denied: only root may change labels";
+}
+
+void refused(const std::string& context, const std::string& reason) {
+    Detail d = libraryDetail();
+    if (!d.error.empty()) throw explained(context, d);
+    throw Failure(kRefused, context + ": " + reason + (d.text.empty() ? "" : " (" + d.text + ")"));
 }
 
 void callFailed(const std::string& context, int status, const std::string& refusal) {
-    if (status == -1) refused(context, status, refusal);
-    std::string why = unreachableReason();
-    if (!why.empty()) throw Failure(kUnreachable, context + ": " + why + " [status " + std::to_string(status) + "]");
-    refused(context, status, "the call failed");
+    if (status == -1) refused(context, refusal);
+    callFailed(context, "the call could not be completed");
 }
 
 void callFailed(const std::string& context, const std::string& refusal) {
-    std::string detail = libraryDetail();
+    Detail d = libraryDetail();
+    if (!d.error.empty()) {
+        Failure f = explained(context, d);
+        if (f.code != kUnreachable) throw f;
+    }
     std::string why = unreachableReason();
     if (!why.empty()) throw Failure(kUnreachable, context + ": " + why);
-    throw Failure(kRefused, context + ": " + refusal + (detail.empty() ? "" : ": " + detail));
+    throw Failure(kRefused, context + ": " + refusal + (d.error.empty() && !d.text.empty() ? ": " + d.text : ""));
 }
 
 }  // namespace zorvtool

@@ -1,5 +1,7 @@
 // Lookups of devices, kernel modules and packages, the service's path
 // helpers and maintenance calls, and the hashes computed locally.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -13,11 +15,13 @@ namespace {
 using CString = std::unique_ptr<char, decltype(&std::free)>;
 
 // Prints the names that the service knows, in the order asked, then fails if
-// it did not know them all.
-void printLookup(Tool& tool, const char* column, const std::vector<std::string>& names,
-                 const std::map<std::string, uint64_t>& found, const std::string& context) {
+// it did not know them all; with --json the failure leaves standard output
+// empty. `key` names the value in JSON, `nameKey` the name.
+void printLookup(Tool& tool, const char* column, const char* nameKey, const char* key,
+                 const std::vector<std::string>& names, const std::map<std::string, uint64_t>& found,
+                 const std::string& context) {
     std::vector<std::vector<std::string>> rows;
-    Json object = Json::object();
+    Json list = Json::array();
     std::string unknown;
     for (const std::string& name : names) {
         auto it = found.find(name);
@@ -26,25 +30,26 @@ void printLookup(Tool& tool, const char* column, const std::vector<std::string>&
             continue;
         }
         rows.push_back({printable(name), std::to_string(it->second)});
-        object[name] = it->second;
+        list.push_back({{nameKey, name}, {key, id64Text(it->second)}});
     }
+    if (!unknown.empty() && tool.out.json) refused(context, "not known to the service: " + unknown);
     if (tool.out.json)
-        tool.out.document(object);
+        tool.out.document(list);
     else if (!rows.empty())
         tool.out.table({"NAME", column}, rows);
-    if (!unknown.empty()) refused(context, -1, "not known to the service: " + unknown);
+    if (!unknown.empty()) refused(context, "not known to the service: " + unknown);
 }
 
 // Device and kernel-module lookups share their shape.
-void lookupOids(Tool& tool, const std::vector<std::string>& names, const char* what,
-                int (*lookup)(std::vector<std::string>, std::map<std::string, ZORV_ID>&)) {
-    for (const std::string& name : names) requireUtf8(name, what);
+void lookupOids(Tool& tool, const std::vector<std::string>& names, bool device) {
+    const char* what = device ? "device" : "kernel module";
+    for (const std::string& name : names) requireName(name, device ? "device name" : "module name");
     std::map<std::string, ZORV_ID> oids;
     std::string context = std::string(what) + " lookup";
-    checkStatus(lookup(names, oids), context, "refused by the service");
+    checkStatus((device ? getDeviceOids : getKernelModuleOids)(names, oids), context, "refused by the service");
     std::map<std::string, uint64_t> found;
     for (const auto& [name, id] : oids) found[name] = id.pkg_id;
-    printLookup(tool, "OID", names, found, context);
+    printLookup(tool, "OID", device ? "device" : "module", "oid", names, found, context);
 }
 
 // A string answer of the service; empty (or null) is a failure.
@@ -71,18 +76,18 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
 
     CLI::App* device = app.add_subcommand("device", "print the oids of devices");
     device->add_option("names", args->names, "device names")->required();
-    tool.on(device, [&tool, args] { lookupOids(tool, args->names, "device", getDeviceOids); });
+    tool.on(device, [&tool, args] { lookupOids(tool, args->names, true); });
 
     CLI::App* kmod = app.add_subcommand("kmod", "print the oids of kernel modules");
     kmod->add_option("names", args->names, "module names")->required();
-    tool.on(kmod, [&tool, args] { lookupOids(tool, args->names, "kernel module", getKernelModuleOids); });
+    tool.on(kmod, [&tool, args] { lookupOids(tool, args->names, false); });
 
     CLI::App* pkgId = app.add_subcommand("pkg-id", "print the identifiers of packages");
     pkgId->add_option("names", args->names, "package names")->required();
     tool.on(pkgId, [&tool, args] {
         std::vector<const char*> names;
         for (const std::string& name : args->names) {
-            requireUtf8(name, "package name");
+            requireName(name, "package name");
             names.push_back(name.c_str());
         }
         std::vector<unsigned long> ids(names.size());
@@ -91,7 +96,7 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
         std::map<std::string, uint64_t> found;
         for (int i = 0; i < count && i < static_cast<int>(names.size()); ++i)
             if (ids[i] != ~0UL) found[args->names[i]] = ids[i];
-        printLookup(tool, "PKGID", args->names, found, "package lookup");
+        printLookup(tool, "PKGID", "name", "pkg_id", args->names, found, "package lookup");
     });
 
     CLI::App* pkgName = app.add_subcommand("pkg-name", "print the name of a package");
@@ -99,7 +104,7 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     tool.on(pkgName, [&tool, args] {
         uint64_t id = parseNumber(args->id, "package id", 1, UINT64_MAX - 1);
         std::string name = answer(CString(getPkgNameById(id), &std::free), "pkg-name " + args->id);
-        tool.out.result(name, {{"pkg_id", id}, {"name", name}});
+        tool.out.result(name, {{"pkg_id", id64Text(id)}, {"name", name}});
     });
 
     CLI::App* normalize = app.add_subcommand("normalize", "print the service's normal form of a path");
@@ -122,7 +127,7 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     tool.on(status, [&tool] {
         int value = getLabelSetStatus();
         if (value == -1) callFailed("status", "the service gave no answer");
-        tool.out.result(std::to_string(value), {{"status", value}});
+        tool.out.result(std::to_string(value), {{"label_status", value}});
     });
 
     CLI::App* restore = app.add_subcommand("restore", "have the service write a file's label again");
@@ -132,20 +137,25 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
         std::string path = servicePath(args->path);
         std::string label = answer(args->init ? restoreSingleFileInitLabel(path) : restoreSingleFileLabel(path),
                                    "restore " + printable(path));
-        tool.out.result(label, {{"path", path}, {"label", label}});
+        tool.out.result(label, {{"path", path}, {"label", label}, {"initial", args->init}});
     });
 
     CLI::App* tag = app.add_subcommand("tag", "register devices or kernel modules with the service");
     tag->add_option("tag", args->tag, "device or kmod")->required()->check(CLI::IsMember({"device", "kmod"}));
     tag->add_option("names", args->names, "names to register")->required();
     tool.on(tag, [&tool, args] {
-        for (const std::string& name : args->names) requireUtf8(name, "name");
+        bool device = args->tag == "device";
+        for (const std::string& name : args->names) requireName(name, device ? "device name" : "module name");
         // The call answers nothing; the lookup after it tells whether the
         // names are registered now.
         addTagFullSystem(args->tag.c_str(), args->names);
-        bool device = args->tag == "device";
-        lookupOids(tool, args->names, device ? "device" : "kernel module",
-                   device ? getDeviceOids : getKernelModuleOids);
+        try {
+            lookupOids(tool, args->names, device);
+        } catch (const Failure& f) {
+            // Registering is refused to anyone but root: say so, not "not known".
+            if (f.code != kRefused || ::geteuid() == 0) throw;
+            refused("tag " + args->tag, changeRefusal("refused by the service"));
+        }
     });
 
     CLI::App* hash = app.add_subcommand("hash", "hashes computed locally");
@@ -155,21 +165,23 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     sm3->add_option("--bits", args->bits, "print only the last 32 or 64 bits, as a number")
         ->check(CLI::IsMember({32, 64}));
     tool.on(sm3, [&tool, args] {
+        if (getSM3HashValue("").empty()) refused("hash sm3", "SM3 is not available");
         if (args->bits == 0) {
             std::string digest = getSM3HashValue(args->text);
-            if (digest.empty()) refused("hash sm3", -1, "SM3 is not available");
             tool.out.result(digest, {{"text", args->text}, {"sm3", digest}});
-            return;
+        } else if (args->bits == 32) {
+            uint32_t value = getSM3HashLast32Bits(args->text);
+            tool.out.result(std::to_string(value), {{"text", args->text}, {"last32", value}});
+        } else {
+            uint64_t value = getSM3HashLast64Bits(args->text);
+            tool.out.result(std::to_string(value), {{"text", args->text}, {"last64", id64Text(value)}});
         }
-        if (getSM3HashValue("").empty()) refused("hash sm3", -1, "SM3 is not available");
-        uint64_t value = args->bits == 32 ? getSM3HashLast32Bits(args->text) : getSM3HashLast64Bits(args->text);
-        tool.out.result(std::to_string(value), {{"text", args->text}, {"bits", args->bits}, {"value", value}});
     });
     CLI::App* kmodHash = hash->add_subcommand("kmod", "the hash of a kernel module name");
     kmodHash->add_option("name", args->text, "the module name")->required();
     tool.on(kmodHash, [&tool, args] {
         unsigned value = getKmodNameHash(args->text.data(), static_cast<unsigned>(args->text.size()));
-        tool.out.result(std::to_string(value), {{"name", args->text}, {"hash", value}});
+        tool.out.result(std::to_string(value), {{"module", args->text}, {"hash", value}});
     });
 }
 

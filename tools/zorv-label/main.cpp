@@ -10,12 +10,29 @@ using namespace zorvtool;
 
 namespace {
 
-// One line, whatever the message holds.
-void reportError(const std::string& message) {
+// Whether --json was asked for, also when the command line fails to parse.
+bool jsonAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) return false;
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    }
+    return false;
+}
+
+bool json = false;
+
+// One line, whatever the message holds; with --json one JSON object.
+int reportError(const std::string& message, int status) {
+    if (json) {
+        std::string line = errorObject(message, status).dump(-1, ' ', false, Json::error_handler_t::replace);
+        std::fprintf(stderr, "%s\n", line.c_str());
+        return status;
+    }
     std::string line = message;
     for (char& c : line)
         if (c == '\n' || c == '\r') c = ' ';
     std::fprintf(stderr, "zorv-label: %s\n", line.c_str());
+    return status;
 }
 
 bool isCommand(const CLI::App& app, const std::string& name) {
@@ -30,6 +47,7 @@ bool isCommand(const CLI::App& app, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    json = jsonAsked(argc, argv);
     Tool tool;
     CLI::App app{"Read and change the labels kept by the zorv label manager service.", "zorv-label"};
     app.set_version_flag("--version", std::string("zorv-label ") + ZORV_VERSION);
@@ -42,9 +60,11 @@ int main(int argc, char** argv) {
         "See zorv-label(1).");
 
     addAttributeCommands(app, tool);
+    addApplyCommand(app, tool);
     addFileLabelCommands(app, tool);
     addLookupCommands(app, tool);
     addPackageCommands(app, tool);
+    addPackageListCommand(app, tool);
     addWatchCommand(app, tool);
     addHistoryCommand(app, tool);
 
@@ -60,14 +80,12 @@ int main(int argc, char** argv) {
         // CLI11 calls an unknown command a missing one.
         for (int i = 1; i < argc; ++i) {
             if (argv[i][0] == '-') continue;
-            if (!isCommand(app, argv[i])) {
-                reportError(std::string("unknown command '") + argv[i] + "' (see zorv-label --help)");
-                return kUsage;
-            }
+            if (!isCommand(app, argv[i]))
+                return reportError(std::string("unknown command '") + printable(argv[i]) + "' (see zorv-label --help)",
+                                   kUsage);
             break;
         }
-        reportError(std::string(e.what()) + " (see zorv-label --help)");
-        return kUsage;
+        return reportError(std::string(e.what()) + " (see zorv-label --help)", kUsage);
     }
 
     try {
@@ -79,17 +97,14 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        if (!tool.out.finish()) {
-            reportError(std::string("cannot write the results: ") + std::strerror(errno));
-            return kRefused;
-        }
+        if (!tool.out.finish())
+            return reportError(std::string("cannot write the results: ") + std::strerror(errno), kRefused);
         return kSuccess;
     } catch (const Failure& f) {
         (void)tool.out.finish();
-        reportError(f.what());
-        return f.code;
+        return reportError(f.what(), f.code);
     } catch (const std::exception& e) {
-        reportError(e.what());
-        return kRefused;
+        (void)tool.out.finish();
+        return reportError(e.what(), kRefused);
     }
 }

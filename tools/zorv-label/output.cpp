@@ -59,6 +59,11 @@ void requireUtf8(const std::string& text, const char* what) {
     }
 }
 
+void requireName(const std::string& text, const char* what) {
+    if (text.empty()) usageError(std::string("empty ") + what);
+    requireUtf8(text, what);
+}
+
 std::string printable(const std::string& text) {
     std::string shown;
     for (size_t i = 0; i < text.size();) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+#include "admin_client.h"
+#include "client/protocol.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -107,12 +110,57 @@ std::vector<char*> cStrings(std::vector<std::string>& texts) {
     return list;
 }
 
-// 0 done; a positive reply is the service's refusal; a negative one a failure.
-void labelled(Tool& tool, int status, const std::string& context, const Json& result,
-              const std::string& text) {
-    if (status > 0) refused(context, status, "the service refused (it answered " + std::to_string(status) + ")");
+// 0 done; a positive reply is the service's refusal, `nothing` what its 1
+// means for the command; a negative one a failure.
+void labelled(int status, const std::string& context, const std::string& nothing) {
+    if (status == 1) refused(context, nothing);
+    if (status == 2) refused(context, "the service refused the request as invalid");
+    if (status == 3) refused(context, changeRefusal("refused by the service"));
+    if (status > 0) refused(context, "refused by the service");
     checkStatus(status, context, "refused");
-    tool.out.result(text, result);
+}
+
+// How many entries a tree holds, links not followed (as the service walks it).
+size_t treeSize(const std::string& dir) {
+    std::error_code ec;
+    size_t n = 1;
+    for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++n;
+    if (ec) usageError(printable(dir) + ": " + ec.message());
+    return n;
+}
+
+// Removes a package's files: the one change the library will not send, an
+// empty list. The package keeps its row: identifiers are never reused.
+void removePackage(Tool& tool, const std::string& name, bool dryRun) {
+    const char* names[] = {name.c_str()};
+    unsigned long id = 0;
+    int count = getPkgIds(names, 1, &id);
+    checkStatus(count, "package --remove " + printable(name), "refused by the service");
+    if (count != 1 || id == ~0UL) refused("package --remove " + printable(name), "no package has this name");
+    std::string idText = std::to_string(id);
+    if (dryRun) {
+        tool.out.result("would remove the files of " + printable(name) + " (package " + idText + ")",
+                        {{"name", name}, {"pkg_id", id64Text(id)}, {"removed", false}, {"dry_run", true}});
+        return;
+    }
+    AdminClient bus;
+    AdminClient::Message call = AdminClient::newLabelCall("setLabelForPkg");
+    DBusMessageIter it, files;
+    dbus_message_iter_init_append(call.get(), &it);
+    const char* owner = name.c_str();
+    dbus_uint32_t type = 1;
+    if (!dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "s", &files) ||
+        !dbus_message_iter_close_container(&it, &files) ||
+        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &owner, DBUS_TYPE_UINT32, &type, DBUS_TYPE_INVALID))
+        throw std::bad_alloc();
+    AdminClient::Message reply = bus.call(call.get(), zorv::protocol::setLabelForPkg.timeoutMs);
+    dbus_int32_t status = -1;
+    if (!dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_INT32, &status, DBUS_TYPE_INVALID))
+        refused("package --remove " + printable(name), "the service answered something else than a status");
+    labelled(status, "package --remove " + printable(name), "refused by the service");
+    tool.out.result("removed the files of " + printable(name) + "; package " + idText +
+                        " stays recorded (identifiers are never reused)",
+                    {{"name", name}, {"pkg_id", id64Text(id)}, {"removed", true}, {"dry_run", false}});
 }
 
 }  // namespace
@@ -120,11 +168,11 @@ void labelled(Tool& tool, int status, const std::string& context, const Json& re
 void addPackageCommands(CLI::App& app, Tool& tool) {
     struct Args {
         std::string name, list, kind = "package", dir;
-        bool missingOk = false, nul = false;
+        bool missingOk = false, nul = false, remove = false, dryRun = false;
     };
     auto args = std::make_shared<Args>();
 
-    CLI::App* package = app.add_subcommand("package", "label the files of a package or application");
+    CLI::App* package = app.add_subcommand("package", "label the files of a package or application, or remove them");
     package->add_option("name", args->name, "the package or application")->required();
     package->add_option("list", args->list, "file with one path per line (default or -: standard input)");
     package->add_option("-t,--type", args->kind, "package, lunvex or drova")
@@ -132,42 +180,59 @@ void addPackageCommands(CLI::App& app, Tool& tool) {
         ->capture_default_str();
     package->add_flag("--missing-ok", args->missingOk, "accept paths that do not exist");
     package->add_flag("-0,--null", args->nul, "paths are separated by NUL bytes, not lines");
+    package->add_flag("--remove", args->remove, "drop every file recorded for the package");
+    package->add_flag("--dry-run", args->dryRun, "check and print what would be done; change nothing");
     tool.on(package, [&tool, args] {
-        requireUtf8(args->name, "package name");
-        if (args->name.empty()) usageError("empty package name");
+        requireName(args->name, "package name");
+        if (args->remove) {
+            if (!args->list.empty()) usageError("--remove takes no list");
+            return removePackage(tool, args->name, args->dryRun);
+        }
         Progress progress;
         std::vector<std::string> paths = checkFiles(readList(args->list, args->nul), args->missingOk, progress);
-        if (paths.empty()) usageError("the list holds no paths");
+        if (paths.empty()) usageError("the list holds no paths (to drop a package's files: --remove)");
+        const std::string summary = std::to_string(paths.size()) + " files of " + printable(args->name);
+        Json result = {{"name", args->name}, {"type", args->kind}, {"count", paths.size()}, {"dry_run", args->dryRun}};
+        if (args->dryRun) return tool.out.result("would label " + summary + " as " + args->kind, result);
         std::vector<char*> files = cStrings(paths);
         const char* name = args->name.c_str();
-        std::string what = "labelling " + std::to_string(paths.size()) + " files of " + printable(args->name);
-        int status = progress.during(what, [&] {
+        int status = progress.during("labelling " + summary, [&] {
             if (args->kind == "lunvex") return setLabelForLunvex(files.data(), name);
             if (args->kind == "drova") return setLabelForDrova(files.data(), name);
             return setLabelForPkg(files.data(), static_cast<int>(paths.size()), name);
         });
         progress.clear();
-        labelled(tool, status, "package " + printable(args->name),
-                 {{"package", args->name}, {"type", args->kind}, {"files", paths.size()}},
-                 "labelled " + std::to_string(paths.size()) + " files of " + printable(args->name));
+        labelled(status, "package " + printable(args->name), "refused by the service");
+        tool.out.result("labelled " + summary, result);
     });
 
     CLI::App* interpreter = app.add_subcommand("interpreter", "label an interpreter's directory tree");
-    interpreter->add_option("kind", args->kind, "lunvex or drova")->required()->check(CLI::IsMember({"lunvex", "drova"}));
+    interpreter->add_option("kind", args->kind, "lunvex or drova")
+        ->required()
+        ->check(CLI::IsMember({"lunvex", "drova"}));
     interpreter->add_option("dir", args->dir, "its base directory")->required();
+    interpreter->add_flag("--dry-run", args->dryRun, "check and print what would be done; change nothing");
     tool.on(interpreter, [&tool, args] {
         std::string dir = servicePath(args->dir);
         struct stat st;
         if (::lstat(dir.c_str(), &st) != 0) usageError(printable(dir) + ": " + std::strerror(errno));
         if (!S_ISDIR(st.st_mode)) usageError(printable(dir) + " is not a directory (links are not followed)");
+        Json result = {{"interpreter", args->kind}, {"path", dir}, {"dry_run", args->dryRun}};
+        if (args->dryRun) {
+            size_t count = treeSize(dir);
+            result["count"] = count;
+            return tool.out.result("would label the " + args->kind + " interpreter at " + printable(dir) + " (" +
+                                       std::to_string(count) + " files)",
+                                   result);
+        }
         Progress progress;
         int status = progress.during("labelling " + printable(dir), [&] {
             return args->kind == "lunvex" ? setLabelForLunvexInterpreter(dir.c_str())
                                           : setLabelForDrovaInterpreter(dir.c_str());
         });
         progress.clear();
-        labelled(tool, status, "interpreter " + printable(dir), {{"interpreter", args->kind}, {"path", dir}},
-                 "labelled the " + args->kind + " interpreter at " + printable(dir));
+        labelled(status, "interpreter " + printable(dir), "not a directory");
+        tool.out.result("labelled the " + args->kind + " interpreter at " + printable(dir), result);
     });
 
     CLI::App* drovaBase = app.add_subcommand("drova-base", "label Drova base files after their host files");
@@ -192,8 +257,8 @@ void addPackageCommands(CLI::App& app, Tool& tool) {
         int status = progress.during("labelling " + std::to_string(drova.size()) + " Drova base files",
                                      [&] { return setLabelForDrovaBaseFiles(drovaList.data(), hostList.data()); });
         progress.clear();
-        labelled(tool, status, "drova-base", {{"files", drova.size()}},
-                 "labelled " + std::to_string(drova.size()) + " Drova base files");
+        labelled(status, "drova-base", "a host file belongs to no recorded package");
+        tool.out.result("labelled " + std::to_string(drova.size()) + " Drova base files", {{"count", drova.size()}});
     });
 
     CLI::App* policy = app.add_subcommand("policy", "resolve a policy into identifiers (JSON in, JSON out)");
@@ -216,7 +281,7 @@ void addPackageCommands(CLI::App& app, Tool& tool) {
         for (const auto& [category, names] : ids)
             for (const auto& [name, list] : names) {
                 Json& entry = result[category][name] = Json::array();
-                for (const ZORV_ID& id : list) entry.push_back(Id(id.pkg_id, id.file_id, id.path_id).toString());
+                for (const ZORV_ID& id : list) entry.push_back(identifierText(id));
             }
         tool.out.document(result);
     });

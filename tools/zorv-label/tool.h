@@ -8,6 +8,8 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "json_forms.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -42,22 +44,23 @@ struct Failure : std::runtime_error {
 // it sets itself up stays off standard output, and the error lines it logs
 // from then on are kept, so that a failure can say what went wrong.
 void prepareLibraryLog();
-// The newest error line the library logged during this run, or "".
-std::string libraryDetail();
 
 // Turns a failed library status into a Failure. -1 means the service (or the
 // label model) answered no: `refusal` says what that means for the command.
 // Anything lower is a call that could not be completed: exit 3 when the bus or
-// the service cannot be reached, else 1 with the library's own explanation.
+// the service cannot be reached, else 1 with the reason in words.
 [[noreturn]] void callFailed(const std::string& context, int status, const std::string& refusal);
+// The same for calls that only say "failed" (an empty string, a null
+// pointer): a "not found" from the service is reported as such.
+[[noreturn]] void callFailed(const std::string& context, const std::string& refusal);
 // A refusal by the service or a local failure of the label model: exit 1,
 // with the library's explanation when it logged one.
-[[noreturn]] void refused(const std::string& context, int status, const std::string& reason);
-// The same for calls that only say "failed" (an empty string, a null pointer).
-[[noreturn]] void callFailed(const std::string& context, const std::string& refusal);
+[[noreturn]] void refused(const std::string& context, const std::string& reason);
 inline void checkStatus(int status, const std::string& context, const std::string& refusal) {
     if (status < 0) callFailed(context, status, refusal);
 }
+// What a refused change means for a caller who is not root.
+std::string changeRefusal(const std::string& reason);
 
 // --- Arguments ------------------------------------------------------------
 
@@ -73,6 +76,8 @@ Label parseLabel(const std::string& text);
 std::string servicePath(const std::string& text);
 // Refuses text that is not valid UTF-8 (libdbus would refuse it too).
 void requireUtf8(const std::string& text, const char* what);
+// A name for the service (a device, module or package): valid UTF-8, not empty.
+void requireName(const std::string& text, const char* what);
 // The whole content of a file, or of standard input for "-" or "".
 std::string readInput(const std::string& source, const char* what);
 // The non-empty lines of a list file, or of standard input for "-" or "";
@@ -82,6 +87,7 @@ std::vector<std::string> readList(const std::string& source, bool nul);
 // --- Output ---------------------------------------------------------------
 
 // Standard output carries only results; it is written through this object.
+// With --json every command writes JSON (zorv-label(1) gives each one's keys).
 class Output {
 public:
     // Takes over the process's standard output for results and points file
@@ -97,6 +103,10 @@ public:
     void document(const Json& value, bool compact = false);
     // Plain text or JSON, as the --json option asks.
     void result(const std::string& text, const Json& value);
+    // The result of a change: JSON only; a change that worked says nothing.
+    void changed(const Json& value) {
+        if (json) document(value);
+    }
     // Columns padded to the widest cell; the last column is not padded.
     void table(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
 
@@ -118,11 +128,47 @@ struct Tool {
     void on(CLI::App* command, std::function<void()> action) { actions.emplace_back(command, std::move(action)); }
 };
 
+// One of the five attributes the service keeps per path (attribute_commands.cpp).
+struct Attribute;
+
+// One change of a recorded attribute (set, del or clear), checked whole when
+// it is made, so that a batch can be checked before any of it is sent. Both
+// the command line and apply make them.
+struct AttributeChange {
+    enum Verb { Set, Del, Clear } verb = Set;
+    const Attribute* attribute = nullptr;
+    std::string path;  // absolute; empty for clear
+    ZORV_ID value{};   // set only; a single number in pkg_id
+    bool recursive = false;
+
+    // The command words that make this change again, as one line.
+    std::string text() const;
+    // What it is as JSON: command, attribute, path, value, recursive.
+    Json json() const;
+    // Sends it; throws Failure when it is refused or cannot be sent.
+    void apply() const;
+};
+
+// The raw words of a change, as the command line or a line of apply give them.
+struct ChangeWords {
+    std::string attribute, path, value;
+    bool recursive = false;
+};
+// Adds set, del and clear to `app`, filling `words`; the returned commands
+// are those three, in that order.
+std::vector<CLI::App*> addChangeCommands(CLI::App& app, ChangeWords& words);
+// Checks the words of `verb` and makes the change; usage errors throw.
+AttributeChange makeChange(AttributeChange::Verb verb, const ChangeWords& words);
+// The same from one JSON object {"command", "attribute", "path", "value", "recursive"}.
+AttributeChange makeChange(const nlohmann::json& object);
+
 void addAttributeCommands(CLI::App& app, Tool& tool);
 void addFileLabelCommands(CLI::App& app, Tool& tool);
 void addLookupCommands(CLI::App& app, Tool& tool);
 void addPackageCommands(CLI::App& app, Tool& tool);
 void addWatchCommand(CLI::App& app, Tool& tool);
 void addHistoryCommand(CLI::App& app, Tool& tool);
+void addApplyCommand(CLI::App& app, Tool& tool);
+void addPackageListCommand(CLI::App& app, Tool& tool);
 
 }  // namespace zorvtool

@@ -26,13 +26,20 @@ void catchStopSignals() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-std::string now() {
-    std::time_t t = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    return text;
+// The topic a notification was published under. The library hands over the
+// payload only; the service names its topic after the member that changed
+// something, which every payload carries.
+std::string topicOf(const Json& message) {
+    static const std::pair<const char*, const char*> kTopics[] = {
+        {"PkgId", "pkgid"},     {"FileOid", "oid"},      {"FileSid", "sid"},         {"FileTid", "tid"},
+        {"FileInheritFlag", "inheritflag"}, {"setLabelFor", "package"}, {"restore", "label"},
+        {"addTagFullSystem", "system"},
+    };
+    if (!message.is_object() || !message.contains("member") || !message["member"].is_string()) return "";
+    const std::string member = message["member"].get<std::string>();
+    for (const auto& [part, topic] : kTopics)
+        if (member.find(part) != std::string::npos) return topic;
+    return "";
 }
 
 }  // namespace
@@ -51,7 +58,7 @@ void addWatchCommand(CLI::App& app, Tool& tool) {
         std::vector<std::string> topics = args->topics.empty() ? std::vector<std::string>{""} : args->topics;
         for (const std::string& topic : topics)
             if (subscribeLabelChangeMsg(subscriber.get(), topic) != 0)
-                refused("watch", -1, "cannot subscribe to the notifications");
+                refused("watch", "cannot subscribe to the notifications");
         catchStopSignals();
         for (unsigned seen = 0; args->count == 0 || seen < args->count; ++seen) {
             char* raw = nullptr;
@@ -60,18 +67,19 @@ void addWatchCommand(CLI::App& app, Tool& tool) {
                 std::free(raw);
                 return;
             }
-            if (status != 0) refused("watch", status, "cannot receive the notifications");
+            if (status != 0) refused("watch", "cannot receive the notifications");
             std::string payload(raw);
             std::free(raw);
+            const std::string now = rfc3339(std::time(nullptr));
             if (!tool.out.json) {
-                tool.out.line(now() + " " + printable(payload));
+                tool.out.line(now + " " + printable(payload));
                 tool.out.finish();
                 continue;
             }
             // The service's payloads are JSON; anything else is kept as text.
             Json message = Json::parse(payload, nullptr, false);
             if (message.is_discarded()) message = payload;
-            tool.out.document({{"time", now()}, {"message", message}}, true);
+            tool.out.document({{"time", now}, {"topic", topicOf(message)}, {"message", message}}, true);
         }
     });
 }
