@@ -15,7 +15,6 @@ import pytest
 
 SERVICE = "com.nimbo.zorv.labelmgr"
 OBJECT = "/org/freedesktop/DBus/nimbo/zorv/labelmgr"
-FIXED_ENDPOINT = "ipc:///tmp/zorv_label_manager.socket"
 BUS_SCRIPTS = os.environ.get("ZORV_TEST_BUS_SCRIPTS", "")
 
 # Never the host's system bus: without a bus of the test's own, calls fail.
@@ -100,7 +99,10 @@ def service(private_bus):
 
 
 @pytest.fixture
-def notifying_service(private_bus):
-    """The real service, publishing where the library listens (one such test at a time)."""
-    private_bus.start_service(FIXED_ENDPOINT)
+def notifying_service(private_bus, monkeypatch):
+    """The real service, publishing where the library listens: an endpoint of the test's own, named to both
+    by ZORV_NOTIFY_ENDPOINT."""
+    endpoint = f"ipc://{private_bus.dir}/notify.socket"
+    monkeypatch.setenv("ZORV_NOTIFY_ENDPOINT", endpoint)
+    private_bus.start_service(endpoint)
     return private_bus
