@@ -128,7 +128,7 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
     // The values are kept for the actions, which run after parsing.
     struct Args {
         std::string attribute, path, value;
-        bool recursive = false;
+        bool recursive = false, dryRun = false;
     };
     auto args = std::make_shared<Args>();
     auto command = [&](const char* name, const char* help) {
@@ -170,8 +170,16 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
     });
 
     CLI::App* clear = command("clear", "remove every recorded value of an attribute");
-    tool.on(clear, [args] {
-        checkStatus(attribute(args->attribute).clear(), "clear " + args->attribute, "refused by the service");
+    clear->add_flag("-n,--dry-run", args->dryRun, "only list the values that would be removed");
+    tool.on(clear, [&tool, args] {
+        const Attribute& a = attribute(args->attribute);
+        if (args->dryRun) {
+            UserSetRecord* records = nullptr;
+            int count = a.show(&records);
+            printRecords(tool, a, count, records, "clear " + args->attribute);
+            return;
+        }
+        checkStatus(a.clear(), "clear " + args->attribute, "refused by the service");
     });
 
     CLI::App* show = command("show", "list every recorded value of an attribute");

@@ -47,6 +47,8 @@ int main(int argc, char** argv) {
     addPackageCommands(app, tool);
     addWatchCommand(app, tool);
     addHistoryCommand(app, tool);
+    addTreeCommands(app, tool);
+    addBackupCommands(app, tool);
 
     try {
         app.parse(argc, argv);

@@ -115,12 +115,25 @@ void labelled(Tool& tool, int status, const std::string& context, const Json& re
     tool.out.result(text, result);
 }
 
+// What a dry run prints: the files that would be labelled, one a line, or
+// the command's result with the list under "files" and its length in "count".
+void dryRunFiles(Tool& tool, const std::vector<std::string>& files, Json result) {
+    if (!tool.out.json) {
+        for (const std::string& f : files) tool.out.line(printable(f));
+        return;
+    }
+    result["files"] = files;
+    result["count"] = files.size();
+    result["dry_run"] = true;
+    tool.out.document(result);
+}
+
 }  // namespace
 
 void addPackageCommands(CLI::App& app, Tool& tool) {
     struct Args {
         std::string name, list, kind = "package", dir;
-        bool missingOk = false, nul = false;
+        bool missingOk = false, nul = false, dryRun = false;
     };
     auto args = std::make_shared<Args>();
 
@@ -132,12 +145,17 @@ void addPackageCommands(CLI::App& app, Tool& tool) {
         ->capture_default_str();
     package->add_flag("--missing-ok", args->missingOk, "accept paths that do not exist");
     package->add_flag("-0,--null", args->nul, "paths are separated by NUL bytes, not lines");
+    package->add_flag("-n,--dry-run", args->dryRun, "check the list and print the files, but send nothing");
     tool.on(package, [&tool, args] {
         requireUtf8(args->name, "package name");
         if (args->name.empty()) usageError("empty package name");
         Progress progress;
         std::vector<std::string> paths = checkFiles(readList(args->list, args->nul), args->missingOk, progress);
         if (paths.empty()) usageError("the list holds no paths");
+        if (args->dryRun) {
+            dryRunFiles(tool, paths, {{"name", args->name}, {"type", args->kind}});
+            return;
+        }
         std::vector<char*> files = cStrings(paths);
         const char* name = args->name.c_str();
         std::string what = "labelling " + std::to_string(paths.size()) + " files of " + printable(args->name);
@@ -155,11 +173,19 @@ void addPackageCommands(CLI::App& app, Tool& tool) {
     CLI::App* interpreter = app.add_subcommand("interpreter", "label an interpreter's directory tree");
     interpreter->add_option("kind", args->kind, "lunvex or drova")->required()->check(CLI::IsMember({"lunvex", "drova"}));
     interpreter->add_option("dir", args->dir, "its base directory")->required();
+    interpreter->add_flag("-n,--dry-run", args->dryRun, "print the files of the tree, but send nothing");
     tool.on(interpreter, [&tool, args] {
         std::string dir = servicePath(args->dir);
         struct stat st;
         if (::lstat(dir.c_str(), &st) != 0) usageError(printable(dir) + ": " + std::strerror(errno));
         if (!S_ISDIR(st.st_mode)) usageError(printable(dir) + " is not a directory (links are not followed)");
+        if (args->dryRun) {
+            // The tree as the service walks it: links are listed, not followed.
+            std::vector<std::string> files;
+            if (traverseDirectory(dir, files) != 0) refused("interpreter " + printable(dir), -1, "cannot walk the tree");
+            dryRunFiles(tool, files, {{"interpreter", args->kind}, {"path", dir}});
+            return;
+        }
         Progress progress;
         int status = progress.during("labelling " + printable(dir), [&] {
             return args->kind == "lunvex" ? setLabelForLunvexInterpreter(dir.c_str())

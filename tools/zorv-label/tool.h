@@ -99,6 +99,9 @@ public:
     void result(const std::string& text, const Json& value);
     // Columns padded to the widest cell; the last column is not padded.
     void table(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
+    // The descriptor of the results, for a command whose result the service
+    // writes itself (export to standard output).
+    int descriptor() { return fileno(out_); }
 
 private:
     FILE* out_ = stdout;
@@ -124,5 +127,7 @@ void addLookupCommands(CLI::App& app, Tool& tool);
 void addPackageCommands(CLI::App& app, Tool& tool);
 void addWatchCommand(CLI::App& app, Tool& tool);
 void addHistoryCommand(CLI::App& app, Tool& tool);
+void addTreeCommands(CLI::App& app, Tool& tool);
+void addBackupCommands(CLI::App& app, Tool& tool);
 
 }  // namespace zorvtool
