@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -28,6 +29,61 @@ using zorv::detail::FileDescriptor;
 
 const char* const kXattr = "security.zorv";
 constexpr std::size_t kMaxLabelBytes = 81;
+
+// The attribute calls relative to a directory descriptor (Linux 6.13), when
+// the kernel has them and no filter refuses them: one lookup of one name,
+// where the other way resolves a path through /proc for every call.
+#ifndef SYS_setxattrat
+#define SYS_setxattrat 463
+#endif
+#ifndef SYS_getxattrat
+#define SYS_getxattrat 464
+#endif
+
+struct XattrArgs {
+    alignas(8) uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+
+ssize_t getAt(int dirFd, const char* name, unsigned char* buffer, std::size_t size) {
+    XattrArgs args{reinterpret_cast<uintptr_t>(buffer), static_cast<uint32_t>(size), 0};
+    return ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattr, &args, sizeof args);
+}
+
+int setAt(int dirFd, const char* name, const unsigned char* value, std::size_t size) {
+    XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+    return static_cast<int>(::syscall(SYS_setxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattr, &args, sizeof args));
+}
+
+bool haveAtCalls() {
+    static const bool have = [] {
+        unsigned char buffer[kMaxLabelBytes + 1];
+        if (getAt(AT_FDCWD, "/", buffer, sizeof buffer) >= 0) return true;
+        return errno != ENOSYS && errno != EPERM && errno != EINVAL;
+    }();
+    return have;
+}
+
+// Where a file's label is read and written: an entry of a directory's
+// descriptor (never followed), or a descriptor's own path (followed to the
+// file it was opened on).
+struct LabelPlace {
+    int dirFd = -1;
+    const char* name = nullptr;
+    std::string io;
+
+    ssize_t get(unsigned char* buffer, std::size_t size) const {
+        if (!name) return ::getxattr(io.c_str(), kXattr, buffer, size);
+        if (haveAtCalls()) return getAt(dirFd, name, buffer, size);
+        return ::lgetxattr(io.c_str(), kXattr, buffer, size);
+    }
+    int set(const unsigned char* value, std::size_t size) const {
+        if (!name) return ::setxattr(io.c_str(), kXattr, value, size, 0);
+        if (haveAtCalls()) return setAt(dirFd, name, value, size);
+        return ::lsetxattr(io.c_str(), kXattr, value, size, 0);
+    }
+};
 
 // The rows of one table whose paths lie in a range, read in path order
 // alongside a walk that asks for paths in the same order.
@@ -128,7 +184,9 @@ public:
             std::optional<PackageFile> file = records_.packageFile(root);
             UserSetValues values;
             if (!request_.initial) values = userSetValues(records_, root);
-            visit(descriptorPath(fd), true, root, file, values, !request_.recursive);
+            LabelPlace place;
+            place.io = descriptorPath(fd);
+            visit(place, root, file, values, !request_.recursive);
             done(root);
         }
         if (!request_.recursive || !S_ISDIR(st.st_mode)) return true;
@@ -229,13 +287,16 @@ private:
         UserSetValues values;
         for (int a = 0; a < 5; ++a)
             if (values_[a] && values_[a]->find(path, v)) values[a] = ZORV_ID{v[0], v[1], v[2]};
-        visit("/proc/self/fd/" + std::to_string(dirFd) + "/" + name, false, path, file, values, false);
+        LabelPlace place;
+        place.dirFd = dirFd;
+        place.name = name.c_str();
+        if (!haveAtCalls()) place.io = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+        visit(place, path, file, values, false);
     }
 
-    // `io` names the file for the attribute calls: followed (a descriptor's
-    // own path) or not (an entry of a directory's descriptor). `named`: the
-    // caller named this file itself, so a file without records is a failure.
-    void visit(const std::string& io, bool follow, const std::string& path, const std::optional<PackageFile>& file,
+    // `named`: the caller named this file itself, so a file without records
+    // is a failure.
+    void visit(const LabelPlace& place, const std::string& path, const std::optional<PackageFile>& file,
                const UserSetValues& values, bool named) {
         ++counts.checked;
         std::optional<Label> label = recordedLabel(path, file, values);
@@ -250,8 +311,7 @@ private:
             fail(path, "", "", "its label cannot be encoded");
             return;
         }
-        ssize_t got = follow ? ::getxattr(io.c_str(), kXattr, have, sizeof have)
-                             : ::lgetxattr(io.c_str(), kXattr, have, sizeof have);
+        ssize_t got = place.get(have, sizeof have);
         if (got < 0 && errno == ERANGE) got = sizeof have;  // longer than any label
         if (got < 0 && errno != ENODATA) {
             fail(path, label->toString(), "", std::string("cannot read its label: ") + std::strerror(errno));
@@ -270,9 +330,7 @@ private:
             }
         }
         if (request_.write) {
-            int rc = follow ? ::setxattr(io.c_str(), kXattr, want, size, 0)
-                            : ::lsetxattr(io.c_str(), kXattr, want, size, 0);
-            if (rc != 0) {
+            if (place.set(want, size) != 0) {
                 fail(path, label->toString(), found, std::string("cannot write its label: ") + std::strerror(errno));
                 return;
             }
