@@ -207,18 +207,31 @@ Walked relabel(const std::vector<std::string>& paths, uint32_t flags) {
 // A tree whose names sort differently by name and by path ("a", "a-b", "a/"),
 // a link to a directory outside it and a link to a file outside it; more
 // differing files than one call reports, so that the walk goes on where it
-// stopped.
+// stopped. Once with the label calls relative to a directory, once without.
+void walkTree(zorvtest::ScratchDir& dir, const std::string& name);
+
 TEST_F(Admin, RelabelWalksTreesWithoutFollowingLinks) {
-    const std::string outside = dir_.file("outside/secret"), root = dir_.dir("tree");
-    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(root, true) != 0, root);
-    std::vector<std::string> recorded{root, dir_.file("tree/a/x"), dir_.file("tree/a-b"), dir_.file("tree/a.c/y"),
-                                      dir_.link(dir_ / "outside", "tree/a/dirlink"),
-                                      dir_.link(outside, "tree/filelink")};
-    for (int i = 0; i < 4500; ++i) recorded.push_back(dir_.file("tree/many/" + std::to_string(i)));
-    dir_.file("tree/unrecorded");
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
+    walkTree(dir_, "tree");
+    if (HasFatalFailure()) return;
+    setenv("ZORV_TEST_WITHOUT_XATTRAT", "1", 1);
+    daemon_->stop();
+    daemon_->start();
+    unsetenv("ZORV_TEST_WITHOUT_XATTRAT");
+    SCOPED_TRACE("without getxattrat and setxattrat");
+    walkTree(dir_, "other-tree");
+}
+
+void walkTree(zorvtest::ScratchDir& dir, const std::string& name) {
+    const std::string outside = dir.file(name + "-outside/secret"), root = dir.dir(name);
+    std::vector<std::string> recorded{root, dir.file(name + "/a/x"), dir.file(name + "/a-b"),
+                                      dir.file(name + "/a.c/y"), dir.link(dir / name + "-outside", name + "/a/dirlink"),
+                                      dir.link(outside, name + "/filelink")};
+    for (int i = 0; i < 4500; ++i) recorded.push_back(dir.file(name + "/many/" + std::to_string(i)));
+    dir.file(name + "/unrecorded");
     std::vector<char*> list;
     for (std::string& p : recorded) list.push_back(p.data());
-    ASSERT_EQ(setLabelForPkg(list.data(), static_cast<int>(list.size()), "tree"), 0);
+    ASSERT_EQ(setLabelForPkg(list.data(), static_cast<int>(list.size()), name.c_str()), 0);
     ASSERT_EQ(setFileTid((root + "/a/x").c_str(), 77, 0), 0);
     ASSERT_EQ(setFileTid(outside.c_str(), 5, 0), 0);  // a record of its own, never reached through the links
     const uint64_t dirs = 4;
