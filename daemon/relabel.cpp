@@ -33,10 +33,11 @@ constexpr std::size_t kMaxLabelBytes = 81;
 // The attribute calls relative to a directory descriptor (Linux 6.13), when
 // the kernel has them and no filter refuses them: one lookup of one name,
 // where the other way resolves a path through /proc for every call.
-#ifndef SYS_setxattrat
+// Older C library headers lack the numbers; they are the same on the
+// processors named here (not so on every other one, which go without).
+#if !defined(SYS_getxattrat) && !defined(__ILP32__) && \
+    (defined(__x86_64__) || defined(__aarch64__) || defined(__riscv))
 #define SYS_setxattrat 463
-#endif
-#ifndef SYS_getxattrat
 #define SYS_getxattrat 464
 #endif
 
@@ -45,6 +46,9 @@ struct XattrArgs {
     uint32_t size;
     uint32_t flags;
 };
+static_assert(sizeof(XattrArgs) == 16, "the kernel's struct xattr_args");
+
+#ifdef SYS_getxattrat
 
 ssize_t getAt(int dirFd, const char* name, unsigned char* buffer, std::size_t size) {
     XattrArgs args{reinterpret_cast<uintptr_t>(buffer), static_cast<uint32_t>(size), 0};
@@ -64,6 +68,11 @@ bool haveAtCalls() {
     }();
     return have;
 }
+#else
+ssize_t getAt(int, const char*, unsigned char*, std::size_t) { return -1; }
+int setAt(int, const char*, const unsigned char*, std::size_t) { return -1; }
+bool haveAtCalls() { return false; }
+#endif
 
 // Where a file's label is read and written: an entry of a directory's
 // descriptor (never followed), or a descriptor's own path (followed to the
