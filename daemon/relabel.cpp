@@ -327,28 +327,32 @@ private:
             return;
         }
         if (got == static_cast<ssize_t>(size) && std::memcmp(have, want, size) == 0) return;
-        std::string found;
+        Label old;
+        bool decoded = false;
         if (got > 0) {
-            Label old;
             try {
                 old.deserializeFromBuffer(have, static_cast<std::size_t>(got));
                 if (old == *label) return;  // the same label, encoded otherwise
-                found = old.toString();
+                decoded = true;
             } catch (const LabelError&) {
-                found = "(not a label: " + std::to_string(got) + " bytes)";
             }
         }
+        // The text forms only for what is reported: they cost more than the rest.
+        auto found = [&] {
+            if (got <= 0) return std::string();
+            return decoded ? old.toString() : "(not a label: " + std::to_string(got) + " bytes)";
+        };
         if (request_.write) {
             if (place.set(want, size) != 0) {
-                fail(path, label->toString(), found, std::string("cannot write its label: ") + std::strerror(errno));
+                fail(path, label->toString(), found(), std::string("cannot write its label: ") + std::strerror(errno));
                 return;
             }
             ++counts.changed;
-            if (request_.reportWritten) reports_.push_back({path, label->toString(), found, ""});
+            if (request_.reportWritten) reports_.push_back({path, label->toString(), found(), ""});
             return;
         }
         ++counts.changed;
-        reports_.push_back({path, label->toString(), found, ""});
+        reports_.push_back({path, label->toString(), found(), ""});
     }
 
     void fail(const std::string& path, const std::string& label, const std::string& found, const std::string& problem) {
