@@ -85,9 +85,12 @@ void exactKeys(const json& e, std::initializer_list<const char*> keys, const std
         }
 }
 
+// No string that came over the bus holds a NUL; none that is imported may.
 std::string text(const json& v, const std::string& where) {
     if (!v.is_string()) invalid(where, "is not a string");
-    return v.get<std::string>();
+    std::string t = v.get<std::string>();
+    if (t.find('\0') != std::string::npos) invalid(where, "holds a NUL character");
+    return t;
 }
 
 uint64_t number(const json& v, const std::string& where, uint64_t low, uint64_t high) {

@@ -100,6 +100,9 @@ TEST_F(Admin, ExportImportedElsewhereExportsTheSameDocument) {
     bad.replace(bad.find("\"inherit\":7"), 11, "\"inherit\":6");
     EXPECT_EQ(imported(bad), "org.freedesktop.DBus.Error.InvalidArgs");
     EXPECT_EQ(imported("{\"format\":\"zorv-label-export\",\"version\":2}"), "org.freedesktop.DBus.Error.InvalidArgs");
+    std::string nul = before;  // no path that came over the bus could hold one
+    nul.replace(nul.find("/r/t"), 4, "/r/\\u0000t");
+    EXPECT_EQ(imported(nul), "org.freedesktop.DBus.Error.InvalidArgs");
     unsigned long pkg = 0;
     EXPECT_EQ(getPkgId("/r/p", &pkg), -1);
 
