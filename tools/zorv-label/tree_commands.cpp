@@ -112,7 +112,8 @@ Outcome relabel(const std::vector<std::string>& paths, uint32_t flags, const cha
         if (next < index || (next == index && after.empty() && index < paths.size()))
             throw Failure(kRefused, "the service made no progress");
         index = next;
-        progress.show(std::string(doing) + " " + printable(index < paths.size() ? paths[index] : paths.back()) + ": " +
+        const std::string& at = !after.empty() ? after : index < paths.size() ? paths[index] : paths.back();
+        progress.show(std::string(doing) + " " + printable(at) + ": " +
                       std::to_string(outcome.checked) + " files checked, " + std::to_string(outcome.changed) +
                       ((flags & kWrite) ? " written" : " differ"));
     }
