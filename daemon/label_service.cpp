@@ -10,10 +10,15 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "backup.h"
 #include "client/interface_xml.h"
+#include "descriptor_io.h"
 #include "file_access.h"
 #include "log/log.h"
 #include "paths.h"
+#include "recorded_label.h"
+#include "relabel.h"
+#include "store_transfer.h"
 
 namespace zorvd {
 
@@ -99,7 +104,6 @@ void checkValue(const Family& f, const ZORV_ID& v) {
 }
 
 ZORV_ID asId(const Id& id) { return {id.pkg_id, id.file_id, id.path_id}; }
-Id asLabelId(const ZORV_ID& id) { return Id(id.pkg_id, id.file_id, id.path_id); }
 
 // The attribute as the file's own label holds it, if the caller could read
 // that label itself; a label without a TID has none to give.
@@ -213,6 +217,8 @@ public:
 
     Store& store() { return service_.db_.reader(); }
     const char* member() const { return handler_.member->name; }
+    // When the call is answered with a timeout if it has not been by then.
+    Clock::time_point deadline() const { return job_.deadline; }
 
     // Runs `change` on the writer in one transaction (it writes the reply and
     // fills in the audit entry's subject and values), then commits it with
@@ -464,22 +470,11 @@ void LabelService::addRestores() {
                 std::string path = normalPath(c.in.string());
                 Store& records = c.store();
                 std::optional<PackageFile> file = records.packageFile(path);
-                if (!file && (initial || !records.anyUserSet(path)))
-                    throw CallError(kErrorNotFound, "no record gives a label to " + path);
-                Label label;
-                if (file) {
-                    label.oid_ = Id(file->pkgId, 0, pathId(path));
-                    label.sid_ = Id(file->pkgId, 0, 0);
-                    label.tid_ = file->type;
-                }
-                if (!initial) {
-                    if (auto v = records.userSet(Attribute::Oid, path)) label.oid_ = asLabelId(*v);
-                    if (auto v = records.userSet(Attribute::PkgId, path)) label.oid_.pkg_id = v->pkg_id;
-                    if (auto v = records.userSet(Attribute::Sid, path)) label.sid_ = asLabelId(*v);
-                    if (auto v = records.userSet(Attribute::Tid, path)) label.tid_ = static_cast<uint32_t>(v->pkg_id);
-                    if (auto v = records.userSet(Attribute::InheritFlag, path))
-                        label.inheritFlag_ = static_cast<uint32_t>(v->pkg_id);
-                }
+                UserSetValues values;
+                if (!initial && records.anyUserSet(path)) values = userSetValues(records, path);
+                std::optional<Label> recorded = recordedLabel(path, file, values);
+                if (!recorded) throw CallError(kErrorNotFound, "no record gives a label to " + path);
+                Label label = *recorded;
                 zorv::detail::FileDescriptor fd = openWithoutLinks(path);
                 const std::string target = descriptorPath(fd);
                 Label old;
@@ -654,6 +649,105 @@ void LabelService::addAdministration() {
             c.store().forEachPackageFile(*id, after, limit ? limit : UINT32_MAX,
                                          [&](const std::string& path) { list.string(path); });
         });
+    });
+    addTransfers();
+}
+
+// Export, import, backup and relabelling: the caller passes a file it opened
+// with its own rights, and the service reads or writes only that.
+void LabelService::addTransfers() {
+    auto passedFile = [](Call& c) {
+        zorv::detail::FileDescriptor fd(c.in.unixFd());
+        if (!fd.valid()) throw CallError(DBUS_ERROR_INVALID_ARGS, "no file was passed");
+        return fd;
+    };
+    auto writeCounts = [](Writer& out, const std::map<std::string, uint64_t>& counts) {
+        out.array("{st}", [&](Writer& d) {
+            for (const auto& [key, n] : counts) d.entry(key, [n = n](Writer& w) { w.u64(n); });
+        });
+    };
+    auto countsText = [](const std::map<std::string, uint64_t>& counts) {
+        std::string text;
+        for (const auto& [key, n] : counts) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + key;
+        return text;
+    };
+    addAdmin(protocol::admin::Export, [=](Call& c) {
+        zorv::detail::FileDescriptor fd = passedFile(c);
+        DescriptorWriter out(fd.get(), c.deadline());
+        writeCounts(c.out, exportStore(c.store(), out));
+    });
+    addAdmin(protocol::admin::Import, [=](Call& c) {
+        zorv::detail::FileDescriptor fd = passedFile(c);
+        // Read whole before the write lock is taken: a slow writer at the
+        // other end holds up no change but this one.
+        const std::string document = readAll(fd.get(), c.deadline(), std::size_t(2) << 30);
+        c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
+            TransferCounts counts = importStore(w, document);
+            record.newValue = countsText(counts);
+            writeCounts(c.out, counts);
+            uint64_t total = 0;
+            for (const auto& entry : counts) total += entry.first == "files" ? 0 : entry.second;
+            return c.notice("system", {{"count", total}});
+        });
+    });
+    addAdmin(protocol::admin::Backup, [=](Call& c) {
+        zorv::detail::FileDescriptor fd = passedFile(c);
+        Store& source = c.store();
+        c.out.u64(backupDatabase(source.handle(), source.path(), fd.get()));
+        ZLOG_INFO("database copied for a backup by uid %u", c.caller.uid);
+    });
+    addAdmin(protocol::admin::Relabel, [=](Call& c) {
+        RelabelRequest request;
+        for (const std::string& p : c.in.strings()) request.paths.push_back(normalPath(p));
+        const uint32_t flags = c.in.u32();
+        RelabelCursor cursor;
+        cursor.index = c.in.u32();
+        cursor.after = c.in.string();
+        if (flags > 15) throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: unknown flags");
+        if (cursor.index > request.paths.size()) throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: index past the paths");
+        if (!cursor.after.empty() && normalPath(cursor.after) != cursor.after)
+            throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: the place to go on from is not a normal path");
+        request.recursive = flags & 1;
+        request.write = flags & 2;
+        request.initial = flags & 4;
+        request.reportWritten = flags & 8;
+        const std::string subject = cursor.index < request.paths.size() ? request.paths[cursor.index] : "";
+        // About a second of work per call, and a reply well within what the
+        // bus carries: the caller calls again from where this one stopped.
+        std::vector<RelabelReport> reports;
+        const auto stopAt = std::min(Clock::now() + std::chrono::seconds(1), c.deadline());
+        RelabelCounts counts = relabel(c.store(), request, cursor, stopAt, 4000, reports);
+        if (request.write) {
+            const std::string what = std::to_string(counts.changed) + " labels written, " +
+                                     std::to_string(counts.checked) + " files checked, " +
+                                     std::to_string(counts.failed) + " failed";
+            if (counts.changed == 0) {
+                c.unchanged(subject, what);
+            } else {
+                c.commit(
+                    [&](Store&, AuditRecord& record) -> std::optional<Notice> {
+                        record.subject = subject;
+                        record.newValue = what;
+                        return c.notice("label", {{"path", subject}, {"count", counts.changed}});
+                    },
+                    true);
+            }
+        }
+        c.out.array("(ssss)", [&](Writer& list) {
+            for (const RelabelReport& r : reports)
+                list.structure([&](Writer& s) {
+                    s.string(r.path);
+                    s.string(r.label);
+                    s.string(r.found);
+                    s.string(r.problem);
+                });
+        });
+        c.out.u32(cursor.index);
+        c.out.string(cursor.after);
+        writeCounts(c.out, {{"changed", counts.changed},
+                            {"checked", counts.checked},
+                            {"failed", counts.failed},
+                            {"unrecorded", counts.unrecorded}});
     });
 }
 

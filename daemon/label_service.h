@@ -63,6 +63,7 @@ private:
     void addRestores();
     void addBulkAndPolicies();
     void addAdministration();
+    void addTransfers();
 
     // The serving thread's part of a call: checks, then hands it to a worker.
     void route(MessagePtr call);

@@ -44,6 +44,9 @@ public:
     uint32_t u32() { return basic<dbus_uint32_t>(); }
     int32_t i32() { return basic<dbus_int32_t>(); }
     uint64_t u64() { return basic<dbus_uint64_t>(); }
+    // A file descriptor passed with the call: libdbus hands out a duplicate,
+    // which the caller owns.
+    int unixFd() { return basic<int>(); }
     std::vector<std::string> strings() {
         std::vector<std::string> out;
         eachString([&out](std::string s) { out.push_back(std::move(s)); });

@@ -108,10 +108,31 @@ static_assert(kMemberCount == 47, "the service interface has 47 methods");
 //   of files) with an id above afterId, in id order, at most limit of them.
 //   PackageFiles(name, after, limit): the files recorded for the package,
 //   those after the path `after` in byte order, at most limit of them.
-#define ZORV_ADMIN_METHODS(METHOD)                              \
-    METHOD(History, "sttu", "a(ttuusssss)", kCallTimeoutMs)     \
-    METHOD(Packages, "tu", "a(tsuu)", kCallTimeoutMs)           \
-    METHOD(PackageFiles, "ssu", "as", kCallTimeoutMs)
+//   Export(fd): writes every record the service holds (user-set records,
+//   packages with their files, devices, kernel modules; not the audit trail)
+//   as one JSON document into the file behind fd; answers counts by kind
+//   ("devices", "files", "modules", "packages", "records").
+//   Import(fd): reads such a document from fd into a service that holds no
+//   record yet, in one transaction; answers the same counts.
+//   Backup(fd): copies the database, as it stands, into the regular file
+//   behind fd; answers its size in bytes.
+//   Relabel(paths, flags, index, after): the label its records give each
+//   path (flag 1: and every file below it, links not followed) compared with
+//   its security.zorv and, with flag 2, written where it differs (flag 4: the
+//   initial label; flag 8: also report each file written). Works for about a
+//   second, from the path paths[index] on, past `after` (the last path done,
+//   "" at first); answers the files that differ or failed (path, label of
+//   the records, label found, problem), where to go on (index, after; index
+//   equals the number of paths when all are done), and counts ("changed",
+//   "checked", "failed", "unrecorded").
+#define ZORV_ADMIN_METHODS(METHOD)                                         \
+    METHOD(History, "sttu", "a(ttuusssss)", kCallTimeoutMs)                \
+    METHOD(Packages, "tu", "a(tsuu)", kCallTimeoutMs)                      \
+    METHOD(PackageFiles, "ssu", "as", kCallTimeoutMs)                      \
+    METHOD(Export, "h", "a{st}", kBulkTimeoutMs)                           \
+    METHOD(Import, "h", "a{st}", kBulkTimeoutMs)                           \
+    METHOD(Backup, "h", "t", kBulkTimeoutMs)                               \
+    METHOD(Relabel, "asuus", "a(ssss)usa{st}", kBulkTimeoutMs)
 
 namespace admin {
 #define ZORV_PROTOCOL_ENTRY(member, in, out, timeout) inline constexpr Member member{#member, in, out, timeout};

@@ -9,9 +9,9 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <charconv>
 #include <cstdint>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -46,10 +46,10 @@ T lastDigestBits(const std::string& input, const char* func, const char* tooShor
         Logger::getInstance().error(func, __LINE__, "%s", tooShort);
         return 0;
     }
-    std::istringstream stream(hex.substr(hex.size() - digits));
+    // from_chars, not a stream: a relabelled tree asks this once per file.
     T value = 0;
-    stream >> std::hex >> value;
-    if (stream.fail()) {
+    const char* end = hex.data() + hex.size();
+    if (std::from_chars(end - digits, end, value, 16).ptr != end) {
         Logger::getInstance().error(func, __LINE__, "%s", invalid);
         return 0;
     }

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zorv/labelmgr.hpp>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -479,6 +482,95 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
+}
+
+}  // namespace
+
+namespace {
+
+// No value of a document is a number that a reader with doubles would round.
+bool exactForEveryReader(const Json& value) {
+    if (value.is_number_unsigned()) return value.get<uint64_t>() <= (uint64_t(1) << 53);
+    if (value.is_structured())
+        for (const Json& item : value)
+            if (!exactForEveryReader(item)) return false;
+    return true;
+}
+
+// export and import move what a service holds to another one whole; the
+// files appear complete or not at all; backup leaves a copy only root reads.
+TEST_F(ToolTest, ExportImportAndBackupGoThroughFiles) {
+    ok({"set", "oid", "/moved/a", "fedcba9876543210-1-2"});
+    ok({"tag", "kmod", "moved_mod"});
+    const std::string file = dir_ / "labels.json";
+    Json counts = Json::parse(ok({"--json", "export", file}));
+    EXPECT_EQ(counts["path"], file);
+    EXPECT_GE(counts["records"].get<int>(), 1);
+    const std::string document = slurp(file);
+    EXPECT_EQ(ok({"export"}), document);  // to standard output alike
+    Json parsed = Json::parse(document);
+    EXPECT_TRUE(exactForEveryReader(parsed));
+    EXPECT_EQ(parsed["records"]["oid"][0], Json({{"path", "/moved/a"}, {"oid", "fedcba9876543210-0000000000000001-0000000000000002"}}));
+    EXPECT_EQ(run({"import", file}), 1);  // this service holds records already
+    EXPECT_TRUE(oneLine(err_)) << err_;
+
+    zorvtest::ServiceDaemon other(ZORV_TEST_DAEMON);
+    other.newDatabase().start();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", other.address().c_str(), 1);
+    EXPECT_EQ(run({"import"}, document), 0) << err_;
+    EXPECT_EQ(run({"export"}), 0) << err_;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
+    EXPECT_EQ(out_, document);
+
+    EXPECT_EQ(run({"export", dir_ / "no-such-dir/labels.json"}), 2);
+    Json backup = Json::parse(ok({"--json", "backup", dir_ / "labels.db"}));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ / "labels.db").c_str(), &st), 0);
+    EXPECT_EQ(std::make_tuple(uint64_t(st.st_size), st.st_mode & 0777), std::make_tuple(backup["size"].get<uint64_t>(), 0600u));
+    int leftovers = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+        leftovers += entry.path().filename().string().find(".json.") != std::string::npos ||
+                     entry.path().filename().string().find(".db.") != std::string::npos;
+    EXPECT_EQ(leftovers, 0);
+    if (geteuid() != 0) return;
+    const std::string command = std::string(ZORV_TOOL) + " export >/dev/null 2>&1";
+    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
+                               [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
+              "1");
+}
+
+// verify lists what restore -R would write and fails until it has; the dry
+// runs of the changing commands change nothing.
+TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
+    const std::string root = dir_.dir("tree"), a = dir_.file("tree/a"), b = dir_.file("tree/sub/b");
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(root, true) != 0, root);
+    dir_.link(a, "tree/link");
+    ok({"package", "tree-pkg"}, a + "\n" + b + "\n");
+
+    EXPECT_EQ(run({"verify", "-R", root}), 1);
+    EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 3) << out_;  // heading, a, b
+    EXPECT_TRUE(oneLine(err_)) << err_;
+    EXPECT_EQ(run({"--json", "verify", "-R", root}), 1);
+    Json differ = Json::parse(out_);
+    ASSERT_EQ(differ["files"].size(), 2u) << differ;
+    EXPECT_EQ(std::make_tuple(differ["files"][0]["path"], differ["files"][0]["found"], differ["count"], differ["unrecorded"]),
+              std::make_tuple(Json(a), Json(), Json(2), Json(3)));  // tree, sub and the link have no record
+    EXPECT_EQ(Json::parse(ok({"--json", "restore", "-R", "--dry-run", root}))["files"], differ["files"]);
+    EXPECT_EQ(run({"verify", "-R", root}), 1);
+
+    EXPECT_EQ(ok({"restore", "-R", root}), "restored 2 labels (5 files checked, 3 without records)\n");
+    EXPECT_EQ(ok({"verify", "-R", root}), "");
+    EXPECT_EQ(ok({"file", "get", b}), differ["files"][1]["label"].get<std::string>() + "\n");
+    EXPECT_EQ(run({"verify", root + "/sub", dir_ / "tree/missing"}), 1);  // a directory without records, a missing file
+    EXPECT_EQ(run({"restore", "--dry-run", dir_ / "tree/missing"}), 1);
+
+    EXPECT_EQ(ok({"package", "--dry-run", "dry-pkg"}, a + "\n"), a + "\n");
+    EXPECT_EQ(run({"pkg-id", "dry-pkg"}), 1);
+    EXPECT_EQ(ok({"interpreter", "lunvex", "--dry-run", root + "/sub"}), root + "/sub\n" + b + "\n");
+    ok({"set", "tid", "/dry/kept", "5"});
+    EXPECT_NE(ok({"clear", "tid", "--dry-run"}).find("/dry/kept"), std::string::npos);
+    EXPECT_EQ(ok({"get", "tid", "/dry/kept"}), "5\n");
+    ok({"clear", "tid"});
 }
 
 }  // namespace

@@ -69,7 +69,6 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     struct Args {
         std::vector<std::string> names;
         std::string path, id, tag, text;
-        bool init = false;
         unsigned bits = 0;
     };
     auto args = std::make_shared<Args>();
@@ -128,16 +127,6 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
         int value = getLabelSetStatus();
         if (value == -1) callFailed("status", "the service gave no answer");
         tool.out.result(std::to_string(value), {{"label_status", value}});
-    });
-
-    CLI::App* restore = app.add_subcommand("restore", "have the service write a file's label again");
-    restore->add_option("path", args->path, "the file")->required();
-    restore->add_flag("--init", args->init, "the initial label, without the values users set");
-    tool.on(restore, [&tool, args] {
-        std::string path = servicePath(args->path);
-        std::string label = answer(args->init ? restoreSingleFileInitLabel(path) : restoreSingleFileLabel(path),
-                                   "restore " + printable(path));
-        tool.out.result(label, {{"path", path}, {"label", label}, {"initial", args->init}});
     });
 
     CLI::App* tag = app.add_subcommand("tag", "register devices or kernel modules with the service");

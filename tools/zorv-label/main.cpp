@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
     addPackageListCommand(app, tool);
     addWatchCommand(app, tool);
     addHistoryCommand(app, tool);
+    addTreeCommands(app, tool);
+    addBackupCommands(app, tool);
 
     try {
         app.parse(argc, argv);

@@ -109,6 +109,9 @@ public:
     }
     // Columns padded to the widest cell; the last column is not padded.
     void table(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
+    // The descriptor of the results, for a command whose result the service
+    // writes itself (export to standard output).
+    int descriptor() { return fileno(out_); }
 
 private:
     FILE* out_ = stdout;
@@ -170,5 +173,7 @@ void addWatchCommand(CLI::App& app, Tool& tool);
 void addHistoryCommand(CLI::App& app, Tool& tool);
 void addApplyCommand(CLI::App& app, Tool& tool);
 void addPackageListCommand(CLI::App& app, Tool& tool);
+void addTreeCommands(CLI::App& app, Tool& tool);
+void addBackupCommands(CLI::App& app, Tool& tool);
 
 }  // namespace zorvtool

@@ -1,0 +1,408 @@
+#include "relabel.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+
+#include "file_access.h"
+#include "paths.h"
+#include "read_snapshot.h"
+#include "recorded_label.h"
+#include "wire.h"
+
+namespace zorvd {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zorv::detail::FileDescriptor;
+
+const char* const kXattr = "security.zorv";
+constexpr std::size_t kMaxLabelBytes = 81;
+
+// The attribute calls relative to a directory descriptor (Linux 6.13), when
+// the kernel has them and no filter refuses them: one lookup of one name,
+// where the other way resolves a path through /proc for every call.
+// Older C library headers lack the numbers; they are the same on the
+// processors named here (not so on every other one, which go without).
+#if !defined(SYS_getxattrat) && !defined(__ILP32__) && \
+    (defined(__x86_64__) || defined(__aarch64__) || defined(__riscv))
+#define SYS_setxattrat 463
+#define SYS_getxattrat 464
+#endif
+
+struct XattrArgs {
+    alignas(8) uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+static_assert(sizeof(XattrArgs) == 16, "the kernel's struct xattr_args");
+
+#ifdef SYS_getxattrat
+
+ssize_t getAt(int dirFd, const char* name, unsigned char* buffer, std::size_t size) {
+    XattrArgs args{reinterpret_cast<uintptr_t>(buffer), static_cast<uint32_t>(size), 0};
+    return ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattr, &args, sizeof args);
+}
+
+int setAt(int dirFd, const char* name, const unsigned char* value, std::size_t size) {
+    XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+    return static_cast<int>(::syscall(SYS_setxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattr, &args, sizeof args));
+}
+
+bool haveAtCalls() {
+    static const bool have = [] {
+        unsigned char buffer[kMaxLabelBytes + 1];
+        if (getAt(AT_FDCWD, "/", buffer, sizeof buffer) >= 0) return true;
+        return errno != ENOSYS && errno != EPERM && errno != EINVAL;
+    }();
+    return have;
+}
+#else
+ssize_t getAt(int, const char*, unsigned char*, std::size_t) { return -1; }
+int setAt(int, const char*, const unsigned char*, std::size_t) { return -1; }
+bool haveAtCalls() { return false; }
+#endif
+
+// Where a file's label is read and written: an entry of a directory's
+// descriptor (never followed), or a descriptor's own path (followed to the
+// file it was opened on).
+struct LabelPlace {
+    int dirFd = -1;
+    const char* name = nullptr;
+    std::string io;
+
+    ssize_t get(unsigned char* buffer, std::size_t size) const {
+        if (!name) return ::getxattr(io.c_str(), kXattr, buffer, size);
+        if (haveAtCalls()) return getAt(dirFd, name, buffer, size);
+        return ::lgetxattr(io.c_str(), kXattr, buffer, size);
+    }
+    int set(const unsigned char* value, std::size_t size) const {
+        if (!name) return ::setxattr(io.c_str(), kXattr, value, size, 0);
+        if (haveAtCalls()) return setAt(dirFd, name, value, size);
+        return ::lsetxattr(io.c_str(), kXattr, value, size, 0);
+    }
+};
+
+// The rows of one table whose paths lie in a range, read in path order
+// alongside a walk that asks for paths in the same order.
+class SortedRows {
+public:
+    SortedRows(sqlite3* db, const char* sql, int attribute) : db_(db), statement_(db, sql), attribute_(attribute) {}
+    ~SortedRows() { sqlite3_reset(statement_.get()); }
+    SortedRows(const SortedRows&) = delete;
+    SortedRows& operator=(const SortedRows&) = delete;
+
+    // Starts over on the paths after `after` and before `before`.
+    void seek(const std::string& after, const std::string& before) {
+        sqlite3_stmt* s = statement_.get();
+        sqlite3_reset(s);
+        sqlite3_bind_text(s, 1, after.data(), static_cast<int>(after.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, before.data(), static_cast<int>(before.size()), SQLITE_TRANSIENT);
+        if (attribute_ >= 0) sqlite3_bind_int64(s, 3, attribute_);
+        asked_.clear();
+        step();
+    }
+
+    // The values of `path`'s row, if it has one.
+    bool find(const std::string& path, uint64_t (&values)[3]) {
+        if (path < asked_) throw std::logic_error("the walk left path order at " + path);
+        asked_ = path;
+        while (valid_ && current_ < path) step();
+        if (!valid_ || current_ != path) return false;
+        for (int i = 0; i < 3; ++i) values[i] = static_cast<uint64_t>(sqlite3_column_int64(statement_.get(), i + 1));
+        return true;
+    }
+
+private:
+    void step() {
+        int rc = sqlite3_step(statement_.get());
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+        valid_ = rc == SQLITE_ROW;
+        if (!valid_) return;
+        auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_.get(), 0));
+        current_.assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement_.get(), 0)));
+    }
+
+    sqlite3* db_;
+    Statement statement_;
+    int attribute_;
+    bool valid_ = false;
+    std::string current_, asked_;
+};
+
+const char* const kFilesInRange =
+    "SELECT path, pkg_id, type, 0 FROM package_file WHERE path > ?1 AND path < ?2 ORDER BY path";
+const char* const kValuesInRange =
+    "SELECT path, pkg_id, file_id, path_id FROM user_set WHERE attribute = ?3 AND path > ?1 AND path < ?2"
+    " ORDER BY path";
+
+struct Entry {
+    std::string name;
+    bool directory;
+};
+
+// One step of a directory's walk: an entry itself (its name), or everything
+// below it (its name and "/"). Sorted by these keys, the steps give the
+// paths in byte order: the paths below "a" lie between "a/" and "a0", where
+// no other entry's name or subtree can fall.
+struct Step {
+    std::string key;
+    uint32_t entry;
+    bool below;
+    bool operator<(const Step& other) const { return key < other.key; }
+};
+
+class Walker {
+public:
+    Walker(Store& records, const RelabelRequest& request, Clock::time_point stopAt, std::size_t maxReports,
+           std::vector<RelabelReport>& reports)
+        : records_(records),
+          request_(request),
+          stopAt_(stopAt),
+          maxReports_(maxReports),
+          reports_(reports),
+          files_(records.handle(), kFilesInRange, -1) {
+        if (!request.initial)
+            for (int a = 0; a < 5; ++a) values_[a].emplace(records.handle(), kValuesInRange, a);
+    }
+
+    // False when it stopped before the path and everything below it were
+    // done; last() is then the last file done.
+    bool walk(const std::string& root, const std::string& after) {
+        FileDescriptor fd;
+        struct stat st {};
+        try {
+            fd = openWithoutLinks(root);
+            if (::fstat(fd.get(), &st) != 0) throw CallError(DBUS_ERROR_FAILED, std::strerror(errno));
+        } catch (const CallError& e) {
+            fail(root, "", "", e.what());
+            return true;
+        }
+        if (after.empty()) {
+            std::optional<PackageFile> file = records_.packageFile(root);
+            UserSetValues values;
+            if (!request_.initial) values = userSetValues(records_, root);
+            LabelPlace place;
+            place.io = descriptorPath(fd);
+            visit(place, root, file, values, !request_.recursive);
+            done(root);
+        }
+        if (!request_.recursive || !S_ISDIR(st.st_mode)) return true;
+        const std::string prefix = root == "/" ? "/" : root + "/";
+        if (prefix.size() >= kMaxPath) return true;  // nothing below it can have a record
+        const std::string& from = after.empty() || after < prefix ? prefix : after;
+        const std::string before = root == "/" ? "0" : root + "0";
+        files_.seek(from, before);
+        for (auto& v : values_)
+            if (v) v->seek(from, before);
+        FileDescriptor dir(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid()) {
+            fail(root, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
+            return true;
+        }
+        directory(dir.get(), prefix, after);
+        return !stopped_;
+    }
+
+    bool stopped() const { return stopped_; }
+    const std::string& last() const { return last_; }
+    RelabelCounts counts;
+
+private:
+    void directory(int fd, const std::string& prefix, const std::string& after) {
+        std::vector<Entry> entries;
+        if (!list(fd, prefix, entries)) return;
+        std::vector<Step> steps;
+        steps.reserve(entries.size() * 2);
+        for (uint32_t i = 0; i < entries.size(); ++i) {
+            steps.push_back({entries[i].name, i, false});
+            if (entries[i].directory) steps.push_back({entries[i].name + "/", i, true});
+        }
+        std::sort(steps.begin(), steps.end());
+        std::string path;
+        for (const Step& step : steps) {
+            if (stopped_) return;
+            const std::string& name = entries[step.entry].name;
+            path.assign(prefix).append(name);
+            if (!step.below) {
+                if (!after.empty() && path <= after) continue;  // done by an earlier call
+                child(fd, name, path);
+                done(path);
+                continue;
+            }
+            if (!after.empty() && after >= path + "0") continue;  // all of it done by an earlier call
+            std::string sub = path + "/";
+            if (sub.size() >= kMaxPath) continue;
+            FileDescriptor dir(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+            if (!dir.valid()) {
+                if (errno != ENOENT)  // gone since it was listed
+                    fail(path, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
+                continue;
+            }
+            directory(dir.get(), sub, after);
+        }
+    }
+
+    // The entries of the directory open at `fd`, and whether each is a
+    // directory itself (a link to one is not).
+    bool list(int fd, const std::string& prefix, std::vector<Entry>& entries) {
+        int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
+        if (!d) {
+            if (copy >= 0) ::close(copy);
+            fail(prefix, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
+            return false;
+        }
+        for (;;) {
+            errno = 0;
+            dirent* e = ::readdir(d);
+            if (!e) break;
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            bool dir = e->d_type == DT_DIR;
+            if (e->d_type == DT_UNKNOWN) {
+                struct stat st;
+                dir = ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            }
+            entries.push_back({e->d_name, dir});
+        }
+        const int error = errno;
+        ::closedir(d);
+        if (error != 0) fail(prefix, "", "", std::string("cannot read the directory: ") + std::strerror(error));
+        return true;
+    }
+
+    // An entry below a path: reached through its directory's descriptor, the
+    // entry itself (a link too) and never what it points to.
+    void child(int dirFd, const std::string& name, const std::string& path) {
+        if (path.size() > kMaxPath) {
+            ++counts.checked;
+            ++counts.unrecorded;
+            return;
+        }
+        uint64_t v[3];
+        std::optional<PackageFile> file;
+        if (files_.find(path, v)) file = PackageFile{v[0], static_cast<uint32_t>(v[1])};
+        UserSetValues values;
+        for (int a = 0; a < 5; ++a)
+            if (values_[a] && values_[a]->find(path, v)) values[a] = ZORV_ID{v[0], v[1], v[2]};
+        LabelPlace place;
+        place.dirFd = dirFd;
+        place.name = name.c_str();
+        if (!haveAtCalls()) place.io = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+        visit(place, path, file, values, false);
+    }
+
+    // `named`: the caller named this file itself, so a file without records
+    // is a failure.
+    void visit(const LabelPlace& place, const std::string& path, const std::optional<PackageFile>& file,
+               const UserSetValues& values, bool named) {
+        ++counts.checked;
+        std::optional<Label> label = recordedLabel(path, file, values);
+        if (!label) {
+            ++counts.unrecorded;
+            if (named) fail(path, "", "", "no record gives it a label");
+            return;
+        }
+        unsigned char want[kMaxLabelBytes], have[kMaxLabelBytes + 1];
+        const std::size_t size = label->serializeToBuffer(want, sizeof want);
+        if (size == 0) {
+            fail(path, "", "", "its label cannot be encoded");
+            return;
+        }
+        ssize_t got = place.get(have, sizeof have);
+        if (got < 0 && errno == ERANGE) got = sizeof have;  // longer than any label
+        if (got < 0 && errno != ENODATA) {
+            fail(path, label->toString(), "", std::string("cannot read its label: ") + std::strerror(errno));
+            return;
+        }
+        if (got == static_cast<ssize_t>(size) && std::memcmp(have, want, size) == 0) return;
+        Label old;
+        bool decoded = false;
+        if (got > 0) {
+            try {
+                old.deserializeFromBuffer(have, static_cast<std::size_t>(got));
+                if (old == *label) return;  // the same label, encoded otherwise
+                decoded = true;
+            } catch (const LabelError&) {
+            }
+        }
+        // The text forms only for what is reported: they cost more than the rest.
+        auto found = [&] {
+            if (got <= 0) return std::string();
+            return decoded ? old.toString() : "(not a label: " + std::to_string(got) + " bytes)";
+        };
+        if (request_.write) {
+            if (place.set(want, size) != 0) {
+                fail(path, label->toString(), found(), std::string("cannot write its label: ") + std::strerror(errno));
+                return;
+            }
+            ++counts.changed;
+            if (request_.reportWritten) reports_.push_back({path, label->toString(), found(), ""});
+            return;
+        }
+        ++counts.changed;
+        reports_.push_back({path, label->toString(), found(), ""});
+    }
+
+    void fail(const std::string& path, const std::string& label, const std::string& found, const std::string& problem) {
+        ++counts.failed;
+        reports_.push_back({path, label, found, problem});
+    }
+
+    // One more file done: the walk goes on after it next time; and the
+    // limits, looked at every so often.
+    void done(const std::string& path) {
+        last_ = path;
+        if (reports_.size() >= maxReports_ || (++sinceClock_ % 64 == 0 && Clock::now() >= stopAt_)) stopped_ = true;
+    }
+
+    Store& records_;
+    const RelabelRequest& request_;
+    Clock::time_point stopAt_;
+    std::size_t maxReports_;
+    std::vector<RelabelReport>& reports_;
+    SortedRows files_;
+    std::array<std::optional<SortedRows>, 5> values_;
+    std::string last_;
+    unsigned sinceClock_ = 0;
+    bool stopped_ = false;
+};
+
+bool within(const std::string& path, const std::string& root) {
+    if (path == root) return true;
+    if (root == "/") return path.size() > 1 && path[0] == '/';
+    return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
+}
+
+}  // namespace
+
+RelabelCounts relabel(Store& records, const RelabelRequest& request, RelabelCursor& cursor,
+                      std::chrono::steady_clock::time_point stopAt, std::size_t maxReports,
+                      std::vector<RelabelReport>& reports) {
+    Snapshot snapshot(records.handle());
+    Walker walker(records, request, stopAt, maxReports, reports);
+    for (; cursor.index < request.paths.size(); ++cursor.index, cursor.after.clear()) {
+        const std::string& root = request.paths[cursor.index];
+        if (!cursor.after.empty() && (!request.recursive || !within(cursor.after, root)))
+            throw CallError(DBUS_ERROR_INVALID_ARGS, "the place to go on from, " + cursor.after + ", is not below " + root);
+        if (walker.stopped()) break;
+        if (!walker.walk(root, cursor.after)) {
+            cursor.after = walker.last();
+            break;
+        }
+    }
+    return walker.counts;
+}
+
+}  // namespace zorvd

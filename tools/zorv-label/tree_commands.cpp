@@ -1,0 +1,212 @@
+// restore and verify: the label that each file's records give it, compared
+// with the one in its security.zorv and, for restore, written where they
+// differ; with -R for every file below each path. The service walks the
+// trees itself (root only, over its administration interface), about a
+// second of work per call, and says where to go on.
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+
+#include "admin_client.h"
+#include "client/protocol.h"
+#include "tool.h"
+
+namespace zorvtool {
+
+namespace {
+
+// Flags of Relabel.
+constexpr uint32_t kRecursive = 1, kWrite = 2, kInitial = 4, kReportWritten = 8;
+
+struct Report {
+    std::string path, label, found, problem;
+};
+
+struct Outcome {
+    std::vector<Report> files, failed;
+    uint64_t checked = 0, changed = 0, unrecorded = 0;
+};
+
+// One line on standard error while it is a terminal, redrawn at most ten
+// times a second.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool wanted) : enabled_(wanted && ::isatty(STDERR_FILENO) == 1) {}
+    ~ProgressLine() {
+        if (enabled_ && drawn_) std::fprintf(stderr, "\r\033[K");
+    }
+    void show(const std::string& text) {
+        if (!enabled_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        drawn_ = true;
+        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    }
+
+private:
+    bool enabled_, drawn_ = false;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+std::string readString(DBusMessageIter& it) {
+    const char* text = "";
+    dbus_message_iter_get_basic(&it, &text);
+    dbus_message_iter_next(&it);
+    return text;
+}
+
+// Calls Relabel until every path is done, and gathers what it reports.
+Outcome relabel(const std::vector<std::string>& paths, uint32_t flags, const char* doing) {
+    AdminClient admin;
+    Outcome outcome;
+    ProgressLine progress(flags & kRecursive);
+    dbus_uint32_t index = 0;
+    std::string after;
+    while (index < paths.size()) {
+        AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::Relabel.name);
+        DBusMessageIter in, list;
+        dbus_message_iter_init_append(call.get(), &in);
+        dbus_message_iter_open_container(&in, DBUS_TYPE_ARRAY, "s", &list);
+        for (const std::string& p : paths) {
+            const char* text = p.c_str();
+            dbus_message_iter_append_basic(&list, DBUS_TYPE_STRING, &text);
+        }
+        dbus_message_iter_close_container(&in, &list);
+        const char* from = after.c_str();
+        dbus_message_append_args(call.get(), DBUS_TYPE_UINT32, &flags, DBUS_TYPE_UINT32, &index, DBUS_TYPE_STRING, &from,
+                                 DBUS_TYPE_INVALID);
+        AdminClient::Message reply = admin.call(call.get(), zorv::protocol::admin::Relabel.timeoutMs);
+        if (!dbus_message_has_signature(reply.get(), zorv::protocol::admin::Relabel.out))
+            throw Failure(kRefused, "the service answered Relabel with something else");
+        DBusMessageIter it, items;
+        dbus_message_iter_init(reply.get(), &it);
+        dbus_message_iter_recurse(&it, &items);
+        for (; dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&items)) {
+            DBusMessageIter f;
+            dbus_message_iter_recurse(&items, &f);
+            Report r;
+            r.path = readString(f);
+            r.label = readString(f);
+            r.found = readString(f);
+            r.problem = readString(f);
+            (r.problem.empty() ? outcome.files : outcome.failed).push_back(std::move(r));
+        }
+        dbus_message_iter_next(&it);
+        dbus_uint32_t next = 0;
+        dbus_message_iter_get_basic(&it, &next);
+        dbus_message_iter_next(&it);
+        after = readString(it);
+        dbus_message_iter_recurse(&it, &items);
+        for (; dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_DICT_ENTRY; dbus_message_iter_next(&items)) {
+            DBusMessageIter e;
+            dbus_message_iter_recurse(&items, &e);
+            std::string key = readString(e);
+            dbus_uint64_t n = 0;
+            dbus_message_iter_get_basic(&e, &n);
+            if (key == "checked") outcome.checked += n;
+            if (key == "changed") outcome.changed += n;
+            if (key == "unrecorded") outcome.unrecorded += n;
+        }
+        if (next < index || (next == index && after.empty() && index < paths.size()))
+            throw Failure(kRefused, "the service made no progress");
+        index = next;
+        const std::string& at = !after.empty() ? after : index < paths.size() ? paths[index] : paths.back();
+        progress.show(std::string(doing) + " " + printable(at) + ": " +
+                      std::to_string(outcome.checked) + " files checked, " + std::to_string(outcome.changed) +
+                      ((flags & kWrite) ? " written" : " differ"));
+    }
+    return outcome;
+}
+
+Json document(const Outcome& o) {
+    Json files = Json::array(), failed = Json::array();
+    for (const Report& r : o.files)
+        files.push_back({{"path", r.path}, {"label", r.label}, {"found", r.found.empty() ? Json() : Json(r.found)}});
+    for (const Report& r : o.failed) failed.push_back({{"path", r.path}, {"message", r.problem}});
+    return Json{{"checked", o.checked}, {"count", o.changed}, {"unrecorded", o.unrecorded}, {"files", files},
+                {"failed", failed}};
+}
+
+// The files that failed, one line each on standard error, then the failure.
+void reportFailures(Tool& tool, const Outcome& o, const std::string& command) {
+    if (o.failed.empty()) return;
+    if (!tool.out.json)
+        for (const Report& r : o.failed)
+            std::fprintf(stderr, "zorv-label: %s %s: %s\n", command.c_str(), printable(r.path).c_str(),
+                         printable(r.problem).c_str());
+    throw Failure(kRefused, command + ": " + std::to_string(o.failed.size()) + " files failed");
+}
+
+std::vector<std::vector<std::string>> rows(const Outcome& o, bool withFound) {
+    std::vector<std::vector<std::string>> rows;
+    rows.reserve(o.files.size());
+    for (const Report& r : o.files) {
+        rows.push_back({printable(r.path), r.label});
+        if (withFound) rows.back().push_back(r.found.empty() ? "-" : printable(r.found));
+    }
+    return rows;
+}
+
+std::vector<std::string> servicePaths(const std::vector<std::string>& args) {
+    std::vector<std::string> paths;
+    for (const std::string& a : args) paths.push_back(servicePath(a));
+    return paths;
+}
+
+}  // namespace
+
+void addTreeCommands(CLI::App& app, Tool& tool) {
+    struct Args {
+        std::vector<std::string> paths;
+        bool recursive = false, init = false, dryRun = false;
+    };
+    auto args = std::make_shared<Args>();
+
+    CLI::App* restore = app.add_subcommand("restore", "write the label that their records give files (root)");
+    restore->add_option("paths", args->paths, "the files")->required();
+    restore->add_flag("-R,--recursive", args->recursive, "also every file below them (links are not followed)");
+    restore->add_flag("--init", args->init, "the initial label, without the values users set");
+    restore->add_flag("-n,--dry-run", args->dryRun, "only print the files whose label would be written");
+    tool.on(restore, [&tool, args] {
+        std::vector<std::string> paths = servicePaths(args->paths);
+        if (paths.size() == 1 && !args->recursive && !args->dryRun) {
+            // One file: the library's own call, which prints the label written.
+            const std::string& path = paths.front();
+            std::string label = args->init ? restoreSingleFileInitLabel(path) : restoreSingleFileLabel(path);
+            if (label.empty()) callFailed("restore " + printable(path), "the service gave no answer");
+            tool.out.result(label, {{"path", path}, {"label", label}, {"initial", args->init}});
+            return;
+        }
+        uint32_t flags = (args->recursive ? kRecursive : 0) | (args->init ? kInitial : 0) |
+                         (args->dryRun ? 0 : kWrite | (tool.out.json ? kReportWritten : 0));
+        Outcome o = relabel(paths, flags, args->dryRun ? "checking" : "restoring");
+        if (tool.out.json)
+            tool.out.document(document(o));
+        else if (args->dryRun)
+            tool.out.table({"PATH", "LABEL"}, rows(o, false));
+        else
+            tool.out.line("restored " + std::to_string(o.changed) + " labels (" + std::to_string(o.checked) +
+                          " files checked, " + std::to_string(o.unrecorded) + " without records)");
+        reportFailures(tool, o, "restore");
+    });
+
+    CLI::App* verify = app.add_subcommand("verify", "list the files whose label differs from their records (root)");
+    verify->add_option("paths", args->paths, "the files")->required();
+    verify->add_flag("-R,--recursive", args->recursive, "also every file below them (links are not followed)");
+    verify->add_flag("--init", args->init, "compare with the initial label, without the values users set");
+    tool.on(verify, [&tool, args] {
+        uint32_t flags = (args->recursive ? kRecursive : 0) | (args->init ? kInitial : 0);
+        Outcome o = relabel(servicePaths(args->paths), flags, "verifying");
+        if (tool.out.json)
+            tool.out.document(document(o));
+        else if (!o.files.empty())
+            tool.out.table({"PATH", "LABEL", "FOUND"}, rows(o, true));
+        reportFailures(tool, o, "verify");
+        if (!o.files.empty())
+            throw Failure(kRefused, "verify: " + std::to_string(o.files.size()) + " files differ from their records");
+    });
+}
+
+}  // namespace zorvtool
