@@ -167,6 +167,10 @@ bool answeredWithValue(const char* error) {
 // has none (strings, arrays, dictionaries of records).
 MessagePtr failureReply(DBusMessage* call, const protocol::Member& member, const char* error) {
     if (!answeredWithValue(error)) return nullptr;
+    // The administration interface keeps its errors: its caller is the tool,
+    // which tells them apart for people.
+    for (const protocol::Member* admin : protocol::admin::kMembers)
+        if (admin == &member) return nullptr;
     const std::string out = member.out;
     const bool identifier = &member == &protocol::getFileOid || &member == &protocol::getFileSid;
     if (out != "i" && out != "u" && out != "t" && !identifier) return nullptr;

@@ -4,7 +4,8 @@
 _zorv_label() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local commands="get set del clear show query apply file device kmod pkg-id pkg-name normalize path-hash
-        status restore tag hash package packages interpreter drova-base policy watch history"
+        status restore verify tag hash package packages interpreter drova-base policy watch history export import
+        backup"
     local attributes="pkgid oid sid tid inherit"
     local topics="pkgid oid sid tid inheritflag package label system"
 
@@ -12,7 +13,8 @@ _zorv_label() {
     case $prev in
         -t | --type) COMPREPLY=($(compgen -W "package lunvex drova" -- "$cur")); return ;;
         --bits) COMPREPLY=($(compgen -W "32 64" -- "$cur")); return ;;
-        -n | --count | --since) return ;;
+        --count | --since) return ;;
+        -n) [[ " ${COMP_WORDS[*]} " == *" watch "* ]] && return ;;  # watch's count; elsewhere a dry run
     esac
 
     # The command, its second word for file and hash, and how many
@@ -21,7 +23,8 @@ _zorv_label() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            -t | --type | --bits | -n | --count | --since) ((i++)) ;;
+            -t | --type | --bits | --count | --since) ((i++)) ;;
+            -n) [[ $command == watch ]] && ((i++)) ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then
@@ -41,7 +44,8 @@ _zorv_label() {
         del | query) options+=" -r --recursive" ;;
         clear | apply | interpreter) options+=" --dry-run" ;;
         file) [[ -n $sub ]] && options+=" -P --no-follow" ;;
-        restore) options+=" --init" ;;
+        restore) options+=" -R --recursive --init -n --dry-run" ;;
+        verify) options+=" -R --recursive --init" ;;
         hash) [[ $sub == sm3 ]] && options+=" --bits" ;;
         package) options+=" -t --type --missing-ok -0 --null --remove --dry-run" ;;
         watch) options+=" -n --count" ;;
@@ -67,7 +71,9 @@ _zorv_label() {
             if ((args == 0)); then words="lunvex drova"; elif ((args == 1)); then files=d; fi ;;
         package) ((args == 1)) && files=f ;;
         watch) words=$topics ;;
-        apply | drova-base | policy | restore | normalize | path-hash | history) ((args == 0)) && files=f ;;
+        apply | drova-base | policy | normalize | path-hash | history | export | import | backup)
+            ((args == 0)) && files=f ;;
+        restore | verify) files=f ;;
     esac
     if [[ -n $files ]]; then
         compopt -o filenames 2>/dev/null
