@@ -1,6 +1,14 @@
 # Runs Doxygen on the public headers into a scratch folder; any warning (an
 # undocumented public call, a parameter documented under a wrong name, a bad
-# command) fails.
+# command) fails. Doxygen is silent about the calls of a header that has no
+# @file block, so every header must have one.
+file(GLOB headers "${HEADERS}/*.h" "${HEADERS}/*.hpp")
+foreach(header IN LISTS headers)
+  file(READ "${header}" text)
+  if(NOT text MATCHES "@file")
+    message(FATAL_ERROR "${header} has no @file block: Doxygen would pass over its calls")
+  endif()
+endforeach()
 file(REMOVE_RECURSE "${OUTPUT}")
 file(READ "${DOXYFILE}" config)
 string(APPEND config "\nOUTPUT_DIRECTORY = ${OUTPUT}\nWARN_LOGFILE =\n")
