@@ -39,6 +39,8 @@ function(zorv_install_man page component)
   install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
 endfunction()
 zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-label.1 tool)
+# The label model for administrators, with the tool that works on it.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/labels.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorv-label COMPONENT tool)
 if(TARGET zorv-labelmgrd)
   zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-labelmgrd.8 daemon)
 endif()

@@ -143,6 +143,7 @@ step_use() {
   for page in man1/zorv-label.1.gz man8/zorv-labelmgrd.8.gz; do
     gzip -t "/usr/share/man/$page"
   done
+  test -f /usr/share/doc/zorv-label/labels.md
 
   work=$(mktemp -d)
   trap 'use_cleanup; trap - RETURN' RETURN
