@@ -1,14 +1,29 @@
 # Installed files that are not built (manual pages, logging configuration,
-# Debian documentation) and the Debian packages made by `cpack -G DEB`: the
-# runtime library, its development files, the service and the tool. Packages
-# are built from a tree configured with -DCMAKE_INSTALL_PREFIX=/usr.
+# Debian documentation) and the Debian packages made by `cpack -G DEB`:
+#
+#   libzorvlabelmgr1        the runtime library (Multi-Arch: same)
+#   libzorvlabelmgr-common  its logging configuration, logrotate snippet and
+#                           log directory, shared by every program using it
+#   libzorvlabelmgr-dev     headers, pkg-config and CMake files, examples
+#   libzorvlabelmgr-doc     the API reference (with -DZORV_BUILD_DOCS=ON)
+#   zorv-label              the tool
+#   zorv-labelmgrd          the service
+#   python3-zorvlabelmgr    the Python module
+#
+# and a -dbgsym package with the debug symbols of each package that has
+# binaries. cpack installs under /usr whatever prefix the tree was configured
+# with, and gives the same packages; build RelWithDebInfo for debug symbols.
 
-set(ZORV_DEB_PACKAGES runtime libzorvlabelmgr1 dev libzorvlabelmgr-dev tool zorv-label)
+set(ZORV_DEB_PACKAGES runtime libzorvlabelmgr1 common libzorvlabelmgr-common dev libzorvlabelmgr-dev
+  tool zorv-label)
 if(TARGET zorv-labelmgrd)
   list(APPEND ZORV_DEB_PACKAGES daemon zorv-labelmgrd)
 endif()
 if(TARGET zorvlabelmgr_python)
   list(APPEND ZORV_DEB_PACKAGES python python3-zorvlabelmgr)
+endif()
+if(ZORV_BUILD_DOCS)
+  list(APPEND ZORV_DEB_PACKAGES doc libzorvlabelmgr-doc)
 endif()
 
 # Manual pages, compressed as Debian keeps them.
@@ -24,25 +39,48 @@ function(zorv_install_man page component)
   install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
 endfunction()
 zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-label.1 tool)
+# The label model for administrators, with the tool that works on it.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/labels.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorv-label COMPONENT tool)
 if(TARGET zorv-labelmgrd)
   zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-labelmgrd.8 daemon)
 endif()
 
-# The library reads its logging configuration from one fixed place; a tree
-# installed under another prefix keeps the file beside itself instead.
-if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "/etc")
-  set(ZORV_LOG_CONFIG_DIR /etc/zorv/label)
-else()
-  set(ZORV_LOG_CONFIG_DIR ${CMAKE_INSTALL_SYSCONFDIR}/zorv/label)
+# Files of the system's own directories (/etc): installed under /usr (as cpack
+# does) they go to /etc, under another prefix beside the tree. Decided when
+# installing, since the prefix of the installation need not be the one the
+# tree was configured with.
+function(zorv_install_system_file file dir name component)
+  install(CODE "
+    set(zorv_system_dir \"\${CMAKE_INSTALL_PREFIX}/${dir}\")
+    if(CMAKE_INSTALL_PREFIX MATCHES \"^/(usr/?)?$\")
+      set(zorv_system_dir \"/${dir}\")
+    endif()
+    file(INSTALL DESTINATION \"\${zorv_system_dir}\" TYPE FILE RENAME \"${name}\" FILES \"${file}\")
+    " COMPONENT ${component})
+endfunction()
+# The library reads its logging configuration from one fixed place.
+zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/zorv-label-log.properties etc/zorv/label
+  zorv-label-log.properties common)
+zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/common/logrotate etc/logrotate.d zorvlabelmgr common)
+
+# Shell completion of the tool, as far as tools/completion/ has it.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/completion/zorv-label.bash)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/zorv-label.bash RENAME zorv-label
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/zorv-label-log.properties DESTINATION ${ZORV_LOG_CONFIG_DIR}
-  COMPONENT runtime)
-file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "/etc/zorv/label/zorv-label-log.properties\n")
-# The linker cache is refreshed through dpkg's trigger.
-file(WRITE ${PROJECT_BINARY_DIR}/packaging/triggers "activate-noawait ldconfig\n")
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/completion/_zorv-label)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/_zorv-label
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT tool)
+endif()
+
+if(TARGET zorv-labelmgrd)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/daemon/lintian-overrides RENAME zorv-labelmgrd
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT daemon)
+endif()
 
 # Each package carries the copyright and the changelog in its own doc folder.
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
   COMMAND sh -c "gzip -9nc '${PROJECT_SOURCE_DIR}/packaging/changelog' > '${PROJECT_BINARY_DIR}/packaging/changelog.gz'"
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
 add_custom_target(packaging_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
@@ -50,7 +88,7 @@ set(pairs ${ZORV_DEB_PACKAGES})
 while(pairs)
   list(POP_FRONT pairs component package)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
   string(TOUPPER ${component} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
   list(APPEND CPACK_COMPONENTS_ALL ${component})
@@ -58,38 +96,78 @@ endwhile()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zorvlabelmgr)
+# The packages are built from one source: lintian checks them as a group.
+set(CPACK_DEBIAN_PACKAGE_SOURCE zorvlabelmgr)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "zorv label manager team <zorv-labelmgr@nimbo.com>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Binaries are installed unstripped; cpack moves their debug information into
+# the -dbgsym packages (.ddeb) and links each binary to it by build id.
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 # Dependencies on Debian's libraries come from dpkg-shlibdeps; the library of
 # this build is found where it was built, and the component dependencies
-# below pin it to this version.
+# below pin it to this version. Programs built elsewhere get their dependency
+# on the library from its symbols file, or else its shlibs (>= 1.0.0).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# What CPack 3.25 cannot write itself (cmake/deb-finish.cmake): the
+# Multi-Arch field, and the removal of the ldconfig calls it puts in the
+# library's maintainer scripts (its dpkg trigger runs ldconfig once), and of
+# the compilers' .comment sections (cmake/deb-strip-comments.cmake).
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-strip-comments.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-finish.cmake)
+set(CPACK_ZORV_MULTIARCH "libzorvlabelmgr1=same;libzorvlabelmgr-dev=same;libzorvlabelmgr-common=foreign"
+  "libzorvlabelmgr-doc=foreign")
+set(CPACK_ZORV_DROP_LDCONFIG_SCRIPTS libzorvlabelmgr1)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles
-  ${PROJECT_BINARY_DIR}/packaging/triggers)
+set(CPACK_COMPONENT_RUNTIME_DEPENDS common)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/library/symbols
+  ${PROJECT_SOURCE_DIR}/packaging/library/shlibs
+  ${PROJECT_SOURCE_DIR}/packaging/library/triggers)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the zorv label manager
 libzorvlabelmgr lets applications, package tools and administration utilities
 read and change the mandatory-access-control labels of files, packages,
 devices and kernel modules through the zorv label manager service, store a
 file's label in its security.zorv attribute and follow label changes.")
 
+# The logging configuration was in libzorvlabelmgr1 up to 1.0.0.
+set(CPACK_DEBIAN_COMMON_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_COMMON_PACKAGE_BREAKS "libzorvlabelmgr1 (<< 1.0.1)")
+set(CPACK_DEBIAN_COMMON_PACKAGE_REPLACES "libzorvlabelmgr1 (<< 1.0.1)")
+set(CPACK_DEBIAN_COMMON_PACKAGE_SUGGESTS logrotate)
+set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/common/conffiles
+  ${PROJECT_SOURCE_DIR}/packaging/common/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/common/postrm)
+set(CPACK_DEBIAN_COMMON_DESCRIPTION "client library of the zorv label manager - common files
+The logging configuration of libzorvlabelmgr, its logrotate snippet and the
+log directory /var/log/zorv, which every program using the library shares.")
+
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 # Only the callers of the dbus-c++ proxy (zorv/proxy.hpp) need dbus-c++'s own
 # development files.
-set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS libdbus-c++-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "libdbus-c++-dev, libzorvlabelmgr-doc")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library of the zorv label manager - development files
 The C and C++ headers of libzorvlabelmgr, one per area, its pkg-config files
-and its CMake package (find_package(zorvlabelmgr)).")
+and its CMake package (find_package(zorvlabelmgr)), with example programs in
+C and C++.")
+
+set(CPACK_DEBIAN_DOC_PACKAGE_SECTION doc)
+set(CPACK_DEBIAN_DOC_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DOC_PACKAGE_DEPENDS libjs-jquery)
+set(CPACK_DEBIAN_DOC_DESCRIPTION "client library of the zorv label manager - API reference
+The reference of every call of libzorvlabelmgr in HTML, made from its
+headers: arguments, result codes and thread safety, call by call.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
 set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
@@ -101,7 +179,8 @@ follows label changes, with tables for people and JSON for scripts.")
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_SECTION admin)
 set(CPACK_COMPONENT_DAEMON_DEPENDS runtime)
-set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "default-dbus-system-bus | dbus-system-bus")
+# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "default-dbus-system-bus | dbus-system-bus, init-system-helpers (>= 1.54~)")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/daemon/postinst
   ${PROJECT_SOURCE_DIR}/packaging/daemon/prerm
@@ -132,15 +211,12 @@ include(CPack)
 # and install and remove the packages on this machine.
 option(ZORV_PACKAGE_CHECK "Register the Debian package checks as tests (root, apt)" OFF)
 if(ZORV_PACKAGE_CHECK)
-  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    message(FATAL_ERROR "ZORV_PACKAGE_CHECK needs -DCMAKE_INSTALL_PREFIX=/usr")
-  endif()
-  foreach(step debs lintian install use remove)
+  foreach(step debs lintian symbols install use remove)
     add_test(NAME package_${step} COMMAND ${PROJECT_SOURCE_DIR}/scripts/package-check.sh ${step} ${PROJECT_BINARY_DIR})
     set_tests_properties(package_${step} PROPERTIES TIMEOUT 900 RESOURCE_LOCK installed_packages)
   endforeach()
   set_tests_properties(package_debs PROPERTIES FIXTURES_SETUP debs)
-  set_tests_properties(package_lintian PROPERTIES FIXTURES_REQUIRED debs)
+  set_tests_properties(package_lintian package_symbols PROPERTIES FIXTURES_REQUIRED debs)
   set_tests_properties(package_install PROPERTIES FIXTURES_REQUIRED debs FIXTURES_SETUP installed)
   set_tests_properties(package_use PROPERTIES FIXTURES_REQUIRED installed)
   set_tests_properties(package_remove PROPERTIES FIXTURES_CLEANUP installed)

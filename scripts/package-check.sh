@@ -1,24 +1,38 @@
 #!/usr/bin/env bash
 # package-check.sh [STEP BUILD-DIR]: builds the Debian packages, checks them
-# with lintian, installs them with apt-get, uses what they installed and
-# removes them again. Needs root and Debian's package registry; it changes the
-# machine's installed packages while it runs.
+# with lintian and against the library's symbols file, installs them with
+# apt-get, uses what they installed and removes them again. Needs root and
+# Debian's package registry; it changes the machine's installed packages while
+# it runs.
 #
 # Without arguments it configures its own tree (build-package) and runs every
-# step. A tree configured with -DZORV_PACKAGE_CHECK=ON (and
-# -DCMAKE_INSTALL_PREFIX=/usr) runs the steps as ctest cases:
-#   debs     cpack -G DEB into BUILD-DIR/packages
-#   lintian  no lintian errors, no binary without hardening
+# step. A tree configured with -DZORV_PACKAGE_CHECK=ON (any prefix: cpack
+# packages for /usr whatever the tree was configured with) runs the steps as
+# ctest cases:
+#   debs     cpack -G DEB into BUILD-DIR/packages; every package is there, each
+#            binary's debug information in its -dbgsym package
+#   lintian  lintian -I --pedantic says nothing (what is accepted carries an
+#            override that says why)
+#   symbols  the library exports exactly what packaging/library/symbols lists,
+#            and its shlibs asks for the newest version listed there
 #   install  apt-get install ./*.deb
-#   use      the installed tool, service, manual pages, development files and Python module work
-#   remove   apt-get purge leaves none of their files behind
+#   use      the installed tool, service, development files, examples,
+#            completion, logging and Python module work
+#   remove   purging the service keeps the shared log; purging everything
+#            leaves none of the packages' files behind
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-packages=(libzorvlabelmgr1 libzorvlabelmgr-dev zorv-label zorv-labelmgrd python3-zorvlabelmgr)
 export DEBIAN_FRONTEND=noninteractive
 
 apt_install() {
   apt-get install -y --no-install-recommends "$@" || { apt-get update && apt-get install -y --no-install-recommends "$@"; }
+}
+
+# The packages this tree makes (the API reference with -DZORV_BUILD_DOCS=ON).
+set_packages() {
+  packages=(libzorvlabelmgr1 libzorvlabelmgr-common libzorvlabelmgr-dev zorv-label zorv-labelmgrd python3-zorvlabelmgr)
+  if grep -q '^ZORV_BUILD_DOCS:BOOL=ON' "$build/CMakeCache.txt"; then packages+=(libzorvlabelmgr-doc); fi
+  with_binaries=(libzorvlabelmgr1 zorv-label zorv-labelmgrd python3-zorvlabelmgr)
 }
 
 step_debs() {
@@ -29,21 +43,63 @@ step_debs() {
     ls "$build/packages/${p}_"*.deb >/dev/null || { echo "no package $p" >&2; return 1; }
   done
   ls "$build/packages"
+
+  # Every ELF file of a package is stripped, and its -dbgsym package holds
+  # its debug information under its build id.
+  local work status=0 p elf id
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"; trap - RETURN' RETURN
+  for p in "${with_binaries[@]}"; do
+    dpkg-deb -x "$build/packages/${p}_"*.deb "$work/$p"
+    dpkg-deb -x "$build/packages/${p}-dbgsym_"*.ddeb "$work/$p-dbgsym" || { echo "no package $p-dbgsym" >&2; status=1; continue; }
+    while read -r elf; do
+      id=$(readelf -n "$elf" | sed -n 's/.*Build ID: //p')
+      local debug=$work/$p-dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+      if [ -z "$id" ]; then echo "${elf#"$work"/}: no build id" >&2; status=1; continue; fi
+      if readelf -S "$elf" | grep -cE '\.debug_info|\.symtab' >/dev/null; then echo "${elf#"$work"/}: not stripped" >&2; status=1; fi
+      if [ ! -f "$debug" ] || ! readelf -S "$debug" 2>/dev/null | grep -c '\.debug_info' >/dev/null; then
+        echo "${elf#"$work"/}: no debug information in $p-dbgsym for build id $id" >&2; status=1
+      fi
+    done < <(find "$work/$p" -type f -exec sh -c '[ "$(head -c4 "$1" | od -An -tx1 | tr -d " ")" = 7f454c46 ]' _ {} \; -print)
+  done
+  [ $status = 0 ] && echo "debug information of ${with_binaries[*]} in their -dbgsym packages"
+  return $status
 }
 
 step_lintian() {
   command -v lintian >/dev/null || apt_install lintian
-  # Errors fail the step; warnings and information are shown. Lintian tells
-  # of binaries built without the hardening flags as information only: here
-  # that fails too.
-  local report status=0
-  report=$(lintian --fail-on error --display-info --tag-display-limit 0 "$build"/packages/*.deb 2>&1) || status=1
-  echo "$report"
-  if grep -E '^[EWI]: [^ ]+: hardening-' <<<"$report" >&2; then
-    echo "binaries built without hardening" >&2
-    status=1
+  # Every tag shown fails the step, information and pedantic ones included;
+  # lintian hides those that a package overrides (with its reason).
+  local report
+  report=$(lintian -I --pedantic --tag-display-limit 0 "$build"/packages/*.deb "$build"/packages/*.ddeb 2>&1 |
+    grep -v 'running with root privileges' || true)
+  if [ -n "$report" ]; then
+    echo "$report"
+    return 1
   fi
-  return $status
+  echo "lintian -I --pedantic: nothing to report"
+}
+
+step_symbols() {
+  local work
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"; trap - RETURN' RETURN
+  dpkg-deb -x "$build/packages/libzorvlabelmgr1_"*.deb "$work/pkg"
+  dpkg-deb -e "$build/packages/libzorvlabelmgr1_"*.deb "$work/control"
+  cmp "$work/control/symbols" "$root/packaging/library/symbols"
+  # -c4: any symbol added or gone is an error (scripts/update-symbols.sh
+  # brings the file up to date).
+  dpkg-gensymbols -plibzorvlabelmgr1 -v"$(dpkg-deb -f "$build/packages/libzorvlabelmgr1_"*.deb Version)" \
+    -P"$work/pkg" -I"$root/packaging/library/symbols" -O"$work/symbols" -c4 ||
+    { echo "the library's symbols and packaging/library/symbols disagree" >&2; return 1; }
+  # Programs built without the symbols file get the version that brought
+  # the newest symbol.
+  local newest shlibs
+  newest=$(awk '/^ /{print $2}' "$root/packaging/library/symbols" | sort -V | tail -n 1)
+  shlibs=$(cat "$work/control/shlibs")
+  [ "$shlibs" = "libzorvlabelmgr 1 libzorvlabelmgr1 (>= $newest)" ] ||
+    { echo "shlibs says '$shlibs', the newest symbol is of $newest" >&2; return 1; }
+  echo "symbols and shlibs agree with the library ($(grep -c '^ ' "$work/symbols") symbols, newest of $newest)"
 }
 
 step_install() {
@@ -60,6 +116,26 @@ use_cleanup() {
   unset DBUS_SYSTEM_BUS_ADDRESS
 }
 
+# cmake_consumer DIR STANDARD: a CMake project that builds the consumers
+# against the installed package as C++ of STANDARD.
+cmake_consumer() {
+  mkdir -p "$1"
+  cat >"$1/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.16)
+project(consumer CXX)
+set(CMAKE_CXX_STANDARD $2)
+find_package(zorvlabelmgr REQUIRED COMPONENTS proxy)
+add_executable(cxx-consumer $root/tests/install/consumer.cpp)
+target_link_libraries(cxx-consumer PRIVATE zorvlabelmgr::zorvlabelmgr)
+add_executable(proxy-consumer $root/tests/install/proxy_consumer.cpp)
+target_link_libraries(proxy-consumer PRIVATE zorvlabelmgr::proxy)
+CMAKE
+  cmake -S "$1" -B "$1/build" >/dev/null
+  cmake --build "$1/build" >/dev/null
+  "$1/build/cxx-consumer"
+  "$1/build/proxy-consumer"
+}
+
 step_use() {
   zorv-label --help >/dev/null
   zorv-label --version
@@ -67,14 +143,32 @@ step_use() {
   for page in man1/zorv-label.1.gz man8/zorv-labelmgrd.8.gz; do
     gzip -t "/usr/share/man/$page"
   done
-  test -f /etc/zorv/label/zorv-label-log.properties
+  test -f /usr/share/doc/zorv-label/labels.md
 
   work=$(mktemp -d)
   trap 'use_cleanup; trap - RETURN' RETURN
 
+  # The library: Multi-Arch, ldconfig through the trigger alone, its logging
+  # configuration and logrotate snippet from the common package.
+  test "$(dpkg-query -W -f='${Multi-Arch}' libzorvlabelmgr1)" = same
+  if compgen -G "/var/lib/dpkg/info/libzorvlabelmgr1:*.postinst" >/dev/null; then
+    echo "libzorvlabelmgr1 has a postinst (ldconfig runs by its trigger)" >&2
+    return 1
+  fi
+  grep -qx 'activate-noawait ldconfig' /var/lib/dpkg/info/libzorvlabelmgr1:*.triggers
+  for f in /etc/zorv/label/zorv-label-log.properties /etc/logrotate.d/zorvlabelmgr; do
+    test "$(dpkg-query -S "$f" | cut -d: -f1)" = libzorvlabelmgr-common
+  done
+  test -d /var/log/zorv
+  command -v logrotate >/dev/null || apt_install logrotate
+  logrotate --debug /etc/logrotate.d/zorvlabelmgr >"$work/logrotate.out" 2>&1 ||
+    { cat "$work/logrotate.out"; return 1; }
+
   # The development files: every header alone, a C program and a user of the
-  # dbus-c++ proxy through pkg-config, a C++ program and the proxy user
-  # through find_package.
+  # dbus-c++ proxy through pkg-config (which names /usr), a C++ program and
+  # the proxy user through find_package, also from a C++14 project.
+  test "$(pkg-config --variable=prefix zorvlabelmgr)" = /usr
+  test -z "$(pkg-config --cflags zorvlabelmgr)"
   "$root/tests/install/headers_test.sh" "$root/include/zorv"
   cc -std=c99 -Wall -Werror "$root/tests/install/consumer.c" -o "$work/c-consumer" \
     $(pkg-config --cflags --libs zorvlabelmgr)
@@ -82,23 +176,40 @@ step_use() {
   c++ -std=c++17 "$root/tests/install/proxy_consumer.cpp" -o "$work/proxy-consumer" \
     $(pkg-config --cflags --libs zorvlabelmgr-proxy)
   "$work/proxy-consumer"
-  mkdir "$work/cxx"
-  cat >"$work/cxx/CMakeLists.txt" <<CMAKE
-cmake_minimum_required(VERSION 3.16)
-project(consumer CXX)
-set(CMAKE_CXX_STANDARD 17)
-find_package(zorvlabelmgr REQUIRED COMPONENTS proxy)
-add_executable(cxx-consumer $root/tests/install/consumer.cpp)
-target_link_libraries(cxx-consumer PRIVATE zorvlabelmgr::zorvlabelmgr)
-add_executable(proxy-consumer $root/tests/install/proxy_consumer.cpp)
-target_link_libraries(proxy-consumer PRIVATE zorvlabelmgr::proxy)
-CMAKE
-  cmake -S "$work/cxx" -B "$work/cxx/build" >/dev/null
-  cmake --build "$work/cxx/build" >/dev/null
-  "$work/cxx/build/cxx-consumer"
-  "$work/cxx/build/proxy-consumer"
+  cmake_consumer "$work/cxx17" 17
+  cmake_consumer "$work/cxx14" 14
+  # A program built against this package asks for the library by the
+  # symbols file: any later 1.x will do.
+  mkdir -p "$work/shlibdeps/debian"
+  printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$work/shlibdeps/debian/control"
+  (cd "$work/shlibdeps" && dpkg-shlibdeps -O "$work/c-consumer") | tee "$work/shlibdeps.out"
+  grep -qE 'libzorvlabelmgr1 \(>= 1\.0\.0\)' "$work/shlibdeps.out"
 
-  # The installed service on a private bus, and the installed tool against it.
+  # The examples, as installed, with their own CMake project and Makefile.
+  local examples=/usr/share/doc/libzorvlabelmgr-dev/examples
+  cp -r "$examples" "$work/examples"
+  cmake -S "$work/examples" -B "$work/examples/build" >/dev/null
+  cmake --build "$work/examples/build" >/dev/null
+  make -C "$work/examples" >/dev/null
+
+  # The shell completion of the tool, as far as the tree has it.
+  if [ -f "$root/tools/completion/zorv-label.bash" ]; then
+    bash -c 'source /usr/share/bash-completion/completions/zorv-label && complete -p zorv-label' >/dev/null
+  else
+    echo "SKIPPED: no bash completion in tools/completion"
+  fi
+  if [ -f "$root/tools/completion/_zorv-label" ]; then
+    test -f /usr/share/zsh/vendor-completions/_zorv-label
+    if command -v zsh >/dev/null; then zsh -n /usr/share/zsh/vendor-completions/_zorv-label; fi
+  else
+    echo "SKIPPED: no zsh completion in tools/completion"
+  fi
+  if [[ " ${packages[*]} " == *" libzorvlabelmgr-doc "* ]]; then
+    test -f /usr/share/doc/libzorvlabelmgr-doc/html/index.html
+  fi
+
+  # The installed service on a private bus, and the installed tool and
+  # examples against it.
   local address
   address=$("$root/tests/bus/start-bus.sh" "$work/bus")
   zorv-labelmgrd --address "$address" --db "$work/labels.db" --notify-endpoint "ipc://$work/notify.socket" \
@@ -109,14 +220,27 @@ CMAKE
   zorv-label set tid /usr/bin/true 5
   test "$(zorv-label get tid /usr/bin/true)" = 5
   zorv-label --json show tid | grep -q '"tid": 5'
+  # Without --change the examples only read: the records are as they were.
+  local before
+  before=$(zorv-label --json show tid; zorv-label --json show oid)
+  "$work/examples/build/labels_c" /usr/bin/true
+  "$work/examples/labels_cxx" /usr/bin/true
+  test "$before" = "$(zorv-label --json show tid; zorv-label --json show oid)"
+  "$work/examples/build/labels_c" --change /usr/bin/true >/dev/null
   # The Python module from a clean interpreter (no PYTHONPATH, no user site).
   /usr/bin/python3 -I -c 'import zorvlabelmgr as z; assert z.get_file_tid("/usr/bin/true") == 5'
-  echo "installed tool, service, development files and Python module work"
+  echo "installed library, tool, service, development files, examples and Python module work"
 }
 
 step_remove() {
-  apt-get purge -y "${packages[@]}"
   local left=0
+  # The log is every library user's: purging the service keeps it.
+  mkdir -p /var/log/zorv
+  [ -e /var/log/zorv/zorv_label_manager.log ] || touch /var/log/zorv/zorv_label_manager.log
+  apt-get purge -y zorv-labelmgrd
+  [ -e /var/log/zorv/zorv_label_manager.log ] || { echo "purging zorv-labelmgrd removed the shared log" >&2; left=1; }
+
+  apt-get purge -y "${packages[@]}"
   for p in "${packages[@]}"; do
     if dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "installed"; then
       echo "$p is still installed" >&2
@@ -124,7 +248,9 @@ step_remove() {
     fi
   done
   for f in /usr/bin/zorv-label /usr/sbin/zorv-labelmgrd /usr/include/zorv /etc/zorv/label/zorv-label-log.properties \
-    /usr/share/dbus-1/system.d/com.nimbo.zorv.labelmgr.conf /usr/lib/python3/dist-packages/zorvlabelmgr; do
+    /etc/logrotate.d/zorvlabelmgr /var/log/zorv /usr/share/dbus-1/system.d/com.nimbo.zorv.labelmgr.conf \
+    /usr/lib/python3/dist-packages/zorvlabelmgr /usr/share/doc/libzorvlabelmgr-dev \
+    /usr/share/bash-completion/completions/zorv-label /usr/share/zsh/vendor-completions/_zorv-label; do
     [ -e "$f" ] && { echo "$f is left behind" >&2; left=1; }
   done
   if compgen -G "/usr/lib/*/libzorvlabelmgr.so*" >/dev/null; then echo "the library is left behind" >&2; left=1; fi
@@ -133,16 +259,19 @@ step_remove() {
 
 if [ $# -ge 2 ]; then
   build=$(cd "$2" && pwd)
+  set_packages
   "step_$1"
   exit
 fi
 
 build=$root/build-package
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_BUILD_DOCS=ON \
   -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
+set_packages
 step_debs
 step_lintian
+step_symbols
 step_install
 trap step_remove EXIT
 step_use

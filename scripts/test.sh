@@ -32,8 +32,8 @@ run_preset tsan build-tsan
 echo "== fuzzing"
 run_preset fuzz build-fuzz -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-20}"
 echo "== Debian packages: built, checked with lintian, installed, used and removed"
-# A tree of its own: packages install under /usr and their logging
-# configuration under /etc, which no other tree may touch.
+# A tree of its own, configured with the default prefix: cpack makes the same
+# packages for /usr whatever the prefix, which is part of what is checked.
 run_preset package build-package
 
 python3 scripts/test-summary.py build build-asan build-tsan build-fuzz build-package

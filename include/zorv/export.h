@@ -1,7 +1,16 @@
-/* Visibility and checking attributes of libzorvlabelmgr's declarations,
+/** @file
+ * Visibility and checking attributes of libzorvlabelmgr's declarations,
  * shared by its C and C++ headers. */
 #ifndef ZORV_EXPORT_H
 #define ZORV_EXPORT_H
+
+/** @def ZORV_API
+ * Marks a declaration as part of the library's interface (exported). */
+/** @def ZORV_HIDDEN
+ * Marks a member of an exported class that the library keeps to itself. */
+/** @def ZORV_PRINTF(fmt, args)
+ * Lets the compiler check printf-style arguments: `fmt` is the position of
+ * the format, `args` that of the first argument. */
 
 #if defined(__GNUC__)
 #define ZORV_API __attribute__((visibility("default")))

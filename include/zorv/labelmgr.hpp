@@ -1,6 +1,7 @@
-// Typed interface of libzorvlabelmgr, every area at once: the C interface,
-// diagnostics, the service client, the label model, change notifications and
-// the utilities. Each area also has a header of its own.
+/// @file
+/// Typed interface of libzorvlabelmgr, every area at once: the C interface,
+/// diagnostics, the service client, the label model, change notifications and
+/// the utilities. Each area also has a header of its own.
 #ifndef ZORV_LABELMGR_HPP
 #define ZORV_LABELMGR_HPP
 
