@@ -75,10 +75,13 @@ std::string ServiceDaemon::output() const {
 pid_t ServiceDaemon::busPid() const {
     pid_t pid = -1;
     std::ifstream(bus_.dir() + "/bus.pid") >> pid;
+    if (pid <= 0) throw std::runtime_error("no bus daemon in " + bus_.dir());
     return pid;
 }
 
 int ServiceDaemon::stop(int sig) {
+    // Never kill(-1): as root that would signal every process on the host.
+    if (pid_ <= 0) return -1;
     int status = 0;
     ::kill(pid_, sig);
     waitpid(pid_, &status, 0);

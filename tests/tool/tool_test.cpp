@@ -367,10 +367,40 @@ TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     zorvtest::ServiceDaemon absent(ZORV_TEST_DAEMON);
     for (const std::string& address : {absent.address(), "unix:path=" + dir_ / "no-bus"}) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-        int code = run({"--json", "get", "tid", "/x"});
-        EXPECT_TRUE(code == 3 && out_.empty() && Json::parse(err_)["status"] == 3) << address << ": " << code << err_;
+        for (const char* command : {"get", "watch"}) {
+            int code = run({"--json", command, "tid", "/x"});
+            EXPECT_TRUE(code == 3 && out_.empty() && Json::parse(err_)["status"] == 3)
+                << command << " on " << address << ": " << code << err_;
+        }
     }
     setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
+}
+
+// watch tells on standard error when the service goes away and when it is
+// back, and goes on with the notifications of the new one.
+TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
+    const pid_t watch = start({"watch", "-n", "1", "tid"}, "", "watch");
+    auto errorsSay = [&](const std::string& words) {
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+            if (slurp(dir_ / "watch.err").find(words) != std::string::npos) return true;
+        return false;
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    daemon_->stop();
+    EXPECT_TRUE(errorsSay("service is not running; waiting for it to come back")) << slurp(dir_ / "watch.err");
+    daemon_->start(endpoint_->endpoint(), false);
+    EXPECT_TRUE(errorsSay("service is back")) << slurp(dir_ / "watch.err");
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
+        ok({"set", "tid", "/watched", "9"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (ended != watch && kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
+    ASSERT_EQ(ended, watch) << "watch saw no notification from the new service";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(slurp(dir_ / "watch.out").find("\"path\":\"/watched\""), std::string::npos);
+    ok({"clear", "tid"});
 }
 
 // apply checks every line before it sends the first change, then sends each

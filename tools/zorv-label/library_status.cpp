@@ -20,17 +20,10 @@ namespace {
 
 log4cpp::StringQueueAppender* errorLines = nullptr;
 
-// Why the service cannot be reached, or "" when it is on the bus.
-std::string unreachableReason() {
+// Why the service cannot be reached over `bus`, or "" when it is on it.
+std::string absenceOn(DBusConnection* bus) {
     DBusError error;
     dbus_error_init(&error);
-    DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-    if (bus == nullptr) {
-        std::string why = std::string("cannot reach the system bus: ") + (error.message ? error.message : "");
-        dbus_error_free(&error);
-        return why;
-    }
-    dbus_connection_set_exit_on_disconnect(bus, FALSE);
     bool owned = dbus_bus_name_has_owner(bus, zorv::protocol::kServiceName, &error);
     std::string why;
     if (dbus_error_is_set(&error)) {
@@ -39,12 +32,38 @@ std::string unreachableReason() {
     } else if (!owned) {
         why = "the label manager service is not running";
     }
-    dbus_connection_close(bus);
-    dbus_connection_unref(bus);
     return why;
 }
 
+// Why the service cannot be reached, or "" when it is on the bus.
+std::string unreachableReason() {
+    ServicePresence presence;
+    return presence.absence();
+}
+
 }  // namespace
+
+void ServicePresence::Close::operator()(DBusConnection* bus) const {
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+}
+
+std::string ServicePresence::absence() {
+    // A bus that went away (or restarted) gets a new connection.
+    if (bus_ && !dbus_connection_get_is_connected(bus_.get())) bus_.reset();
+    if (!bus_) {
+        DBusError error;
+        dbus_error_init(&error);
+        bus_.reset(dbus_bus_get_private(DBUS_BUS_SYSTEM, &error));
+        if (!bus_) {
+            std::string why = std::string("cannot reach the system bus: ") + (error.message ? error.message : "");
+            dbus_error_free(&error);
+            return why;
+        }
+        dbus_connection_set_exit_on_disconnect(bus_.get(), FALSE);
+    }
+    return absenceOn(bus_.get());
+}
 
 void prepareLibraryLog() {
     // Without its configuration file the logger announces that on standard

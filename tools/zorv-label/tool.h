@@ -13,10 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+struct DBusConnection;  // libdbus
 
 namespace zorvtool {
 
@@ -59,6 +62,19 @@ void prepareLibraryLog();
 inline void checkStatus(int status, const std::string& context, const std::string& refusal) {
     if (status < 0) callFailed(context, status, refusal);
 }
+// Whether the label manager service is on the bus, asked over one private
+// connection kept between questions (a new one once the bus has gone).
+class ServicePresence {
+public:
+    // Why the service cannot be reached, or "" when it is on the bus.
+    std::string absence();
+
+private:
+    struct Close {
+        void operator()(DBusConnection* bus) const;
+    };
+    std::unique_ptr<DBusConnection, Close> bus_;
+};
 // What a refused change means for a caller who is not root.
 std::string changeRefusal(const std::string& reason);
 

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 
@@ -11,6 +12,8 @@
 namespace zorvtool {
 
 namespace {
+
+constexpr int kPresenceCheckMs = 1000;
 
 volatile sig_atomic_t interrupted = 0;
 
@@ -42,6 +45,12 @@ std::string topicOf(const Json& message) {
     return "";
 }
 
+// A change of the publisher's state, for the user: a line on standard error.
+void notice(const std::string& what) {
+    std::fprintf(stderr, "zorv-label: watch: %s\n", what.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 void addWatchCommand(CLI::App& app, Tool& tool) {
@@ -54,20 +63,35 @@ void addWatchCommand(CLI::App& app, Tool& tool) {
     watch->add_option("topics", args->topics, "topics to follow (default: all)");
     watch->add_option("-n,--count", args->count, "stop after this many notifications");
     tool.on(watch, [&tool, args] {
+        ServicePresence presence;
+        const std::string absent = presence.absence();
+        if (!absent.empty()) throw Failure(kUnreachable, "watch: " + absent);
         std::unique_ptr<void, decltype(&destroySubscriber)> subscriber(createSubscriber(), &destroySubscriber);
         std::vector<std::string> topics = args->topics.empty() ? std::vector<std::string>{""} : args->topics;
         for (const std::string& topic : topics)
             if (subscribeLabelChangeMsg(subscriber.get(), topic) != 0)
                 refused("watch", "cannot subscribe to the notifications");
         catchStopSignals();
-        for (unsigned seen = 0; args->count == 0 || seen < args->count; ++seen) {
+        // The service is asked after about every second without a message, so
+        // that the user hears when the publisher goes away and comes back.
+        bool away = false;
+        for (unsigned seen = 0; args->count == 0 || seen < args->count;) {
             char* raw = nullptr;
-            int status = recvLabelChangeMsg(subscriber.get(), &raw);
+            const int status = recvLabelChangeMsgWithin(subscriber.get(), &raw, kPresenceCheckMs);
             if (interrupted) {
                 std::free(raw);
                 return;
             }
-            if (status != 0) refused("watch", "cannot receive the notifications");
+            if (status < 0) refused("watch", "cannot receive the notifications");
+            if (status == 1) {
+                const std::string why = presence.absence();
+                if (why.empty() == away) {
+                    away = !why.empty();
+                    notice(away ? why + "; waiting for it to come back" : "the label manager service is back");
+                }
+                continue;
+            }
+            ++seen;
             std::string payload(raw);
             std::free(raw);
             const std::string now = rfc3339(std::time(nullptr));
