@@ -16,6 +16,7 @@ std::string asUser(uid_t uid, const std::vector<gid_t>& groups, const std::funct
     if (pid < 0) return "child: no fork";
     if (pid == 0) {
         ::close(fds[0]);
+        ::alarm(120);  // a child stuck for good dies, and the test reads "child: died"
         std::string out;
         if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) {
             out = "child: cannot become uid " + std::to_string(uid);
