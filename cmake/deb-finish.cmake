@@ -72,7 +72,9 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     file(WRITE "${tree}/DEBIAN/md5sums" "${md5sums}")
   endif()
 
-  execute_process(COMMAND ${ZORV_DPKG_DEB} --root-owner-group --build "${tree}" "${deb}"
+  # xz at its fastest level: the debug symbols are most of the bytes, and
+  # level 6 spends a minute on them for a few per cent.
+  execute_process(COMMAND ${ZORV_DPKG_DEB} --root-owner-group -Zxz -z1 --build "${tree}" "${deb}"
     OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE "${tree}")
 endforeach()

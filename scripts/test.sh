@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test: once in a normal
 # build, once under AddressSanitizer and UndefinedBehaviorSanitizer, the tests
 # that use threads under ThreadSanitizer, the fuzzers for a bounded time, and
-# the Debian packages (as root: they are installed and removed again).
+# the Debian packages (as root: made in the normal tree, installed and removed
+# again).
 # Each tree is a preset of CMakePresets.json and builds only what it runs;
 # ccache keeps a second run short. Each GoogleTest case is a ctest case of its
 # own; the last line counts the cases that ran, and the script fails when any
@@ -24,17 +25,19 @@ run_preset() {
   ctest --preset "$preset" -j "$jobs" --timeout 600 --output-junit junit.xml
 }
 
-echo "== tests"
-run_preset normal build
+# As root the normal tree also makes the Debian packages (with the API
+# reference) and checks them: installed, used and removed again. Without root
+# that check is left out, and said so.
+package_check=OFF
+if [ "$(id -u)" = 0 ]; then package_check=ON; else echo "SKIPPED: the Debian package check needs root"; fi
+
+echo "== tests (and, as root, the Debian packages)"
+run_preset normal build -DZORV_PACKAGE_CHECK=$package_check -DZORV_BUILD_DOCS=$package_check
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 run_preset asan build-asan
 echo "== tests that use threads, under ThreadSanitizer"
 run_preset tsan build-tsan
 echo "== fuzzing"
 run_preset fuzz build-fuzz -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-20}"
-echo "== Debian packages: built, checked with lintian, installed, used and removed"
-# A tree of its own, configured with the default prefix: cpack makes the same
-# packages for /usr whatever the prefix, which is part of what is checked.
-run_preset package build-package
 
-python3 scripts/test-summary.py build build-asan build-tsan build-fuzz build-package
+python3 scripts/test-summary.py build build-asan build-tsan build-fuzz
