@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "backup.h"
-#include "client/interface_xml.h"
+#include "protocol/interface_xml.h"
 #include "descriptor_io.h"
 #include "file_access.h"
 #include "log/log.h"

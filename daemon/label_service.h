@@ -19,7 +19,7 @@
 #include "audit.h"
 #include "bus.h"
 #include "callers.h"
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "database.h"
 #include "notifier.h"
 #include "scheduler.h"

@@ -23,7 +23,7 @@
 
 #include "audit.h"
 #include "bus.h"
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "database.h"
 #include "label_service.h"
 #include "log/log.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "client/interface_xml.h"
+#include "protocol/interface_xml.h"
 #include "message_text.h"
-#include "client/protocol.h"
+#include "protocol/members.h"
 
 namespace standin {
 

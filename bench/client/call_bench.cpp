@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstdio>
 
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "ratio.h"
 #include "test_bus.h"
 

@@ -12,7 +12,7 @@
 #include <map>
 #include <random>
 
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "ratio.h"
 #include "test_bus.h"
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "log/log.h"
 
 DBusConnectionManager* DBusConnectionManager::instance_ = nullptr;

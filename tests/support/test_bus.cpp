@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "message_text.h"
 
 namespace zorvtest {
