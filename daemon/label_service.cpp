@@ -20,6 +20,7 @@
 #include "protocol/notifications.h"
 #include "recorded_label.h"
 #include "relabel.h"
+#include "reply_check.h"
 #include "store_transfer.h"
 
 namespace zorvd {
@@ -830,6 +831,7 @@ void LabelService::refuse(DBusMessage* call, const Handler& handler, const Calle
     audit_.refused(std::move(record));
     if (dbus_message_get_no_reply(call)) return;
     MessagePtr answer = failureReply(call, *handler.member, error);
+    if (answer) answer = checkedReply(std::move(answer), call, *handler.member);
     bus_.send(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
 }
 
@@ -860,7 +862,7 @@ void LabelService::run(Job& job, const Handler& handler) {
         c = std::make_unique<Call>(*this, job, handler);
         handler.body(*c);
         if (!c->claim()) return;  // answered already: the deadline passed
-        if (!dbus_message_get_no_reply(call)) bus_.post(std::move(c->reply));
+        if (!dbus_message_get_no_reply(call)) bus_.post(checkedReply(std::move(c->reply), call, *handler.member));
         return;
     } catch (const Abandoned&) {
         return;
@@ -894,6 +896,7 @@ void LabelService::run(Job& job, const Handler& handler) {
     MessagePtr answer;
     try {
         answer = failureReply(call, *handler.member, error);
+        if (answer) answer = checkedReply(std::move(answer), call, *handler.member);
     } catch (const std::bad_alloc&) {
     }
     bus_.post(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
