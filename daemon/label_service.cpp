@@ -11,18 +11,22 @@
 #include <stdexcept>
 
 #include "backup.h"
-#include "client/interface_xml.h"
 #include "descriptor_io.h"
 #include "file_access.h"
 #include "log/log.h"
 #include "paths.h"
+#include "protocol/arguments.h"
+#include "protocol/interface_xml.h"
+#include "protocol/notifications.h"
 #include "recorded_label.h"
 #include "relabel.h"
+#include "reply_check.h"
 #include "store_transfer.h"
 
 namespace zorvd {
 
 namespace protocol = zorv::protocol;
+namespace notice_key = zorv::protocol::notice_key;
 using json = nlohmann::json;
 
 namespace {
@@ -30,8 +34,6 @@ namespace {
 constexpr uint64_t kAllOnes64 = ~uint64_t(0);
 constexpr uint32_t kAllOnes32 = ~uint32_t(0);
 
-// Package types: what callers label, and the service's own interpreter trees.
-constexpr uint32_t kTypePackage = 1, kTypeInterpreter = 2, kTypeDrova = 3, kTypeLunvex = 4;
 
 // Longest subject an audit entry keeps of a refused call's first argument.
 constexpr std::size_t kMaxAuditSubject = 4096;
@@ -43,21 +45,20 @@ struct Family {
     Attribute attribute;
     char value;   // 't' uint64, 'u' uint32, 'd' identifier dictionary
     bool option;  // whether delete and query take the int32 option
-    const char* topic;
 };
 
 const Family kFamilies[] = {
     {protocol::getPkgId, protocol::setPkgId, protocol::delUserSetPkgId, protocol::delAllUserSetPkgId,
-     protocol::showUserSetPkgId, protocol::queryUserSetPkgId, Attribute::PkgId, 't', false, "pkgid"},
+     protocol::showUserSetPkgId, protocol::queryUserSetPkgId, Attribute::PkgId, 't', false},
     {protocol::getFileOid, protocol::setFileOid, protocol::delUserSetFileOid, protocol::delAllUserSetFileOid,
-     protocol::showUserSetFileOid, protocol::queryUserSetFileOid, Attribute::Oid, 'd', true, "oid"},
+     protocol::showUserSetFileOid, protocol::queryUserSetFileOid, Attribute::Oid, 'd', true},
     {protocol::getFileSid, protocol::setFileSid, protocol::delUserSetFileSid, protocol::delAllUserSetFileSid,
-     protocol::showUserSetFileSid, protocol::queryUserSetFileSid, Attribute::Sid, 'd', true, "sid"},
+     protocol::showUserSetFileSid, protocol::queryUserSetFileSid, Attribute::Sid, 'd', true},
     {protocol::getFileTid, protocol::setFileTid, protocol::delUserSetFileTid, protocol::delAllUserSetFileTid,
-     protocol::showUserSetFileTid, protocol::queryUserSetFileTid, Attribute::Tid, 'u', true, "tid"},
+     protocol::showUserSetFileTid, protocol::queryUserSetFileTid, Attribute::Tid, 'u', true},
     {protocol::getFileInheritFlag, protocol::setFileInheritFlag, protocol::delUserSetFileInheritFlag,
      protocol::delAllUserSetFileInheritFlag, protocol::showUserSetFileInheritFlag,
-     protocol::queryUserSetFileInheritFlag, Attribute::InheritFlag, 'u', true, "inheritflag"},
+     protocol::queryUserSetFileInheritFlag, Attribute::InheritFlag, 'u', true},
 };
 
 ZORV_ID readValue(const Family& f, Reader& in) {
@@ -279,10 +280,13 @@ public:
         return claimed_;
     }
 
-    // A notice of this call's change, with the caller's uid.
-    Notice notice(const char* topic, json payload) const {
-        payload["member"] = member();
-        payload["uid"] = caller.uid;
+    // A notice of this call's change, with the caller's uid, under the topic
+    // of the call's member.
+    Notice notice(json payload) const {
+        const char* topic = protocol::topicOf(member());
+        if (!topic) throw std::logic_error(std::string(member()) + " publishes under no topic");
+        payload[notice_key::kMember] = member();
+        payload[notice_key::kUid] = caller.uid;
         return {topic, payload.dump(-1, ' ', false, json::error_handler_t::replace)};
     }
 
@@ -354,7 +358,7 @@ void LabelService::addAttributeFamilies() {
                 record.newValue = valueText(*f, v);
                 w.setUserSet(f->attribute, path, v);
                 c.out.i32(0);
-                return c.notice(f->topic, {{"path", path}});
+                return c.notice({{notice_key::kPath, path}});
             });
         });
         add(f->del, Access::Root, [f](Call& c) {
@@ -367,7 +371,7 @@ void LabelService::addAttributeFamilies() {
                 if (tree) record.oldValue = std::to_string(n) + " records";
                 c.out.i32(n > 0 ? 0 : -1);
                 if (n == 0) return std::nullopt;
-                return c.notice(f->topic, {{"path", path}, {"count", n}});
+                return c.notice({{notice_key::kPath, path}, {notice_key::kCount, n}});
             });
         });
         add(f->delAll, Access::Root, [f](Call& c) {
@@ -376,7 +380,7 @@ void LabelService::addAttributeFamilies() {
                 record.oldValue = std::to_string(n) + " records";
                 c.out.i32(0);
                 if (n == 0) return std::nullopt;
-                return c.notice(f->topic, {{"count", n}});
+                return c.notice({{notice_key::kCount, n}});
             });
         });
         // Streamed from the store into the reply, which refuses to grow past
@@ -433,7 +437,7 @@ void LabelService::addLookups() {
             record.newValue = std::to_string(added) + " of " + std::to_string(names.size()) + " names registered";
             c.out.i32(added);
             if (added == 0) return std::nullopt;
-            return c.notice("system", {{"tag", tag}, {"count", added}});
+            return c.notice({{notice_key::kTag, tag}, {notice_key::kCount, added}});
         });
     });
     add(protocol::getPathSm3HashValue, Access::Everyone,
@@ -492,7 +496,7 @@ void LabelService::addRestores() {
                         record.oldValue = oldText;
                         record.newValue = text;
                         c.out.string(text);
-                        return c.notice("label", {{"path", path}, {"label", text}});
+                        return c.notice({{notice_key::kPath, path}, {notice_key::kLabel, text}});
                     },
                     true);
             });
@@ -509,7 +513,7 @@ void LabelService::addBulkAndPolicies() {
             w.replacePackageFiles(pkg, files, type);
             record.newValue = std::to_string(files.size()) + " files of type " + std::to_string(type);
             c.out.i32(0);
-            return c.notice("package", {{"owner", owner}, {"count", files.size()}});
+            return c.notice({{notice_key::kOwner, owner}, {notice_key::kCount, files.size()}});
         });
         ZLOG_INFO("%s: %zu files of %s", c.member(), files.size(), owner.c_str());
     };
@@ -517,7 +521,8 @@ void LabelService::addBulkAndPolicies() {
         std::vector<std::string> files = c.in.strings();
         std::string owner = checkedName(c.in.string(), "the owner name");
         uint32_t type = c.in.u32();
-        if (type != kTypePackage && type != kTypeDrova && type != kTypeLunvex)
+        if (type != protocol::kPackageTypePackage && type != protocol::kPackageTypeDrova &&
+            type != protocol::kPackageTypeLunvex)
             throw CallError(DBUS_ERROR_INVALID_ARGS, "pkgType must be 1, 3 or 4");
         for (std::string& f : files) f = normalPath(f);
         replaceFiles(c, owner, files, type);
@@ -540,7 +545,7 @@ void LabelService::addBulkAndPolicies() {
                     return;
                 }
                 for (std::string& f : files) f = normalPath(f);
-                replaceFiles(c, owner, files, kTypeInterpreter);
+                replaceFiles(c, owner, files, protocol::kPackageTypeInterpreter);
             });
     }
     // Each Drova base file takes the package of the host file it stands for.
@@ -559,10 +564,10 @@ void LabelService::addBulkAndPolicies() {
                     c.out.i32(1);
                     throw Call::NothingChanged{"the host file " + host + " belongs to no package"};
                 }
-                w.recordFile(drova, file->pkgId, kTypeDrova);
+                w.recordFile(drova, file->pkgId, protocol::kPackageTypeDrova);
             }
             c.out.i32(0);
-            return c.notice("package", {{"count", pairs.size()}});
+            return c.notice({{notice_key::kCount, pairs.size()}});
         });
     });
     // Packages resolve to their identifier, recursively covered paths to
@@ -577,15 +582,15 @@ void LabelService::addBulkAndPolicies() {
             names.eachString([&](const std::string& name) {
                 auto& fields = byName[name];
                 if (pkg) {
-                    if (auto id = c.store().packageId(name)) fields["pkg_id"] = *id;
+                    if (auto id = c.store().packageId(name)) fields[protocol::kIdKeyPkg] = *id;
                     return;
                 }
                 std::string path = normalPath(name);
                 if (tree) {
-                    fields["path_id"] = pathId(path);
+                    fields[protocol::kIdKeyPath] = pathId(path);
                 } else if (auto file = c.store().packageFile(path)) {
-                    fields["pkg_id"] = file->pkgId;
-                    fields["path_id"] = pathId(path);
+                    fields[protocol::kIdKeyPkg] = file->pkgId;
+                    fields[protocol::kIdKeyPath] = pathId(path);
                 }
             });
         });
@@ -691,7 +696,7 @@ void LabelService::addTransfers() {
             writeCounts(c.out, counts);
             uint64_t total = 0;
             for (const auto& entry : counts) total += entry.first == "files" ? 0 : entry.second;
-            return c.notice("system", {{"count", total}});
+            return c.notice({{notice_key::kCount, total}});
         });
     });
     addAdmin(protocol::admin::Backup, [=](Call& c) {
@@ -732,7 +737,7 @@ void LabelService::addTransfers() {
                     [&](Store&, AuditRecord& record) -> std::optional<Notice> {
                         record.subject = subject;
                         record.newValue = what;
-                        return c.notice("label", {{"path", subject}, {"count", counts.changed}});
+                        return c.notice({{notice_key::kPath, subject}, {notice_key::kCount, counts.changed}});
                     },
                     true);
             }
@@ -826,6 +831,7 @@ void LabelService::refuse(DBusMessage* call, const Handler& handler, const Calle
     audit_.refused(std::move(record));
     if (dbus_message_get_no_reply(call)) return;
     MessagePtr answer = failureReply(call, *handler.member, error);
+    if (answer) answer = checkedReply(std::move(answer), call, *handler.member);
     bus_.send(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
 }
 
@@ -856,7 +862,7 @@ void LabelService::run(Job& job, const Handler& handler) {
         c = std::make_unique<Call>(*this, job, handler);
         handler.body(*c);
         if (!c->claim()) return;  // answered already: the deadline passed
-        if (!dbus_message_get_no_reply(call)) bus_.post(std::move(c->reply));
+        if (!dbus_message_get_no_reply(call)) bus_.post(checkedReply(std::move(c->reply), call, *handler.member));
         return;
     } catch (const Abandoned&) {
         return;
@@ -890,6 +896,7 @@ void LabelService::run(Job& job, const Handler& handler) {
     MessagePtr answer;
     try {
         answer = failureReply(call, *handler.member, error);
+        if (answer) answer = checkedReply(std::move(answer), call, *handler.member);
     } catch (const std::bad_alloc&) {
     }
     bus_.post(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));

@@ -19,9 +19,9 @@
 #include "audit.h"
 #include "bus.h"
 #include "callers.h"
-#include "client/protocol.h"
 #include "database.h"
 #include "notifier.h"
+#include "protocol/members.h"
 #include "scheduler.h"
 #include "wire.h"
 

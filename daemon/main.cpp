@@ -23,11 +23,11 @@
 
 #include "audit.h"
 #include "bus.h"
-#include "client/protocol.h"
 #include "database.h"
 #include "label_service.h"
 #include "log/log.h"
 #include "notifier.h"
+#include "protocol/members.h"
 
 namespace {
 

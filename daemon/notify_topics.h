@@ -9,9 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/notifications.h"
+
 namespace zorvd {
 
-constexpr const char* kNotifyTopics[] = {"pkgid", "oid", "sid", "tid", "inheritflag", "package", "label", "system"};
+using zorv::protocol::kNotifyTopics;
 
 inline bool isNotifyTopic(const std::string& topic) {
     return std::find(std::begin(kNotifyTopics), std::end(kNotifyTopics), topic) != std::end(kNotifyTopics);

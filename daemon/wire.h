@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "protocol/arguments.h"
+#include "protocol/service_names.h"
+
 namespace zorvd {
 
 struct MessageUnref {
@@ -28,7 +31,7 @@ public:
     const char* name;
 };
 
-constexpr const char* kErrorNotFound = "com.nimbo.zorv.labelmgr.Error.NotFound";
+using zorv::protocol::kErrorNotFound;
 
 // The largest message the system bus carries is 32 MiB; a reply over it would
 // have the bus throw the service off. A reply is refused as soon as its
@@ -175,14 +178,16 @@ inline ZORV_ID Reader::id() {
     ZORV_ID v{0, 0, 0};
     entries([&v](const std::string& key, Reader& value) {
         uint64_t n = value.u64();
-        if (key == "pkg_id")
+        if (key == zorv::protocol::kIdKeyPkg)
             v.pkg_id = n;
-        else if (key == "file_id")
+        else if (key == zorv::protocol::kIdKeyFile)
             v.file_id = n;
-        else if (key == "path_id")
+        else if (key == zorv::protocol::kIdKeyPath)
             v.path_id = n;
         else
-            throw CallError(DBUS_ERROR_INVALID_ARGS, "identifier key " + key + " is none of pkg_id, file_id, path_id");
+            throw CallError(DBUS_ERROR_INVALID_ARGS, "identifier key " + key + " is none of " +
+                                                         zorv::protocol::kIdKeyPkg + ", " + zorv::protocol::kIdKeyFile +
+                                                         ", " + zorv::protocol::kIdKeyPath);
     });
     return v;
 }
@@ -190,9 +195,9 @@ inline ZORV_ID Reader::id() {
 // Keys in byte order, as every dictionary of the protocol is sent.
 inline void Writer::id(const ZORV_ID& v) {
     array("{st}", [&v](Writer& d) {
-        d.entry("file_id", [&v](Writer& w) { w.u64(v.file_id); });
-        d.entry("path_id", [&v](Writer& w) { w.u64(v.path_id); });
-        d.entry("pkg_id", [&v](Writer& w) { w.u64(v.pkg_id); });
+        d.entry(zorv::protocol::kIdKeyFile, [&v](Writer& w) { w.u64(v.file_id); });
+        d.entry(zorv::protocol::kIdKeyPath, [&v](Writer& w) { w.u64(v.path_id); });
+        d.entry(zorv::protocol::kIdKeyPkg, [&v](Writer& w) { w.u64(v.pkg_id); });
     });
 }
 

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   libdbus-1-dev libdbus-c++-dev dbus-daemon libzmq3-dev liblog4cpp5-dev libre2-dev libssl-dev openssl
-  libgtest-dev libgmock-dev libbenchmark-dev attr python3 ccache
+  libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev attr python3 ccache
   libsqlite3-dev sqlite3 nlohmann-json3-dev libcli11-dev libsystemd-dev libfuse3-dev
   systemd zsh doxygen
   pybind11-dev python3-dev python3-pytest python3-mypy python3-dbus

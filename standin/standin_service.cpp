@@ -5,15 +5,16 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "client/interface_xml.h"
 #include "message_text.h"
-#include "client/protocol.h"
+#include "protocol/interface_xml.h"
+#include "protocol/members.h"
 
 namespace standin {
 
 namespace {
 
 namespace protocol = zorv::protocol;
+namespace control = zorv::protocol::standin_control;
 
 // "Received" answers with the records in one message, which the bus carries
 // only up to its size limit: the arguments of a huge call are recorded cut.
@@ -212,15 +213,15 @@ void Service::answerControl(DBusMessage* call) {
         target = s;
     }
     MessagePtr reply(dbus_message_new_method_return(call));
-    if (member == "Reset") {
+    if (member == control::kReset) {
         scripts_.clear();
         records_.clear();
         store_.clear();
-    } else if (member == "ScriptReply" && !target.empty()) {
+    } else if (member == control::kScriptReply && !target.empty()) {
         Script& s = scripts_[target];
         s.errorName.clear();
         s.replyFrom.reset(dbus_message_ref(call));
-    } else if (member == "ScriptError" && !target.empty()) {
+    } else if (member == control::kScriptError && !target.empty()) {
         const char *ignored = nullptr, *name = nullptr, *text = nullptr;
         if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &ignored, DBUS_TYPE_STRING, &name,
                                    DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
@@ -230,17 +231,17 @@ void Service::answerControl(DBusMessage* call) {
             s.errorName = name;
             s.errorText = text;
         }
-    } else if ((member == "ScriptDelay" || member == "ScriptNoise") && !target.empty()) {
+    } else if ((member == control::kScriptDelay || member == control::kScriptNoise) && !target.empty()) {
         const char* ignored = nullptr;
         dbus_uint32_t n = 0;
         if (!dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &ignored, DBUS_TYPE_UINT32, &n,
                                    DBUS_TYPE_INVALID))
             reply = errorReply(call, DBUS_ERROR_INVALID_ARGS, member + " takes (su)");
-        else if (member == "ScriptDelay")
+        else if (member == control::kScriptDelay)
             scripts_[target].delayMs = static_cast<int>(n);
         else
             scripts_[target].noise = n;
-    } else if (member == "Received") {
+    } else if (member == control::kReceived) {
         DBusMessageIter out, array;
         dbus_message_iter_init_append(reply.get(), &out);
         dbus_message_iter_open_container(&out, DBUS_TYPE_ARRAY, "(sss)", &array);
@@ -252,7 +253,7 @@ void Service::answerControl(DBusMessage* call) {
             dbus_message_iter_close_container(&array, &record);
         }
         dbus_message_iter_close_container(&out, &array);
-    } else if (member == "Quit") {
+    } else if (member == control::kQuit) {
         quit_ = true;
     } else {
         reply = errorReply(call, DBUS_ERROR_UNKNOWN_METHOD, "no control method " + member);

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/arguments.h"
+#include "protocol/members.h"
 #include "ratio.h"
 #include "test_bus.h"
 
@@ -65,14 +67,14 @@ void BM_SetLabelForPkg_RawLibdbus(benchmark::State& state) {
     }
     zorvtest::Standin standin;
     const char* owner = "bench-pkg";
-    const dbus_uint32_t type = 1;
+    const dbus_uint32_t type = zorv::protocol::kPackageTypePackage;
     DBusError error;
     dbus_error_init(&error);
     for (auto _ : state) {
         freshStart(state, standin, nullptr);
-        DBusMessage* call = dbus_message_new_method_call("com.nimbo.zorv.labelmgr",
-                                                         "/org/freedesktop/DBus/nimbo/zorv/labelmgr",
-                                                         "com.nimbo.zorv.labelmgr", "setLabelForPkg");
+        DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                         zorv::protocol::kInterface,
+                                                         zorv::protocol::setLabelForPkg.name);
         DBusMessageIter args, files;
         dbus_message_iter_init_append(call, &args);
         dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "s", &files);

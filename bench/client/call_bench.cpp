@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstdio>
 
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "ratio.h"
 #include "test_bus.h"
 
@@ -35,7 +35,7 @@ void BM_GetFileTid_RawLibdbus(benchmark::State& state) {
         DBusMessage* call = dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
                                                          zorv::protocol::kInterface, zorv::protocol::getFileTid.name);
         dbus_message_append_args(call, DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
-        DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, &error);
+        DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, zorv::protocol::kCallTimeoutMs, &error);
         dbus_uint32_t tid = 0;
         if (!reply || !dbus_message_get_args(reply, &error, DBUS_TYPE_UINT32, &tid, DBUS_TYPE_INVALID)) {
             state.SkipWithError(error.message ? error.message : "raw call failed");

@@ -12,7 +12,8 @@
 #include <map>
 #include <random>
 
-#include "client/protocol.h"
+#include "protocol/arguments.h"
+#include "protocol/members.h"
 #include "ratio.h"
 #include "test_bus.h"
 
@@ -27,7 +28,9 @@ void scriptReply() {
         char path[64];
         std::snprintf(path, sizeof path, "/usr/lib/package%03llu/file%05llu.so", (unsigned long long)(i % 300),
                       (unsigned long long)i);
-        entries.emplace_back(path, std::map<std::string, uint64_t>{{"pkg_id", i}, {"file_id", i + 1}, {"path_id", i + 2}});
+        entries.emplace_back(path, std::map<std::string, uint64_t>{{zorv::protocol::kIdKeyPkg, i},
+                                                                   {zorv::protocol::kIdKeyFile, i + 1},
+                                                                   {zorv::protocol::kIdKeyPath, i + 2}});
     }
     std::shuffle(entries.begin(), entries.end(), std::mt19937(7));
     zorvtest::Standin standin;
@@ -68,9 +71,9 @@ UserSetRecord* readRaw(DBusMessage* reply, int* count) {
             dbus_message_iter_get_basic(&field, &key);
             dbus_message_iter_next(&field);
             dbus_message_iter_get_basic(&field, &value);
-            if (std::strcmp(key, "pkg_id") == 0) r->id.pkg_id = value;
-            else if (std::strcmp(key, "file_id") == 0) r->id.file_id = value;
-            else if (std::strcmp(key, "path_id") == 0) r->id.path_id = value;
+            if (std::strcmp(key, zorv::protocol::kIdKeyPkg) == 0) r->id.pkg_id = value;
+            else if (std::strcmp(key, zorv::protocol::kIdKeyFile) == 0) r->id.file_id = value;
+            else if (std::strcmp(key, zorv::protocol::kIdKeyPath) == 0) r->id.path_id = value;
         }
         dbus_message_iter_next(&entries);
     }
@@ -90,7 +93,7 @@ void BM_ShowUserSetFileOid_RawLibdbus(benchmark::State& state) {
     for (auto _ : state) {
         DBusMessage* call = dbus_message_new_method_call(protocol::kServiceName, protocol::kObjectPath,
                                                          protocol::kInterface, protocol::showUserSetFileOid.name);
-        DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, 5000, nullptr);
+        DBusMessage* reply = dbus_connection_send_with_reply_and_block(c, call, zorv::protocol::kCallTimeoutMs, nullptr);
         int count = 0;
         UserSetRecord* records = reply ? readRaw(reply, &count) : nullptr;
         if (count != kRecords) state.SkipWithError("raw call failed");

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/service_names.h"
 #include "ratio.h"
 #include "service_daemon.h"
 #include "store.h"
@@ -36,8 +37,8 @@ std::unique_ptr<zorvtest::ServiceDaemon> daemonBus;
 using Message = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
 
 Message newCall(const char* member) {
-    return Message(dbus_message_new_method_call("com.nimbo.zorv.labelmgr", "/org/freedesktop/DBus/nimbo/zorv/labelmgr",
-                                                "com.nimbo.zorv.labelmgr", member),
+    return Message(dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                zorv::protocol::kInterface, member),
                    dbus_message_unref);
 }
 

@@ -15,6 +15,7 @@
 #include "client/service_call.h"
 #include "log/line_batch.h"
 #include "log/log.h"
+#include "protocol/arguments.h"
 #include "util/path_tests.h"
 
 namespace {
@@ -83,11 +84,12 @@ struct Owner {
     uint32_t pkgType;
 };
 
-const Owner kPackage{"#zorv_labelmgr, set label for pkg", "pkgname", "Start setting label for %s (%d files)", 1};
+const Owner kPackage{"#zorv_labelmgr, set label for pkg", "pkgname", "Start setting label for %s (%d files)",
+                    zorv::protocol::kPackageTypePackage};
 const Owner kLunvexApp{"#zorv_labelmgr, set Label For Lunvex", "appName",
-                       "Start setting label for Lunvex app %s (%d files)", 4};
+                       "Start setting label for Lunvex app %s (%d files)", zorv::protocol::kPackageTypeLunvex};
 const Owner kDrovaApp{"#zorv_labelmgr, set Label For Drova", "appName",
-                      "Start setting label for drova app %s (%d files)", 3};
+                      "Start setting label for drova app %s (%d files)", zorv::protocol::kPackageTypeDrova};
 
 // Labels `files` as belonging to `name`. `count` is the number of entries, or
 // -1 for a list that ends at its first null entry.

@@ -12,6 +12,7 @@
 
 #include "client/service_call.h"
 #include "log/log.h"
+#include "protocol/arguments.h"
 
 namespace zorv {
 
@@ -42,11 +43,11 @@ using IdentifierMap = std::map<std::string, uint64_t>;
 // fields whose key is absent are left as they are.
 inline void fillIdentifier(ZORV_ID& id, const IdentifierMap& fields) {
     for (const auto& [key, value] : fields) {
-        if (key == "pkg_id")
+        if (key == protocol::kIdKeyPkg)
             id.pkg_id = value;
-        else if (key == "file_id")
+        else if (key == protocol::kIdKeyFile)
             id.file_id = value;
-        else if (key == "path_id")
+        else if (key == protocol::kIdKeyPath)
             id.path_id = value;
     }
 }

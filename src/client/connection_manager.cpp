@@ -5,15 +5,14 @@
 
 #include <algorithm>
 
-#include "client/protocol.h"
 #include "log/log.h"
+#include "protocol/members.h"
 
 DBusConnectionManager* DBusConnectionManager::instance_ = nullptr;
 std::once_flag DBusConnectionManager::init_flag_;
 
 namespace {
 
-constexpr int kSharedTimeoutMs = 5000;
 // Ordinary calls beyond this many at once wait for a free link rather than
 // open more connections to the bus daemon. Calls allowed to last longer
 // (tagging the whole system, bulk labelling) do not count: they would hold
@@ -216,7 +215,7 @@ DBus::Connection& DBusConnectionManager::getConnection() {
         connection_ = std::move(link);
     }
     connection_->drain();
-    connection_->connection.set_timeout(kSharedTimeoutMs);
+    connection_->connection.set_timeout(zorv::protocol::kCallTimeoutMs);
     return connection_->connection;
 }
 

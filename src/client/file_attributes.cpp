@@ -47,7 +47,7 @@ int pathCall(const char* function, ReplyRule rule, const char* path, const In&..
 }
 
 IdentifierMap toMap(const ZORV_ID& id) {
-    return {{"pkg_id", id.pkg_id}, {"file_id", id.file_id}, {"path_id", id.path_id}};
+    return {{protocol::kIdKeyPkg, id.pkg_id}, {protocol::kIdKeyFile, id.file_id}, {protocol::kIdKeyPath, id.path_id}};
 }
 
 // Reads an identifier dictionary: absent keys count as 0, other keys are

@@ -4,8 +4,8 @@
 #include <dbus-c++/dbus.h>
 #include <zorv/proxy.hpp>
 
-#include "client/protocol.h"
-#include "client/wire_signature.h"
+#include "protocol/members.h"
+#include "protocol/wire_signature.h"
 
 namespace com {
 namespace nimbo {

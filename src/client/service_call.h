@@ -11,8 +11,8 @@
 #include <tuple>
 
 #include "client/bus_strings.h"
-#include "client/protocol.h"
-#include "client/wire_signature.h"
+#include "protocol/members.h"
+#include "protocol/wire_signature.h"
 
 namespace zorv {
 

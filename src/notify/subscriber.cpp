@@ -1,4 +1,4 @@
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "log/log.h"
 #include "notify/link.h"
 #include "notify/zmq_handles.h"

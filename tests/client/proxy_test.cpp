@@ -3,7 +3,7 @@
 #include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "test_bus.h"
 
 namespace {

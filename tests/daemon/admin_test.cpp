@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "as_user.h"
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "scratch_dir.h"
 #include "service_daemon.h"
 

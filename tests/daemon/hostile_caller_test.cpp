@@ -25,7 +25,7 @@
 #include <tuple>
 
 #include "as_user.h"
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "scratch_dir.h"
 #include "service_daemon.h"
 #include "stalled_fs.h"

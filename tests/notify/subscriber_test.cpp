@@ -4,7 +4,7 @@
 #include <log_capture.h>
 #include <scratch_endpoint.h>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "scratch_dir.h"
 
 namespace zorvtest {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "test_bus.h"
 
 namespace zorvtest {

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "client/service_names.h"
 #include "message_text.h"
+#include "protocol/service_names.h"
 
 namespace zorvtest {
 
@@ -84,7 +84,7 @@ ServiceConnection::Reply Standin::control(const char* what, const std::string& m
 
 std::vector<Received> Standin::received() {
     std::vector<Received> out;
-    ServiceConnection::Reply reply = control("Received", "", {});
+    ServiceConnection::Reply reply = control(zorv::protocol::standin_control::kReceived, "", {});
     if (!reply) return out;
     DBusMessageIter it, array;
     dbus_message_iter_init(reply.get(), &it);

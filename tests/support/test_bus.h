@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/service_names.h"
 #include "scratch_dir.h"
 
 // Identifiers compare by their three numbers and print as pkg-file-path.
@@ -79,14 +80,20 @@ struct Received {
 // Scripts the stand-in service over its control interface.
 class Standin {
 public:
-    void reset() { control("Reset", "", {}); }
-    void reply(const std::string& member, const std::vector<WireValue>& values) { control("ScriptReply", member, values); }
-    void error(const std::string& member, const std::string& name, const std::string& text) {
-        control("ScriptError", member, {name, text});
+    void reset() { control(zorv::protocol::standin_control::kReset, "", {}); }
+    void reply(const std::string& member, const std::vector<WireValue>& values) {
+        control(zorv::protocol::standin_control::kScriptReply, member, values);
     }
-    void delay(const std::string& member, uint32_t ms) { control("ScriptDelay", member, {ms}); }
+    void error(const std::string& member, const std::string& name, const std::string& text) {
+        control(zorv::protocol::standin_control::kScriptError, member, {name, text});
+    }
+    void delay(const std::string& member, uint32_t ms) {
+        control(zorv::protocol::standin_control::kScriptDelay, member, {ms});
+    }
     // The next caller of `member` first gets `count` signals it never asked for.
-    void noise(const std::string& member, uint32_t count) { control("ScriptNoise", member, {count}); }
+    void noise(const std::string& member, uint32_t count) {
+        control(zorv::protocol::standin_control::kScriptNoise, member, {count});
+    }
     std::vector<Received> received();
 
 private:

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "tool.h"
 
 namespace zorvtool {

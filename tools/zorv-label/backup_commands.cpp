@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "admin_client.h"
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "tool.h"
 #include "util/file_descriptor.h"
 

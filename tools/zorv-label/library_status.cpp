@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 #include "tool.h"
 
 namespace zorvtool {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "admin_client.h"
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "tool.h"
 
 namespace zorvtool {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "admin_client.h"
+#include "protocol/arguments.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -13,11 +14,11 @@ constexpr uint32_t kPackagePage = 1000, kFilePage = 10000;
 
 const char* typeName(uint32_t type) {
     switch (type) {
-        case 0: return "none";
-        case 1: return "package";
-        case 2: return "interpreter";
-        case 3: return "drova";
-        case 4: return "lunvex";
+        case zorv::protocol::kPackageTypeNone: return "none";
+        case zorv::protocol::kPackageTypePackage: return "package";
+        case zorv::protocol::kPackageTypeInterpreter: return "interpreter";
+        case zorv::protocol::kPackageTypeDrova: return "drova";
+        case zorv::protocol::kPackageTypeLunvex: return "lunvex";
     }
     return "other";
 }

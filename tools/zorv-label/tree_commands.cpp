@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "admin_client.h"
-#include "client/protocol.h"
+#include "protocol/members.h"
 #include "tool.h"
 
 namespace zorvtool {

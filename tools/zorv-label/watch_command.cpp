@@ -7,11 +7,14 @@
 #include <ctime>
 #include <memory>
 
+#include "protocol/notifications.h"
 #include "tool.h"
 
 namespace zorvtool {
 
 namespace {
+
+namespace notice_key = zorv::protocol::notice_key;
 
 constexpr int kPresenceCheckMs = 1000;
 
@@ -33,16 +36,10 @@ void catchStopSignals() {
 // payload only; the service names its topic after the member that changed
 // something, which every payload carries.
 std::string topicOf(const Json& message) {
-    static const std::pair<const char*, const char*> kTopics[] = {
-        {"PkgId", "pkgid"},     {"FileOid", "oid"},      {"FileSid", "sid"},         {"FileTid", "tid"},
-        {"FileInheritFlag", "inheritflag"}, {"setLabelFor", "package"}, {"restore", "label"},
-        {"addTagFullSystem", "system"},
-    };
-    if (!message.is_object() || !message.contains("member") || !message["member"].is_string()) return "";
-    const std::string member = message["member"].get<std::string>();
-    for (const auto& [part, topic] : kTopics)
-        if (member.find(part) != std::string::npos) return topic;
-    return "";
+    if (!message.is_object() || !message.contains(notice_key::kMember) || !message[notice_key::kMember].is_string())
+        return "";
+    const char* topic = zorv::protocol::topicOf(message[notice_key::kMember].get<std::string>().c_str());
+    return topic ? topic : "";
 }
 
 // A change of the publisher's state, for the user: a line on standard error.

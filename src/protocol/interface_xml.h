@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "client/protocol.h"
+#include "protocol/members.h"
 
 namespace zorv {
 namespace protocol {

@@ -14,11 +14,26 @@ constexpr const char* kServiceName = "com.nimbo.zorv.labelmgr";
 constexpr const char* kInterface = "com.nimbo.zorv.labelmgr";
 constexpr const char* kObjectPath = "/org/freedesktop/DBus/nimbo/zorv/labelmgr";
 
+// The error the service answers when what a call names is not recorded.
+constexpr const char* kErrorNotFound = "com.nimbo.zorv.labelmgr.Error.NotFound";
+
 // The real service's administration interface (root only).
 constexpr const char* kAdminInterface = "com.nimbo.zorv.labelmgr.Admin";
 
 // Scripting interface of the stand-in service (never offered by the real one).
 constexpr const char* kTestInterface = "com.nimbo.zorv.labelmgr.Test";
+// Its members: forget every script and record; answer a member with given
+// values, with an error, after a delay, or after stray signals; list the
+// calls received; stop.
+namespace standin_control {
+constexpr const char* kReset = "Reset";
+constexpr const char* kScriptReply = "ScriptReply";
+constexpr const char* kScriptError = "ScriptError";
+constexpr const char* kScriptDelay = "ScriptDelay";
+constexpr const char* kScriptNoise = "ScriptNoise";
+constexpr const char* kReceived = "Received";
+constexpr const char* kQuit = "Quit";
+}  // namespace standin_control
 
 // Label-change notifications; the socket file is what the endpoint names.
 constexpr const char* kNotifyEndpoint = "ipc:///tmp/zorv_label_manager.socket";

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "client/service_names.h"
+#include "protocol/service_names.h"
 
 namespace zorv {
 namespace protocol {
