@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "ratio.h"
-#include "test_bus.h"
+#include "private_bus.h"
+#include "standin_control.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "client/protocol.h"
 #include "ratio.h"
-#include "test_bus.h"
+#include "private_bus.h"
 
 namespace {
 

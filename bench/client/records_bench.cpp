@@ -14,7 +14,8 @@
 
 #include "client/protocol.h"
 #include "ratio.h"
-#include "test_bus.h"
+#include "private_bus.h"
+#include "standin_control.h"
 
 namespace {
 

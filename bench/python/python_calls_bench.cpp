@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "test_bus.h"
+#include "private_bus.h"
 
 #include <benchmark/benchmark.h>
 

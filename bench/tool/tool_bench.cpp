@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ratio.h"
-#include "test_bus.h"
+#include "private_bus.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 
 #include <tuple>
 
-#include "client/bus_strings.h"
+#include "client/bus_limits.h"
 #include "client/protocol.h"
 #include "client/wire_signature.h"
 

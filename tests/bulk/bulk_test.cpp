@@ -6,9 +6,11 @@
 #include <functional>
 #include <sstream>
 
-#include "client/bus_strings.h"
+#include "client/bus_limits.h"
 #include "log_capture.h"
-#include "test_bus.h"
+#include "id_equality.h"
+#include "scratch_dir.h"
+#include "standin_control.h"
 
 namespace {
 

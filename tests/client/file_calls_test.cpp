@@ -10,7 +10,8 @@
 #include <tuple>
 
 #include "log_capture.h"
-#include "test_bus.h"
+#include "id_equality.h"
+#include "standin_control.h"
 
 namespace {
 

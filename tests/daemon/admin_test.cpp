@@ -20,6 +20,7 @@
 #include "as_user.h"
 #include "client/service_names.h"
 #include "scratch_dir.h"
+#include "id_equality.h"
 #include "service_daemon.h"
 
 using zorvtest::ServiceConnection;

@@ -22,6 +22,7 @@
 
 #include "scratch_dir.h"
 #include "scratch_endpoint.h"
+#include "id_equality.h"
 #include "service_daemon.h"
 
 using zorvtest::ServiceConnection;
