@@ -15,10 +15,7 @@
 # with, and gives the same packages; build RelWithDebInfo for debug symbols.
 
 set(ZORV_DEB_PACKAGES runtime libzorvlabelmgr1 common libzorvlabelmgr-common dev libzorvlabelmgr-dev
-  tool zorv-label)
-if(TARGET zorv-labelmgrd)
-  list(APPEND ZORV_DEB_PACKAGES daemon zorv-labelmgrd)
-endif()
+  tool zorv-label daemon zorv-labelmgrd)
 if(TARGET zorvlabelmgr_python)
   list(APPEND ZORV_DEB_PACKAGES python python3-zorvlabelmgr)
 endif()
@@ -41,9 +38,7 @@ endfunction()
 zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-label.1 tool)
 # The label model for administrators, with the tool that works on it.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/labels.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorv-label COMPONENT tool)
-if(TARGET zorv-labelmgrd)
-  zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-labelmgrd.8 daemon)
-endif()
+zorv_install_man(${PROJECT_SOURCE_DIR}/docs/man/zorv-labelmgrd.8 daemon)
 
 # Files of the system's own directories (/etc): installed under /usr (as cpack
 # does) they go to /etc, under another prefix beside the tree. Decided when
@@ -63,20 +58,14 @@ zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/zorv-label-log.properti
   zorv-label-log.properties common)
 zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/common/logrotate etc/logrotate.d zorvlabelmgr common)
 
-# Shell completion of the tool, as far as tools/completion/ has it.
-if(EXISTS ${PROJECT_SOURCE_DIR}/tools/completion/zorv-label.bash)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/zorv-label.bash RENAME zorv-label
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
-endif()
-if(EXISTS ${PROJECT_SOURCE_DIR}/tools/completion/_zorv-label)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/_zorv-label
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT tool)
-endif()
+# Shell completion of the tool.
+install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/zorv-label.bash RENAME zorv-label
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/_zorv-label
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT tool)
 
-if(TARGET zorv-labelmgrd)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/daemon/lintian-overrides RENAME zorv-labelmgrd
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT daemon)
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/daemon/lintian-overrides RENAME zorv-labelmgrd
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT daemon)
 
 # Each package carries the copyright and the changelog in its own doc folder.
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz

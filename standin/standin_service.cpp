@@ -102,8 +102,7 @@ Service::Service() {
 }
 
 void Service::run() {
-    while (!quit_) {
-        if (!dbus_connection_read_write(connection_.get(), msUntilNextDue())) break;  // the bus went away
+    while (dbus_connection_read_write(connection_.get(), msUntilNextDue())) {
         while (DBusMessage* raw = dbus_connection_pop_message(connection_.get())) {
             MessagePtr message(raw);
             handle(message.get());
@@ -167,39 +166,10 @@ void Service::answerService(DBusMessage* call) {
         dbus_message_iter_init(script.replyFrom.get(), &from);
         dbus_message_iter_next(&from);  // the member name
         copyValues(&from, &out);
-    } else if (!answerFromStore(call, &out)) {
+    } else {
         appendDefaults(&out, known->out);
     }
     send(std::move(reply), script.delayMs);
-}
-
-bool Service::answerFromStore(DBusMessage* call, DBusMessageIter* out) {
-    std::string member = dbus_message_get_member(call);
-    auto strip = [&member](const char* prefix) {
-        size_t n = std::strlen(prefix);
-        return member.compare(0, n, prefix) == 0 ? member.substr(n) : std::string();
-    };
-    const char* path = "";
-    DBusMessageIter args;
-    if (dbus_message_iter_init(call, &args) && dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING)
-        dbus_message_iter_get_basic(&args, &path);
-    std::string attribute;
-    if (!(attribute = strip("delAllUserSet")).empty()) {
-        for (auto it = store_.begin(); it != store_.end();)
-            it = it->first.first == attribute ? store_.erase(it) : std::next(it);
-    } else if (!(attribute = strip("delUserSet")).empty()) {
-        store_.erase({attribute, path});
-    } else if (!(attribute = strip("set")).empty() && protocol::findMember(("get" + attribute).c_str())) {
-        store_[{attribute, path}].reset(dbus_message_ref(call));
-    } else if (!(attribute = strip("get")).empty()) {
-        auto stored = store_.find({attribute, path});
-        if (stored == store_.end()) return false;
-        DBusMessageIter value;
-        dbus_message_iter_init(stored->second.get(), &value);
-        dbus_message_iter_next(&value);  // past the path to the value that was set
-        return copyValue(&value, out);
-    }
-    return false;
 }
 
 void Service::answerControl(DBusMessage* call) {
@@ -216,7 +186,6 @@ void Service::answerControl(DBusMessage* call) {
     if (member == control::kReset) {
         scripts_.clear();
         records_.clear();
-        store_.clear();
     } else if (member == control::kScriptReply && !target.empty()) {
         Script& s = scripts_[target];
         s.errorName.clear();
@@ -253,8 +222,6 @@ void Service::answerControl(DBusMessage* call) {
             dbus_message_iter_close_container(&array, &record);
         }
         dbus_message_iter_close_container(&out, &array);
-    } else if (member == control::kQuit) {
-        quit_ = true;
     } else {
         reply = errorReply(call, DBUS_ERROR_UNKNOWN_METHOD, "no control method " + member);
     }

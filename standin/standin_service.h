@@ -1,10 +1,9 @@
-// A stand-in for the label manager service, for tests and demonstrations. It
+// A stand-in for the label manager service, for tests. It
 // owns the service's name on the bus it is pointed at, answers every method of
 // the service interface with its exact out-signature, and can be scripted over
 // a second interface: a given reply, an error reply, a delayed reply or stray
 // signals to the caller per method, and a record of every call it received.
-// Unscripted, it remembers the values set per path and answers the getters
-// with them.
+// Unscripted, it answers with plain values of the method's out-signature.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -35,7 +34,7 @@ public:
     // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS) and takes the
     // service name; throws std::runtime_error when either fails.
     Service();
-    // Serves until told to quit or until the bus goes away.
+    // Serves until the bus goes away.
     void run();
 
 private:
@@ -55,8 +54,6 @@ private:
 
     void handle(DBusMessage* message);
     void answerService(DBusMessage* call);
-    // Keeps what set* calls stored so that get* calls return it.
-    bool answerFromStore(DBusMessage* call, DBusMessageIter* out);
     void answerControl(DBusMessage* call);
     void answerIntrospection(DBusMessage* call);
     void send(MessagePtr reply, int delayMs);
@@ -65,10 +62,8 @@ private:
 
     ConnectionPtr connection_;
     std::map<std::string, Script> scripts_;
-    std::map<std::pair<std::string, std::string>, MessagePtr> store_;  // (attribute, path) -> set call
     std::vector<Record> records_;
     std::vector<Pending> pending_;
-    bool quit_ = false;
 };
 
 }  // namespace standin

@@ -24,7 +24,8 @@
 #include "protocol/arguments.h"
 #include "protocol/members.h"
 #include "ratio.h"
-#include "test_bus.h"
+#include "standin_bus.h"
+#include "standin_control.h"
 
 namespace {
 
@@ -125,9 +126,7 @@ BENCHMARK(BM_SetLabelForPkg_RawLibdbus)->Unit(benchmark::kMillisecond)->UseRealT
 BENCHMARK(BM_SetLabelForPkg_Library)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
 
 int main(int argc, char** argv) {
-    zorvtest::PrivateBus bus;
-    bus.start(true);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    zorvbench::StandinBus bus;
     package();
     setLabelForPkg(package().files.data(), 1, "warm-up");  // connection set up outside the timed loops
     return zorvbench::runWithRatios(argc, argv, {{"setLabelForPkg / raw libdbus, 100,000 paths, log lines to a file",

@@ -11,7 +11,7 @@
 
 #include "protocol/members.h"
 #include "ratio.h"
-#include "test_bus.h"
+#include "standin_bus.h"
 
 namespace {
 
@@ -71,9 +71,7 @@ BENCHMARK(BM_GetFileTid_Library_Threads)->MinTime(2.0)->Threads(8)->UseRealTime(
 BENCHMARK(BM_LogDebugFilteredOut);
 
 int main(int argc, char** argv) {
-    zorvtest::PrivateBus bus;
-    bus.start(true);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    zorvbench::StandinBus bus;
     unsigned int tid = 0;
     getFileTid("/warm/up", &tid);  // connection set up outside the timed loops
     return zorvbench::runWithRatios(argc, argv, {

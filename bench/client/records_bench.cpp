@@ -15,7 +15,8 @@
 #include "protocol/arguments.h"
 #include "protocol/members.h"
 #include "ratio.h"
-#include "test_bus.h"
+#include "standin_bus.h"
+#include "standin_control.h"
 
 namespace {
 
@@ -112,9 +113,7 @@ BENCHMARK(BM_ShowUserSetFileOid_RawLibdbus)->Unit(benchmark::kMillisecond)->Repe
 BENCHMARK(BM_ShowUserSetFileOid_Library)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 int main(int argc, char** argv) {
-    zorvtest::PrivateBus bus;
-    bus.start(true);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    zorvbench::StandinBus bus;
     scriptReply();
     UserSetRecord* warm = nullptr;
     if (showUserSetFileOid(&warm) > 0) free(warm);  // connection set up outside the timed loops

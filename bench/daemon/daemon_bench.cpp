@@ -1,6 +1,6 @@
 // The real service next to its baselines, in one run:
 // - getFileTid answered by zorv-labelmgrd next to the same call answered by
-//   the stand-in, which keeps its values in memory (goal: at most 1.2 times);
+//   the stand-in, scripted to answer with the same value (goal: at most 1.2 times);
 // - setLabelForPkg of 100,000 files through the service next to a bare SQLite
 //   insert of the same rows in one transaction, with the service's schema and
 //   pragmas (goal: at most 2 times).
@@ -53,12 +53,25 @@ bool roundTrip(DBusConnection* c, DBusMessage* call, int type, T* out) {
     return ok;
 }
 
-// A connection to one service with the path's tid set to 7, and one
-// getFileTid round trip on it.
+// A connection to one service with the path's tid set to 7 (the stand-in is
+// scripted to answer 7), and one getFileTid round trip on it.
 struct TidCaller {
-    explicit TidCaller(const std::string& address) : bus(address) {
+    TidCaller(const std::string& address, bool standin) : bus(address) {
         dbus_uint32_t tid = 7;
         dbus_int32_t option = 0, status = -1;
+        if (standin) {
+            const char* member = "getFileTid";
+            Message script(dbus_message_new_method_call(zorv::protocol::kServiceName, zorv::protocol::kObjectPath,
+                                                        zorv::protocol::kTestInterface,
+                                                        zorv::protocol::standin_control::kScriptReply),
+                           dbus_message_unref);
+            dbus_message_append_args(script.get(), DBUS_TYPE_STRING, &member, DBUS_TYPE_UINT32, &tid,
+                                     DBUS_TYPE_INVALID);
+            Message reply(dbus_connection_send_with_reply_and_block(bus.get(), script.get(), 120000, nullptr),
+                          dbus_message_unref);
+            ready = reply && dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+            return;
+        }
         Message set = newCall("setFileTid");
         dbus_message_append_args(set.get(), DBUS_TYPE_STRING, &path, DBUS_TYPE_UINT32, &tid, DBUS_TYPE_INT32, &option,
                                  DBUS_TYPE_INVALID);
@@ -97,7 +110,7 @@ pid_t standinPid() {
 // meet the same load on a shared machine; the time is the round trip of the
 // one measured, and the counter service_cpu_us its CPU time per call.
 void getFileTid(benchmark::State& state, bool measureService) {
-    TidCaller standin(standinBus->address()), service(daemonBus->address());
+    TidCaller standin(standinBus->address(), true), service(daemonBus->address(), false);
     if (!standin.ready || !service.ready) return state.SkipWithError("cannot set the tid");
     TidCaller& measured = measureService ? service : standin;
     TidCaller& other = measureService ? standin : service;

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "test_bus.h"
+#include "standin_bus.h"
 
 #include <benchmark/benchmark.h>
 
@@ -98,9 +98,7 @@ private:
 BENCHMARK(BM_GetFileTidPythonAndC)->UseManualTime()->MinTime(2.0)->Repetitions(5);
 
 int main(int argc, char** argv) {
-    zorvtest::PrivateBus bus;
-    bus.start(true);
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    zorvbench::StandinBus bus;
     py::scoped_interpreter interpreter;
     py::module_::import("sys").attr("path").attr("insert")(0, ZORV_PYTHON_DIR);
     py::dict scope;

@@ -5,7 +5,6 @@
 // what apply adds (reading and checking the lines, its report) must stay
 // small beside it.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,10 +14,9 @@
 #include <vector>
 
 #include "ratio.h"
+#include "run_quietly.h"
 #include "scratch_dir.h"
 #include "service_daemon.h"
-
-extern char** environ;
 
 namespace {
 
@@ -26,31 +24,17 @@ constexpr int kSets = 10000;
 
 std::string changes;  // the file of apply's lines
 
-// Runs the program with its output discarded; its exit status, or -1.
-int run(std::vector<const char*> argv) {
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
 void BM_ApplySets(benchmark::State& state) {
     for (auto _ : state)
-        if (run({ZORV_TOOL, "apply", changes.c_str()}) != 0) state.SkipWithError("zorv-label apply failed");
+        if (zorvbench::runQuietly({ZORV_TOOL, "apply", changes.c_str()}) != 0)
+            state.SkipWithError("zorv-label apply failed");
     state.SetItemsProcessed(state.iterations() * kSets);
 }
 
 void BM_LibrarySets(benchmark::State& state) {
     const std::string count = std::to_string(kSets);
     for (auto _ : state)
-        if (run({ZORV_RAW_SETS, count.c_str()}) != 0) state.SkipWithError("the C program failed");
+        if (zorvbench::runQuietly({ZORV_RAW_SETS, count.c_str()}) != 0) state.SkipWithError("the C program failed");
     state.SetItemsProcessed(state.iterations() * kSets);
 }
 

@@ -6,7 +6,6 @@
 // every one to write again.
 #include <dbus/dbus.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -19,10 +18,9 @@
 #include <vector>
 
 #include "ratio.h"
+#include "run_quietly.h"
 #include "scratch_dir.h"
 #include "service_daemon.h"
-
-extern char** environ;
 
 namespace {
 
@@ -30,20 +28,6 @@ constexpr int kDirectories = 100, kFilesPerDirectory = 1000;
 
 std::unique_ptr<zorvtest::ScratchDir> tree;
 std::unique_ptr<zorvtest::ServiceDaemon> service;
-
-int run(std::vector<const char*> argv) {
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 // The tree, and every path in it recorded as one package's files.
 bool makeTree(std::string& why) {
@@ -65,7 +49,7 @@ bool makeTree(std::string& why) {
     for (const std::string& p : paths) list += p + "\n";
     const std::string listFile = tree->path() + ".list";
     std::ofstream(listFile) << list;
-    int rc = run({ZORV_TOOL, "package", "restore-bench", listFile.c_str()});
+    int rc = zorvbench::runQuietly({ZORV_TOOL, "package", "restore-bench", listFile.c_str()});
     std::filesystem::remove(listFile);
     if (rc != 0) return why = "labelling the package failed", false;
     return true;
@@ -73,16 +57,19 @@ bool makeTree(std::string& why) {
 
 void BM_RawCRelabel(benchmark::State& state) {
     for (auto _ : state)
-        if (run({ZORV_RAW_RELABEL, tree->path().c_str()}) != 0) state.SkipWithError("the C program failed");
+        if (zorvbench::runQuietly({ZORV_RAW_RELABEL, tree->path().c_str()}) != 0)
+            state.SkipWithError("the C program failed");
     state.SetItemsProcessed(state.iterations() * kDirectories * kFilesPerDirectory);
 }
 
 void BM_ToolRestoreRecursive(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
-        if (run({ZORV_RAW_RELABEL, tree->path().c_str()}) != 0) state.SkipWithError("the C program failed");
+        if (zorvbench::runQuietly({ZORV_RAW_RELABEL, tree->path().c_str()}) != 0)
+            state.SkipWithError("the C program failed");
         state.ResumeTiming();
-        if (run({ZORV_TOOL, "restore", "-R", tree->path().c_str()}) != 0) state.SkipWithError("restore -R failed");
+        if (zorvbench::runQuietly({ZORV_TOOL, "restore", "-R", tree->path().c_str()}) != 0)
+            state.SkipWithError("restore -R failed");
     }
     state.SetItemsProcessed(state.iterations() * kDirectories * kFilesPerDirectory);
 }

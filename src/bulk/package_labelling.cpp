@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "client/bus_strings.h"
+#include "client/bus_limits.h"
 #include "client/service_call.h"
 #include "log/line_batch.h"
 #include "log/log.h"
 #include "protocol/arguments.h"
-#include "util/path_tests.h"
+#include "util/path_predicates.h"
 
 namespace {
 

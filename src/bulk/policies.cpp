@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "client/bus_strings.h"
-#include "client/call_shapes.h"
+#include "client/bus_limits.h"
+#include "client/call_helpers.h"
 #include "client/service_call.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "client/call_shapes.h"
+#include "client/call_helpers.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "client/call_shapes.h"
+#include "client/call_helpers.h"
 
 namespace {
 

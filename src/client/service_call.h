@@ -1,7 +1,8 @@
-// The frame every service call runs in: one method call on the shared
-// connection, its arguments written and its reply read with dbus-c++'s
-// readers and writers, every failure logged under the exported function's
-// name and turned into that function's failure result.
+// The frame every service call runs in: one method call on a connection the
+// connection manager lends it for that call alone, its arguments written and
+// its reply read with dbus-c++'s readers and writers, every failure logged
+// under the exported function's name and turned into that function's failure
+// result.
 #pragma once
 
 #include <dbus-c++/dbus.h>
@@ -10,7 +11,7 @@
 
 #include <tuple>
 
-#include "client/bus_strings.h"
+#include "client/bus_limits.h"
 #include "protocol/members.h"
 #include "protocol/wire_signature.h"
 

@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "client/call_shapes.h"
+#include "client/call_helpers.h"
 #include "util/bounded_copy.h"
 
 static_assert(sizeof(UserSetRecord) == 4120 && offsetof(UserSetRecord, id) == 4096,

@@ -24,7 +24,7 @@ constexpr const char* kAdminInterface = "com.nimbo.zorv.labelmgr.Admin";
 constexpr const char* kTestInterface = "com.nimbo.zorv.labelmgr.Test";
 // Its members: forget every script and record; answer a member with given
 // values, with an error, after a delay, or after stray signals; list the
-// calls received; stop.
+// calls received.
 namespace standin_control {
 constexpr const char* kReset = "Reset";
 constexpr const char* kScriptReply = "ScriptReply";
@@ -32,7 +32,6 @@ constexpr const char* kScriptError = "ScriptError";
 constexpr const char* kScriptDelay = "ScriptDelay";
 constexpr const char* kScriptNoise = "ScriptNoise";
 constexpr const char* kReceived = "Received";
-constexpr const char* kQuit = "Quit";
 }  // namespace standin_control
 
 // Label-change notifications; the socket file is what the endpoint names.

@@ -47,6 +47,9 @@ std::unordered_map<std::string, std::unordered_map<std::string, std::string>> pa
     std::unordered_map<std::string, std::unordered_map<std::string, std::string>> result;
     std::string section;
     const bool read = forEachLine(__func__, "Failed to open config: %s", file, [&](const std::string& raw) {
+        // Blanks, tabs and line ends are trimmed from both ends of the line,
+        // the key and the value, and nowhere else: the files written for
+        // this reader, and its callers, rely on exactly that.
         const std::string line = trim(raw);
         if (line.empty() || line.front() == '#') return;
         if (line.front() == '[' && line.back() == ']') {
@@ -76,6 +79,10 @@ std::map<std::string, std::string> readConfig(const std::string& file) {
         }
         size_t eq = line.find('=');
         if (eq == std::string::npos) return;
+        // Odd whitespace rules, kept because callers and the files written
+        // for them rely on them: spaces and carriage returns are dropped
+        // anywhere in a value while tabs inside it stay, and blanks before
+        // '=' stay in the key.
         std::string value = line.substr(eq + 1);
         eraseLeadingBlanks(value);
         value.erase(std::remove_if(value.begin(), value.end(),

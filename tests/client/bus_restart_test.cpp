@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "test_bus.h"
+#include "private_bus.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "test_bus.h"
+#include "standin_control.h"
 
 namespace {
 

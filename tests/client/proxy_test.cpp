@@ -4,7 +4,7 @@
 #include <zorv/labelmgr.hpp>
 
 #include "protocol/service_names.h"
-#include "test_bus.h"
+#include "standin_control.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "log_capture.h"
-#include "test_bus.h"
+#include "id_equality.h"
+#include "standin_control.h"
 
 using zorvtest::WireValue;
 

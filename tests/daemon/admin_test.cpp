@@ -3,7 +3,6 @@
 // while the service writes opens as a database of its own, and relabelling
 // walks trees without following links, over as many calls as it takes.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <zorv/labelmgr.hpp>
 
 #include <fcntl.h>
@@ -20,7 +19,8 @@
 #include "as_user.h"
 #include "protocol/service_names.h"
 #include "scratch_dir.h"
-#include "service_daemon.h"
+#include "id_equality.h"
+#include "daemon_suite.h"
 
 using zorvtest::ServiceConnection;
 
@@ -28,19 +28,8 @@ namespace {
 
 const char* const kAdmin = zorv::protocol::kAdminInterface;
 
-class Admin : public ::testing::Test {
+class Admin : public zorvtest::DaemonSuite {
 protected:
-    static void SetUpTestSuite() {
-        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
-    }
-    static void TearDownTestSuite() { delete daemon_; }
-    void SetUp() override { daemon_->newDatabase().start(); }
-    void TearDown() override {
-        if (!daemon_->running()) return;
-        EXPECT_EQ(daemon_->stop(SIGTERM), 0) << daemon_->output();
-    }
-
     // Calls `member` with `fd` passed; the error's name, or "" and the reply.
     static std::string withFile(const char* member, int fd, ServiceConnection::Reply* reply = nullptr) {
         ServiceConnection bus;
@@ -70,7 +59,6 @@ protected:
         return error;
     }
 
-    static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
     zorvtest::ScratchDir dir_;
 };
 

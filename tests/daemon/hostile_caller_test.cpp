@@ -2,7 +2,6 @@
 // knock it off the bus, stall it, steer its writes through a link, or act
 // without a trace; and against a bus that dies under it.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <zorv/labelmgr.hpp>
 
 #include <sched.h>
@@ -27,7 +26,7 @@
 #include "as_user.h"
 #include "protocol/service_names.h"
 #include "scratch_dir.h"
-#include "service_daemon.h"
+#include "daemon_suite.h"
 #include "stalled_fs.h"
 
 using zorvtest::asUser;
@@ -43,31 +42,18 @@ const char* const kManyLongPaths =
     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 6000)"
     " INSERT INTO user_set SELECT 3, printf('/%04d', i) || hex(zeroblob(1998)) || 'x', 7, 0, 0 FROM n";
 
-class Hostile : public ::testing::Test {
+class Hostile : public zorvtest::DaemonSuite {
 protected:
-    static void SetUpTestSuite() {
-        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
-    }
-    static void TearDownTestSuite() { delete daemon_; }
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "the hostile user is played by root dropping to uid 65534";
         daemon_->newDatabase().start();
     }
-    void TearDown() override {
-        if (!daemon_->running()) return;
-        EXPECT_EQ(daemon_->stop(SIGTERM), 0) << daemon_->output();
-    }
     // Runs `sql` on the database while the service is stopped.
     static void withDatabase(const std::string& sql) {
         ASSERT_EQ(daemon_->stop(), 0);
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(daemon_->database().c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
+        runSql(sql);
         daemon_->start();
     }
-    static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
 };
 
 std::string getTid(const std::string& path) { return ServiceConnection().call("getFileTid", {path}); }

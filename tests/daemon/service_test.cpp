@@ -1,7 +1,6 @@
 // The library's calls against the real service on a private bus: every family end to end, durability across
 // restarts and kills, access control, notifications and malformed calls.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <zorv/labelmgr.hpp>
 
 #include <signal.h>
@@ -22,7 +21,9 @@
 
 #include "scratch_dir.h"
 #include "scratch_endpoint.h"
-#include "service_daemon.h"
+#include "id_equality.h"
+#include "as_user.h"
+#include "daemon_suite.h"
 
 using zorvtest::ServiceConnection;
 
@@ -30,17 +31,7 @@ namespace {
 
 const uint64_t kNone64 = ~uint64_t(0);
 
-class Service : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
-    }
-    static void TearDownTestSuite() { delete daemon_; }
-    void SetUp() override { daemon_->newDatabase().start(); }
-    void TearDown() override { EXPECT_TRUE(!daemon_->running() || daemon_->stop(SIGTERM) == 0) << "no clean shutdown"; }
-    static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
-};
+class Service : public zorvtest::DaemonSuite {};
 
 // One attribute's calls, its value as an identifier (a number in pkg_id).
 struct Attribute {
@@ -228,16 +219,10 @@ TEST_F(Service, AnsweredCallsSurviveRestartAndKill) {
         ASSERT_EQ(getFileTid(("/keep/" + std::to_string(i)).c_str(), &tid), 0) << i << " was answered, then lost";
         EXPECT_EQ(tid, i + 1);
     }
-    ASSERT_EQ(daemon_->stop(), 0);  // the service holds its database alone while it runs
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(daemon_->database().c_str(), &db), SQLITE_OK);
-    std::string check;
-    auto append = [](void* out, int, char** v, char**) { return *static_cast<std::string*>(out) += v[0], 0; };
-    sqlite3_exec(db, "PRAGMA integrity_check", append, &check, nullptr);
-    EXPECT_EQ(check, "ok");
+    ASSERT_EQ(daemon_->stop(), 0);
+    EXPECT_EQ(runSql("PRAGMA integrity_check"), "ok");
     // A database written by a newer version is left alone.
-    sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    runSql("PRAGMA user_version=99");
     EXPECT_THROW(daemon_->start(), std::runtime_error);
 }
 
@@ -332,21 +317,10 @@ TEST_F(Service, MalformedCallsGetErrorsAndTheServiceGoesOn) {
               std::make_tuple(-1, -1, -1));
 }
 
-
 // The notification channel against a local user who tries to keep the service
 // from publishing, to forge its notifications, or to grow its memory: the
 // user is 65534 in a child process, the endpoint in a sticky, world-writable
 // directory, as the default one in /tmp is.
-// Runs `body` as the unprivileged user in a child process; its pid.
-template <class Body>
-pid_t asNobody(Body body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) == 0 && setuid(65534) == 0) body();
-        _exit(0);
-    }
-    return pid;
-}
 
 // The first notification `handle` receives while changes are made, one
 // every 50 ms: a subscriber that is still connecting misses the first.
@@ -385,7 +359,7 @@ TEST_F(Service, ADirectoryInTheWayIsReplaced) {
     zorvtest::ScratchDir other;
     const std::string victim = other.file("victim");
     const std::string squat = endpoint.file();
-    waitpid(asNobody([&] {
+    waitpid(zorvtest::startAsUser(zorvtest::kNobody, {}, [&] {
                 if (mkdir(squat.c_str(), 0777) == 0 && symlink(victim.c_str(), (squat + "/victim").c_str()) != 0)
                     _exit(1);
             }),
@@ -409,7 +383,7 @@ TEST_F(Service, AnImpostorNeverReachesASubscriber) {
     zorvtest::ScratchEndpoint endpoint;
     daemon_->stop();
     const std::string file = endpoint.file(), address = endpoint.endpoint();
-    const pid_t impostor = asNobody([&] {
+    const pid_t impostor = zorvtest::startAsUser(zorvtest::kNobody, {}, [&] {
         auto spare = std::make_unique<ZMQSocket>(ZMQSocket::PUB);
         std::vector<std::unique_ptr<ZMQSocket>> bound;
         for (;;) {
@@ -482,7 +456,7 @@ TEST_F(Service, SubscriptionsDoNotGrowTheService) {
     daemon_->start(endpoint.endpoint());
     const long before = residentKiB(daemon_->pid());
     const std::string file = endpoint.file();
-    waitpid(asNobody([&] {
+    waitpid(zorvtest::startAsUser(zorvtest::kNobody, {}, [&] {
                 subscribeRaw(file, 300, 1000000);
                 subscribeRaw(file, 100000, 20);
             }),

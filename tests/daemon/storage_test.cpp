@@ -17,24 +17,15 @@
 #include <random>
 
 #include "as_user.h"
-#include "service_daemon.h"
+#include "daemon_suite.h"
 
 using zorvtest::ServiceConnection;
 
 namespace {
 
-class Storage : public ::testing::Test {
+class Storage : public zorvtest::DaemonSuite {
 protected:
-    static void SetUpTestSuite() {
-        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
-    }
-    static void TearDownTestSuite() { delete daemon_; }
     void SetUp() override { daemon_->newDatabase().runAs(uid_t(-1)).start(); }
-    void TearDown() override {
-        if (!daemon_->running()) return;
-        EXPECT_EQ(daemon_->stop(SIGTERM), 0);
-    }
     // The line the service printed on its way out, which must name the file.
     static std::string lastWords() {
         std::string all = daemon_->output(), line;
@@ -42,7 +33,6 @@ protected:
             line = all.substr(at, all.find('\n', at) - at);
         return line;
     }
-    static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
 };
 
 TEST_F(Storage, AnUnusableDatabaseStopsTheServiceWithItsOwnStatus) {

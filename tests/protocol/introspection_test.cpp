@@ -13,7 +13,7 @@
 
 #include "protocol/members.h"
 #include "service_daemon.h"
-#include "test_bus.h"
+#include "private_bus.h"
 
 namespace {
 

@@ -12,12 +12,19 @@ from zorvlabelmgr import Id
 
 
 def test_per_file_attributes(standin):
+    u32, u64 = dbus.UInt32, dbus.UInt64
     path = pathlib.PurePosixPath("/srv/a")  # os.PathLike, str and bytes alike
     zl.set_pkg_id(path, 2**64 - 2)
     zl.set_file_oid(path, Id(1, 2, 3), option=1)
     zl.set_file_sid(str(path), Id(4))
     zl.set_file_tid(b"/srv/a", 7)
     zl.set_file_inherit_flag(path, 0)
+    standin.reply("getPkgId", u64(2**64 - 2))
+    standin.reply("getFileOid", dbus.Dictionary({"pkg_id": u64(1), "file_id": u64(2), "path_id": u64(3)},
+                                                signature="st"))
+    standin.reply("getFileSid", dbus.Dictionary({"pkg_id": u64(4)}, signature="st"))
+    standin.reply("getFileTid", u32(7))
+    standin.reply("getFileInheritFlag", u32(0))
     assert zl.get_pkg_id(path) == 2**64 - 2
     assert (zl.get_file_oid(path), zl.get_file_sid(path)) == (Id(1, 2, 3), Id(4))
     assert (zl.get_file_tid(path), zl.get_file_inherit_flag(path)) == (7, 0)
@@ -25,8 +32,12 @@ def test_per_file_attributes(standin):
     zl.del_user_set_pkg_id(path)
     zl.clear_file_sid()
     sent = standin.received()
-    assert ("setFileOid", '"/srv/a" {"file_id": 2, "path_id": 3, "pkg_id": 1} 1') in sent
-    assert ("setFileInheritFlag", '"/srv/a" 0 0') in sent
+    assert sent[:5] == [("setPkgId", f'"/srv/a" {2**64 - 2}'),
+                        ("setFileOid", '"/srv/a" {"file_id": 2, "path_id": 3, "pkg_id": 1} 1'),
+                        ("setFileSid", '"/srv/a" {"file_id": 0, "path_id": 0, "pkg_id": 4} 0'),
+                        ("setFileTid", '"/srv/a" 7 0'), ("setFileInheritFlag", '"/srv/a" 0 0')]
+    assert [m for m, _ in sent[5:10]] == ["getPkgId", "getFileOid", "getFileSid", "getFileTid",
+                                          "getFileInheritFlag"]
     assert sent[-3:] == [("delUserSetFileTid", '"/srv/a" 1'), ("delUserSetPkgId", '"/srv/a"'),
                          ("delAllUserSetFileSid", "")]
 
@@ -121,17 +132,26 @@ def test_a_waiting_call_lets_other_threads_run(standin):
 
 
 def test_threads_calling_at_once_get_their_own_answers(standin):
-    paths = [f"/srv/t{i}" for i in range(8)]
-    for i, path in enumerate(paths):
-        zl.set_file_tid(path, i + 1)
+    u32, u64 = dbus.UInt32, dbus.UInt64
+    calls = [("getFileTid", u32(1), lambda: zl.get_file_tid("/a")),
+             ("getFileInheritFlag", u32(2), lambda: zl.get_file_inherit_flag("/a")),
+             ("getPkgId", u64(3), lambda: zl.get_pkg_id("/a")),
+             ("getDeviceOid", u64(4), lambda: zl.get_device_oid("sda")),
+             ("getKernelModuleOid", u64(5), lambda: zl.get_kernel_module_oid("ext4")),
+             ("getLabelSetStatus", dbus.Int32(6), zl.get_label_set_status),
+             ("pathNormalize", "/seven", lambda: zl.path_normalize("/a")),
+             ("getPkgNameById", "eight", lambda: zl.get_pkg_name_by_id(8))]
+    for member, value, _ in calls:
+        standin.reply(member, value)
     wrong = []
 
-    def reader(i):
+    def caller(i):
+        _, expected, call = calls[i]
         for _ in range(25):
-            if zl.get_file_tid(paths[i]) != i + 1:
+            if call() != expected:
                 wrong.append(i)
 
-    threads = [threading.Thread(target=reader, args=(i,)) for i in range(len(paths))]
+    threads = [threading.Thread(target=caller, args=(i,)) for i in range(len(calls))]
     for t in threads:
         t.start()
     for t in threads:

@@ -12,6 +12,12 @@ namespace zorvtest {
 
 constexpr uid_t kNobody = 65534;
 
+// Starts `body` in a child process as `uid` (its group the same number, its
+// supplementary groups `groups`), which exits when `body` returns; its pid,
+// or -1. A child that cannot become that user exits with kCannotSwitch.
+constexpr int kCannotSwitch = 126;
+pid_t startAsUser(uid_t uid, const std::vector<gid_t>& groups, const std::function<void()>& body);
+
 // Runs `body` in a child process as `uid` (its group the same number, its
 // supplementary groups `groups`) and returns what it returned, or a text
 // starting with "child:" when the child could not become that user or died.

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "protocol/service_names.h"
-#include "test_bus.h"
+#include "private_bus.h"
+#include "service_connection.h"
 
 namespace zorvtest {
 

@@ -28,7 +28,8 @@ TEST(KmodNameHash, Fnv1aOverExactlyLenBytes) {
     EXPECT_EQ(getKmodNameHash(nullptr, 5), 2166136261u);
     EXPECT_EQ(getKmodNameHash("ab", 1), getKmodNameHash("a", 1));
     EXPECT_NE(getKmodNameHash("a\0b", 3), getKmodNameHash("a", 1));
-    EXPECT_EQ(getKmodNameHash("\xff", 1), (2166136261u ^ 0xFFu) * 16777619u);  // bytes are unsigned
+    EXPECT_EQ(getKmodNameHash("foobar", 6), 0xBF9CF968u);
+    EXPECT_EQ(getKmodNameHash("\xff", 1), 0x7A0B824Eu);  // bytes are unsigned
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "test_bus.h"
+#include "service_connection.h"
 
 #include <cstdlib>
 #include <stdexcept>
@@ -72,47 +72,6 @@ std::string ServiceConnection::call(const std::string& member, const std::vector
     DBusMessageIter it;
     dbus_message_iter_init(reply.get(), &it);
     return standin::renderAll(&it, " ");
-}
-
-ServiceConnection::Reply Standin::control(const char* what, const std::string& member, std::vector<WireValue> values) {
-    if (!member.empty()) values.insert(values.begin(), member);
-    std::string error;
-    ServiceConnection::Reply reply = bus_.send(zorv::protocol::kTestInterface, what, values, error);
-    if (!reply) ADD_FAILURE() << "stand-in control " << what << ": " << error;
-    return reply;
-}
-
-std::vector<Received> Standin::received() {
-    std::vector<Received> out;
-    ServiceConnection::Reply reply = control(zorv::protocol::standin_control::kReceived, "", {});
-    if (!reply) return out;
-    DBusMessageIter it, array;
-    dbus_message_iter_init(reply.get(), &it);
-    dbus_message_iter_recurse(&it, &array);
-    for (; dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&array)) {
-        DBusMessageIter record;
-        dbus_message_iter_recurse(&array, &record);
-        const char* fields[3] = {"", "", ""};
-        for (auto& f : fields) {
-            dbus_message_iter_get_basic(&record, &f);
-            dbus_message_iter_next(&record);
-        }
-        out.push_back({fields[0], fields[1], fields[2]});
-    }
-    return out;
-}
-
-void PrivateBus::start(bool withStandin) {
-    // The stand-in built with the tests, unless the environment names another.
-    const char* standin = std::getenv("ZORV_TEST_STANDIN");
-    std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir() + "'";
-    if (withStandin) cmd += std::string(" '") + (standin ? standin : ZORV_TEST_STANDIN_BUILT) + "'";
-    if (std::system((cmd + " >/dev/null").c_str()) != 0) throw std::runtime_error("cannot start a private bus");
-}
-
-void PrivateBus::stop() {
-    // Best effort: a bus whose daemon has gone already counts as stopped.
-    if (std::system((std::string(ZORV_TEST_BUS_SCRIPTS) + "/stop-bus.sh '" + dir() + "'").c_str()) != 0) return;
 }
 
 }  // namespace zorvtest

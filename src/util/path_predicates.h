@@ -1,4 +1,4 @@
-// Library-internal use of the path tests.
+// Library-internal use of the path predicates.
 #pragma once
 
 namespace zorv {

@@ -1,7 +1,7 @@
-// One-call tests on a path. pathIsDir and pathIsLinkFile look at the entry
+// One-call predicates on a path. pathIsDir and pathIsLinkFile look at the entry
 // itself (lstat); pathIsExists follows a final link, so a dangling link does
 // not exist.
-#include "util/path_tests.h"
+#include "util/path_predicates.h"
 
 #include <zorv/util.hpp>
 

@@ -1,4 +1,4 @@
-#include "client/bus_strings.h"
+#include "client/bus_limits.h"
 
 #include <dbus/dbus.h>
 

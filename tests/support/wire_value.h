@@ -1,0 +1,36 @@
+// Values to send to the service in a test, tagged with their D-Bus types.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zorvtest {
+
+// A value to send, tagged with its D-Bus type. A list or dictionary takes its
+// type from its element type, so an empty one is typed too.
+struct WireValue {
+    std::string signature;
+    std::vector<WireValue> items;  // array elements, or key and value of a dict entry
+    DBusBasicValue basic{};
+    std::string text;
+
+    WireValue(int32_t v) : signature("i") { basic.i32 = v; }
+    WireValue(uint32_t v) : signature("u") { basic.u32 = v; }
+    WireValue(uint64_t v) : signature("t") { basic.u64 = v; }
+    WireValue(const char* v) : signature("s"), text(v) {}
+    WireValue(const std::string& v) : signature("s"), text(v) {}
+    template <typename T>
+    WireValue(const std::vector<T>& list) : signature("a" + WireValue(T{}).signature), items(list.begin(), list.end()) {}
+    template <typename V>
+    WireValue(const std::map<std::string, V>& map)
+        : WireValue(dict("a{s" + WireValue(V{}).signature + "}", {map.begin(), map.end()})) {}
+    // A dictionary of signature `sig` with its entries in the order given.
+    static WireValue dict(const std::string& sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
+};
+
+}  // namespace zorvtest
