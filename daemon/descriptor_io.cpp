@@ -15,17 +15,17 @@ namespace zorvd {
 
 namespace {
 
-[[noreturn]] void failed(const std::string& what) { throw CallError(DBUS_ERROR_FAILED, what); }
+[[noreturn]] void passedFileFailed(const std::string& what) { throw CallError(DBUS_ERROR_FAILED, what); }
 
 // Waits until `fd` is ready for `events`, at most until the deadline.
 void await(int fd, short events, Deadline deadline, const char* what) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) failed(std::string("gave up waiting to ") + what + " the passed file");
+        if (left.count() <= 0) passedFileFailed(std::string("gave up waiting to ") + what + " the passed file");
         pollfd p{fd, events, 0};
         int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
         if (n > 0) return;
-        if (n < 0 && errno != EINTR) failed(std::string("cannot ") + what + " the passed file: " + std::strerror(errno));
+        if (n < 0 && errno != EINTR) passedFileFailed(std::string("cannot ") + what + " the passed file: " + std::strerror(errno));
     }
 }
 
@@ -49,7 +49,7 @@ void DescriptorWriter::flush() {
         }
         ssize_t n = ::write(fd_, buffer_.data() + at, piece);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) failed(std::string("cannot write the passed file: ") + std::strerror(n < 0 ? errno : ENOSPC));
+        if (n <= 0) passedFileFailed(std::string("cannot write the passed file: ") + std::strerror(n < 0 ? errno : ENOSPC));
         at += static_cast<std::size_t>(n);
     }
     written_ += buffer_.size();
@@ -64,10 +64,10 @@ std::string readAll(int fd, Deadline deadline, std::size_t limit) {
         if (pipe) await(fd, POLLIN, deadline, "read");
         ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) failed(std::string("cannot read the passed file: ") + std::strerror(errno));
+        if (n < 0) passedFileFailed(std::string("cannot read the passed file: ") + std::strerror(errno));
         if (n == 0) return content;
         if (content.size() + static_cast<std::size_t>(n) > limit)
-            failed("the passed file is larger than " + std::to_string(limit >> 20) + " MiB");
+            passedFileFailed("the passed file is larger than " + std::to_string(limit >> 20) + " MiB");
         content.append(chunk, static_cast<std::size_t>(n));
     }
 }

@@ -4,8 +4,9 @@
 # that use threads under ThreadSanitizer, the fuzzers for a bounded time, and
 # the Debian packages (as root: made in the normal tree, installed and removed
 # again).
-# Each tree is a preset of CMakePresets.json and builds only what it runs;
-# ccache keeps a second run short. Each GoogleTest case is a ctest case of its
+# Each tree is a preset of CMakePresets.json and builds only what it runs, in
+# unity batches (a first build in about half the time); ccache keeps a second
+# run short. Each GoogleTest case is a ctest case of its
 # own; the last line counts the cases that ran, and the script fails when any
 # case or any build failed.
 set -uo pipefail

@@ -19,6 +19,29 @@ namespace {
 // the others up for minutes.
 constexpr unsigned kMaxLinks = 8;
 
+
+// dbus-c++ attaches a new connection to the default dispatcher for good (a
+// second setup leaves the first dispatcher's watches behind, pointing at
+// freed memory), so a link is opened while its own dispatcher is the default.
+std::mutex openingMutex;
+
+// libdbus sets up its global locks on first use behind an unsynchronised
+// check, and a call builds its message before it asks for a connection: done
+// while the library loads, callers' first calls on several threads cannot race
+// there.
+[[maybe_unused]] const bool libdbusThreadsReady = dbus_threads_init_default();
+
+[[noreturn]] void unavailable() {
+    Logger::getInstance().error("getConnection", __LINE__, "DBus service not available");
+    throw std::runtime_error("DBus service unavailable");
+}
+
+}  // namespace
+
+// Named rather than anonymous: Link, which holds one, is a member of an
+// exported class.
+namespace connection_links {
+
 // The dispatcher of one link alone. Nothing runs it as a loop: the link's
 // holder lets libdbus read and dispatch on its own thread, so no other thread
 // ever touches a link in use.
@@ -63,23 +86,7 @@ public:
     }
 };
 
-// dbus-c++ attaches a new connection to the default dispatcher for good (a
-// second setup leaves the first dispatcher's watches behind, pointing at
-// freed memory), so a link is opened while its own dispatcher is the default.
-std::mutex openingMutex;
-
-// libdbus sets up its global locks on first use behind an unsynchronised
-// check, and a call builds its message before it asks for a connection: done
-// while the library loads, callers' first calls on several threads cannot race
-// there.
-[[maybe_unused]] const bool libdbusThreadsReady = dbus_threads_init_default();
-
-[[noreturn]] void unavailable() {
-    Logger::getInstance().error("getConnection", __LINE__, "DBus service not available");
-    throw std::runtime_error("DBus service unavailable");
-}
-
-}  // namespace
+}  // namespace connection_links
 
 // The manager's state, declared in the public header only because the class's
 // size is part of the ABI:
@@ -98,7 +105,7 @@ std::mutex openingMutex;
 class DBusConnectionManager::Link {
 public:
     const unsigned epoch;
-    LinkDispatcher dispatcher;  // outlives the connection, which may list itself on it as it closes
+    connection_links::LinkDispatcher dispatcher;  // outlives the connection, which may list itself on it as it closes
     DBus::Connection connection;
 
     static std::unique_ptr<Link> open(unsigned epoch) { return std::unique_ptr<Link>(new Link(epoch)); }

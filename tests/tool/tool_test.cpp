@@ -192,6 +192,20 @@ protected:
         err_ = slurp(dir_ / "run.err");
         return exited ? WEXITSTATUS(status) : -1;
     }
+    // Sets a Tid every 100 ms until `watch` (started with -n 1) has seen one
+    // and ended; subscribing takes a moment to reach the publisher. Its exit
+    // status, or -1 when it was still waiting after ten seconds.
+    int setUntilWatchEnds(pid_t watch) {
+        int status = 0;
+        pid_t ended = 0;
+        for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
+            ok({"set", "tid", "/watched", "9"});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (ended == watch) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (::kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
+        return -1;
+    }
     // Runs a command that must succeed and returns its output.
     std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
         EXPECT_EQ(run(args, input), 0) << args[0] << ": " << err_;
@@ -298,17 +312,9 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
     }
 
-    // watch follows the service's fixed endpoint; subscribing takes a moment
-    // to reach the publisher: set until it has seen one.
-    pid_t watch = start({"watch", "--json", "-n", "1", "tid"}, "", "watch"), ended = 0;
-    int status = 0;
-    for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
-        ok({"set", "tid", "/watched", "9"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (ended != watch && kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
-    ASSERT_EQ(ended, watch) << "watch saw no notification";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // watch follows the endpoint the service was given.
+    ASSERT_EQ(setUntilWatchEnds(start({"watch", "--json", "-n", "1", "tid"}, "", "watch")), 0)
+        << "watch saw no notification";
     checkShape("watch", slurp(dir_ / "watch.out"));
     forms.insert("watch");
     Json seen = Json::parse(slurp(dir_ / "watch.out"));
@@ -390,15 +396,7 @@ TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
     EXPECT_TRUE(errorsSay("service is not running; waiting for it to come back")) << slurp(dir_ / "watch.err");
     daemon_->start(endpoint_->endpoint(), false);
     EXPECT_TRUE(errorsSay("service is back")) << slurp(dir_ / "watch.err");
-    int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
-        ok({"set", "tid", "/watched", "9"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (ended != watch && kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
-    ASSERT_EQ(ended, watch) << "watch saw no notification from the new service";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(setUntilWatchEnds(watch), 0) << "watch saw no notification from the new service";
     EXPECT_NE(slurp(dir_ / "watch.out").find("\"path\":\"/watched\""), std::string::npos);
     ok({"clear", "tid"});
 }
