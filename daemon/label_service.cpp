@@ -574,6 +574,14 @@ void LabelService::addBulkAndPolicies() {
     // their path identifier, and any other name, a path, to the identifier
     // of the recorded file (no fields when it is not recorded).
     add(protocol::policies_parse, Access::Everyone, [](Call& c) {
+        // Every name comes back as a dictionary entry of its own (its length,
+        // text, NUL and the length of its fields): a request whose answer
+        // cannot fit is refused before any lookup.
+        std::size_t atLeast = 0;
+        Reader(c.in).entries([&](const std::string&, Reader& names) {
+            names.eachString([&](const std::string& name) { atLeast += 4 + name.size() + 1 + 4; });
+        });
+        Writer::mustFit(atLeast);
         std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>> reply;
         c.in.entries([&](const std::string& category, Reader& names) {
             auto& byName = reply[category];

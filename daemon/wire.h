@@ -119,6 +119,16 @@ public:
         append(DBUS_TYPE_UINT64, &v);
     }
     std::size_t size() const { return *size_; }
+    // Refuses at once a reply that is known to take at least `bytes`, before
+    // the work of building it.
+    static void mustFit(std::size_t bytes) {
+        if (bytes > kMaxReplyBytes) throw tooLarge();
+    }
+    // A container left open by an exception (a reply over the limit, say) is
+    // abandoned, or libdbus keeps what it allocated for it for ever.
+    ~Writer() {
+        if (open_ != nullptr) dbus_message_iter_abandon_container(&open_->it_, &it_);
+    }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     void id(const ZORV_ID& v);
@@ -147,6 +157,10 @@ public:
     }
 
 private:
+    static CallError tooLarge() {
+        return CallError(DBUS_ERROR_LIMITS_EXCEEDED,
+                         "the reply would be larger than the bus carries in one message (32 MiB): ask for less");
+    }
     Writer(Writer* parent, int type, const char* contained) : size_(parent->size_), limit_(parent->limit_) {
         if (type == DBUS_TYPE_ARRAY) {
             grow(4, 4);  // the length, then padding to the first element
@@ -155,14 +169,14 @@ private:
             grow(8, 0);  // a dictionary entry or a structure starts on 8 bytes
         }
         if (!dbus_message_iter_open_container(&parent->it_, type, contained, &it_)) throw std::bad_alloc();
+        open_ = parent;
     }
     void grow(std::size_t align, std::size_t bytes) {
         *size_ = (*size_ + align - 1) / align * align + bytes;
-        if (*size_ > limit_)
-            throw CallError(DBUS_ERROR_LIMITS_EXCEEDED,
-                            "the reply would be larger than the bus carries in one message (32 MiB): ask for less");
+        if (*size_ > limit_) throw tooLarge();
     }
     void close(Writer* parent) {
+        open_ = nullptr;  // closed or, on failure, abandoned by libdbus itself
         if (!dbus_message_iter_close_container(&parent->it_, &it_)) throw std::bad_alloc();
     }
     void append(int type, const void* value) {
@@ -172,6 +186,7 @@ private:
     std::size_t bodySize_ = 0;
     std::size_t* size_;  // the outermost writer's count
     std::size_t limit_;
+    Writer* open_ = nullptr;  // the parent whose container this one is, until closed
 };
 
 inline ZORV_ID Reader::id() {
