@@ -89,7 +89,7 @@ TEST_F(Hostile, FileLabelsAreReadOnlyWhereTheCallerReachesTheFile) {
 TEST_F(Hostile, ARequestWhoseReplyWouldNotFitIsRefusedAndTheServiceGoesOn) {
     std::vector<std::string> names(800000);
     for (std::size_t i = 0; i < names.size(); ++i) {
-        char name[16];
+        char name[24];
         std::snprintf(name, sizeof name, "/%09zu", i);
         names[i] = name;
     }
