@@ -47,8 +47,13 @@ bool Scheduler::submit(std::shared_ptr<Job> job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         User& user = users_[job->caller.uid];
-        unsigned cap = job->caller.root() ? limits_.rootQueued : limits_.userQueued;
-        if (stopping_ || user.queued.size() >= cap) return false;
+        // A user's calls in flight are counted whole, running and waiting
+        // alike: whether a burst is taken must not hang on how quickly the
+        // workers happened to pick its first calls up.
+        const bool root = job->caller.root();
+        const std::size_t inFlight = user.queued.size() + (root ? 0 : user.running);
+        const unsigned cap = root ? limits_.rootQueued : limits_.userQueued + limits_.userRunning;
+        if (stopping_ || inFlight >= cap) return false;
         user.queued.push_back(std::move(job));
     }
     workReady_.notify_one();
