@@ -503,6 +503,15 @@ void LabelService::addRestores() {
     }
 }
 
+namespace {
+
+// A policy category whose names stand for whole trees.
+bool coversTree(const std::string& category) {
+    return category == "subject_recurfile" || category == "object_recurfile";
+}
+
+}  // namespace
+
 void LabelService::addBulkAndPolicies() {
     // The package's (or application's) recorded files become exactly `files`.
     auto replaceFiles = [](Call& c, const std::string& owner, const std::vector<std::string>& files, uint32_t type) {
@@ -575,18 +584,23 @@ void LabelService::addBulkAndPolicies() {
     // of the recorded file (no fields when it is not recorded).
     add(protocol::policies_parse, Access::Everyone, [](Call& c) {
         // Every name comes back as a dictionary entry of its own (its length,
-        // text, NUL and the length of its fields): a request whose answer
-        // cannot fit is refused before any lookup.
+        // text, NUL and the length of its fields), a covered tree's always
+        // with its path identifier (an 8-byte aligned entry: key and number):
+        // a request whose answer cannot fit is refused before any lookup.
+        const std::size_t pathField = (4 + std::strlen(protocol::kIdKeyPath) + 1 + 7) / 8 * 8 + 8;
         std::size_t atLeast = 0;
-        Reader(c.in).entries([&](const std::string&, Reader& names) {
-            names.eachString([&](const std::string& name) { atLeast += 4 + name.size() + 1 + 4; });
+        Reader(c.in).entries([&](const std::string& category, Reader& names) {
+            const bool tree = coversTree(category);
+            names.eachString([&](const std::string& name) {
+                atLeast += 4 + name.size() + 1 + 4 + (tree ? pathField : 0);
+            });
         });
         Writer::mustFit(atLeast);
         std::map<std::string, std::map<std::string, std::map<std::string, uint64_t>>> reply;
         c.in.entries([&](const std::string& category, Reader& names) {
             auto& byName = reply[category];
             bool pkg = category == "subject_pkg" || category == "object_pkg";
-            bool tree = category == "subject_recurfile" || category == "object_recurfile";
+            bool tree = coversTree(category);
             names.eachString([&](const std::string& name) {
                 auto& fields = byName[name];
                 if (pkg) {
