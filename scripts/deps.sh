@@ -7,7 +7,7 @@ packages=(
   libdbus-1-dev libdbus-c++-dev dbus-daemon libzmq3-dev liblog4cpp5-dev libre2-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev attr python3 ccache
   libsqlite3-dev sqlite3 nlohmann-json3-dev libcli11-dev libsystemd-dev libfuse3-dev
-  systemd zsh doxygen
+  systemd zsh doxygen ninja-build
   pybind11-dev python3-dev python3-pytest python3-mypy python3-dbus
 )
 missing=()

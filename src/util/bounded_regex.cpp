@@ -1,6 +1,7 @@
 #include "util/bounded_regex.h"
 
 #include "util/compiled_wildcard.h"
+#include "util/sanitizer_build.h"
 
 #include <pthread.h>
 
@@ -16,7 +17,7 @@ namespace {
 // per character when compiling and, when matching, about 300 bytes per text
 // character for every state on the way, so the estimates below are generous;
 // sanitizers make frames several times larger.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ZORV_ADDRESS_SANITIZER)
 constexpr std::size_t kFrameScale = 4;
 #else
 constexpr std::size_t kFrameScale = 1;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "standin_control.h"
+#include "util/sanitizer_build.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ long residentKb() {
 using ClientMemory = zorvtest::StandinTest;
 
 TEST_F(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ZORV_ADDRESS_SANITIZER)
     // AddressSanitizer holds freed memory back on purpose; its leak checker
     // covers this build instead.
     GTEST_SKIP() << "resident size is not meaningful under AddressSanitizer";

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
+#include "util/sanitizer_build.h"
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -461,7 +463,7 @@ TEST_F(Service, SubscriptionsDoNotGrowTheService) {
                 subscribeRaw(file, 100000, 20);
             }),
             nullptr, 0);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(ZORV_ADDRESS_SANITIZER) || defined(ZORV_THREAD_SANITIZER)
     const long allowedKiB = 32 * 1024;  // the sanitizers' shadow and quarantine grow with what is touched
 #else
     const long allowedKiB = 8 * 1024;

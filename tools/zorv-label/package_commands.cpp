@@ -47,10 +47,10 @@ public:
         std::thread ticker([&] {
             static const char spin[] = "|/-\\";
             std::unique_lock<std::mutex> lock(m);
-            for (unsigned tick = 0; !finished; ++tick) {
+            for (unsigned tick = 0;; ++tick) {
                 double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 std::fprintf(stderr, "\r\033[K%s %c %.1f s", what.c_str(), spin[tick % 4], seconds);
-                cv.wait_for(lock, std::chrono::milliseconds(100));
+                if (cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; })) break;
             }
         });
         int status;
