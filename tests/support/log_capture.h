@@ -1,7 +1,11 @@
-// Collects what the library logs, by attaching an appender to log4cpp's root.
+// Collects what the library logs, by attaching an appender to log4cpp's root
+// (and to the category of Logger::always where a configuration file cut that
+// one off from the root).
 #pragma once
 
 #include <zorv/labelmgr.hpp>
+
+#include "log/log.h"
 
 #include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
@@ -20,8 +24,8 @@ namespace zorvtest {
 // anywhere: the tests collect the lines, the fuzzers drop them.
 class LogSink : public log4cpp::AppenderSkeleton {
 public:
-    explicit LogSink(std::function<void(const log4cpp::LoggingEvent&)> take)
-        : log4cpp::AppenderSkeleton("zorv-log-sink"), take_(std::move(take)) {}
+    explicit LogSink(std::function<void(const log4cpp::LoggingEvent&)> take, const std::string& name = "zorv-log-sink")
+        : log4cpp::AppenderSkeleton(name), take_(std::move(take)) {}
     void close() override {}
     bool requiresLayout() const override { return false; }
     void setLayout(log4cpp::Layout*) override {}
@@ -47,8 +51,12 @@ public:
         previous_ = root_.getPriority();
         if (debug) root_.setPriority(log4cpp::Priority::DEBUG);
         root_.addAppender(sink_);
+        // The installed configuration gives that category a file of its own
+        // and no additivity: its lines never reach the root.
+        if (!always_.getAdditivity()) always_.addAppender(alwaysSink_);
     }
     ~LogCapture() {
+        always_.removeAppender(&alwaysSink_);
         root_.removeAppender(&sink_);
         root_.setPriority(previous_);
     }
@@ -74,11 +82,14 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<LogLine> lines_;
-    LogSink sink_{[this](const log4cpp::LoggingEvent& event) {
+    void take(const log4cpp::LoggingEvent& event) {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back({event.priority, event.categoryName, event.message});
-    }};
+    }
+    LogSink sink_{[this](const log4cpp::LoggingEvent& event) { take(event); }};
+    LogSink alwaysSink_{[this](const log4cpp::LoggingEvent& event) { take(event); }, "zorv-log-sink-always"};
     log4cpp::Category& root_ = log4cpp::Category::getRoot();
+    log4cpp::Category& always_ = log4cpp::Category::getInstance(zorv::kAlwaysCategory);
     int previous_ = 0;
 };
 
