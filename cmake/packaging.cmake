@@ -202,8 +202,8 @@ option(ZORV_PACKAGE_CHECK "Register the Debian package checks as tests (root, ap
 if(ZORV_PACKAGE_CHECK)
   foreach(step debs lintian symbols install use remove)
     add_test(NAME package_${step} COMMAND ${PROJECT_SOURCE_DIR}/scripts/package-check.sh ${step} ${PROJECT_BINARY_DIR})
-    # Label "package": the installed configuration in /etc would change what
-    # the other tests of the tree see, so the test run takes them after those.
+    # Label "package", for running the check alone (ctest -L package) or
+    # leaving it out (-LE package).
     set_tests_properties(package_${step} PROPERTIES TIMEOUT 900 RESOURCE_LOCK installed_packages LABELS package)
   endforeach()
   set_tests_properties(package_debs PROPERTIES FIXTURES_SETUP debs)

@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
 """test-summary.py BUILD-DIR...: one line counting the test cases that ran.
 
-Reads the JUnit files that ctest wrote in each build directory (junit.xml, and
-junit-package.xml where the package check ran on its own) and
+Reads the JUnit file that ctest wrote in each build directory (junit.xml) and
 counts its cases as passed, failed or skipped. The set-up and clean-up steps of
 ctest fixtures (the private bus) are steps, not cases, and are left out. A
 build directory without results counts as one failure.
 """
 import json
-import os
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -16,10 +14,7 @@ import xml.etree.ElementTree as ET
 passed = failed = skipped = 0
 for build in sys.argv[1:]:
     try:
-        # junit.xml, and junit-package.xml where the package check ran apart.
-        cases = [case for name in ("junit.xml", "junit-package.xml")
-                 if name == "junit.xml" or os.path.exists(f"{build}/{name}")
-                 for case in ET.parse(f"{build}/{name}").getroot().iter("testcase")]
+        cases = list(ET.parse(f"{build}/junit.xml").getroot().iter("testcase"))
         shown = subprocess.run(["ctest", "--show-only=json-v1"], cwd=build, capture_output=True, check=True)
     except (OSError, ET.ParseError, subprocess.CalledProcessError) as e:
         print(f"{build}: no test results ({e})", file=sys.stderr)

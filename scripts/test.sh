@@ -6,11 +6,11 @@
 # installed and removed again).
 #
 # Each tree is a preset of CMakePresets.json and builds only what it runs;
-# ccache keeps a second run short. While one tree's cases run, the next
-# trees build at a lower priority: the cases mostly wait on buses and
-# services, and a two-core machine would otherwise idle through them. Cases
-# of two trees never run at once, and the package check (which installs the
-# packages on this machine) runs beside no other case.
+# ccache keeps a second run short. The cases mostly wait on buses, services
+# and child processes, so the trees do not take turns: once the normal tree
+# is built its cases run while the sanitizer trees build behind them at a
+# lower priority, and each tree's cases start as soon as it is built. Each
+# tree's output is shown whole when its cases end.
 #
 # Each GoogleTest case is a ctest case of its own; the last line counts the
 # cases that ran, and the script fails when any case or any build failed.
@@ -28,57 +28,62 @@ trap 'rm -rf "$logs"' EXIT
 package_check=OFF
 if [ "$(id -u)" = 0 ]; then package_check=ON; else echo "SKIPPED: the Debian package check needs root"; fi
 
+# configure PRESET [CMAKE-ARGS...]
 configure() {
-  rm -f "$2/junit.xml" "$2/junit-package.xml"
-  cmake --preset "$1" "${@:3}" >/dev/null || { echo "configure of $1 failed" >&2; return 1; }
+  rm -f "$(preset_dir "$1")/junit.xml"
+  cmake --preset "$1" "${@:2}" >/dev/null || { echo "configure of $1 failed" >&2; return 1; }
 }
-build() {
-  cmake --build --preset "$1" -j "$jobs" || { echo "build of $1 failed" >&2; return 1; }
-}
-# cases PRESET [CTEST-ARGS...]: a case that hangs fails after ten minutes
-# instead of holding up the run.
+preset_dir() { case $1 in normal) echo build ;; *) echo "build-$1" ;; esac; }
+# cases PRESET: every case of the tree; one that hangs fails after ten
+# minutes instead of holding up the run.
 cases() {
-  ctest --preset "$1" -j "$jobs" --timeout 600 "${@:2}"
+  ctest --preset "$1" -j "$jobs" --timeout 600 --output-junit junit.xml
 }
-# built PRESET: waits for the background build of PRESET, shows its output,
-# and fails if it failed.
+# built PRESET: waits for the background build of PRESET and fails if it failed.
 built() {
   while [ ! -e "$logs/$1.status" ]; do
     kill -0 "$builder" 2>/dev/null || { echo "the build of $1 never finished" >&2; return 1; }
     sleep 1
   done
-  cat "$logs/$1.log"
   [ "$(cat "$logs/$1.status")" = 0 ] || { echo "build of $1 failed" >&2; return 1; }
 }
 
-echo "== configuring the trees"
-configure normal build -DZORV_PACKAGE_CHECK=$package_check -DZORV_BUILD_DOCS=$package_check &&
-  configure asan build-asan -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-10}" &&
-  configure tsan build-tsan || exit 1
+echo "== the normal tree (and, as root, the Debian packages)"
+configure normal -DZORV_PACKAGE_CHECK=$package_check -DZORV_BUILD_DOCS=$package_check &&
+  cmake --build --preset normal -j "$jobs" || { echo "build of normal failed" >&2; exit 1; }
 
-echo "== building the normal tree"
-build normal || exit 1
-
-# The sanitizer trees build one after the other, behind the cases.
+# The sanitizer trees, configured and built one after the other behind the
+# cases, at a lower priority than those.
 (
   for preset in asan tsan; do
-    nice -n 10 cmake --build --preset "$preset" -j "$jobs" >"$logs/$preset.log" 2>&1
+    args=()
+    [ "$preset" = asan ] && args=(-DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-10}")
+    { configure "$preset" "${args[@]}" && nice -n 10 cmake --build --preset "$preset" -j "$jobs"; } \
+      >"$logs/$preset.build.log" 2>&1
     echo $? >"$logs/$preset.status"
   done
 ) &
 builder=$!
 
-echo "== tests"
-cases normal -LE '^package$' --output-junit junit.xml
-# grep -c, not -q: ctest must not die of a closed pipe under pipefail.
-if ctest --test-dir build -N -L '^package$' | grep -c 'Test *#' >/dev/null; then
-  echo "== the Debian packages"
-  cases normal -L '^package$' --output-junit junit-package.xml
-fi
+cases normal >"$logs/normal.log" 2>&1 &
+normal=$!
+# lane PRESET: shows the build of PRESET once it is over, then runs its cases.
+lane() {
+  built "$1"
+  local status=$?
+  cat "$logs/$1.build.log"
+  [ $status = 0 ] && cases "$1"
+}
+lane asan >"$logs/asan.log" 2>&1 &
+asan=$!
+lane tsan >"$logs/tsan.log" 2>&1 &
+tsan=$!
+
+wait $normal; cat "$logs/normal.log"
 echo "== tests and fuzzers under AddressSanitizer and UndefinedBehaviorSanitizer"
-built asan && cases asan --output-junit junit.xml
+wait $asan; cat "$logs/asan.log"
 echo "== tests that use threads, under ThreadSanitizer"
-built tsan && cases tsan --output-junit junit.xml
+wait $tsan; cat "$logs/tsan.log"
 wait
 
 python3 scripts/test-summary.py build build-asan build-tsan
