@@ -239,7 +239,19 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
     Subscriber all(createSubscriber(), &destroySubscriber), oid(createSubscriber(), &destroySubscriber);
     ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
     ASSERT_EQ(subscribeLabelChangeMsg(oid.get(), "oid"), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both connected before the first change
+    // Subscriptions connect in the background and a publisher drops what comes
+    // before: a probe is changed until both have heard of it (on a busy host
+    // that can take seconds), and `next` passes over the probes.
+    const std::string probe = R"("path":"/n/probe")";
+    bool heardAll = false, heardOid = false;
+    for (uint32_t round = 1; !(heardAll && heardOid); ++round) {
+        ASSERT_EQ(setFileOid("/n/probe", ZORV_ID{1, 1, round}, 0), 0);  // a new value each time: a change
+        for (auto [handle, heard] : {std::pair{all.get(), &heardAll}, std::pair{oid.get(), &heardOid}}) {
+            char* msg = nullptr;
+            if (!*heard && recvLabelChangeMsgWithin(handle, &msg, 200) == 0) *heard = true;
+            free(msg);
+        }
+    }
 
     ASSERT_EQ(setFileTid("/n/a", 5, 0), 0);
     // The unprivileged user 65534, in a child process, may read but not change.
@@ -268,11 +280,13 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
     ASSERT_EQ(clearFileTid(), 0);
 
     alarm(20);  // a missing notification fails the test instead of hanging it
-    auto next = [](void* handle) {
-        char* msg = nullptr;
-        std::string text = recvLabelChangeMsg(handle, &msg) == 0 ? msg : "";
-        free(msg);
-        return text;
+    auto next = [&probe](void* handle) {
+        for (;;) {
+            char* msg = nullptr;
+            std::string text = recvLabelChangeMsg(handle, &msg) == 0 ? msg : "";
+            free(msg);
+            if (text.find(probe) == std::string::npos) return text;
+        }
     };
     EXPECT_EQ(next(all.get()), R"({"member":"setFileTid","path":"/n/a","uid":0})");
     EXPECT_EQ(next(all.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
