@@ -3,7 +3,7 @@
 # non-interactively and only when some are missing.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config clang libclang-rt-14-dev
+  build-essential cmake pkg-config clang lld libclang-rt-14-dev
   libdbus-1-dev libdbus-c++-dev dbus-daemon libzmq3-dev liblog4cpp5-dev libre2-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev attr python3 ccache
   libsqlite3-dev sqlite3 nlohmann-json3-dev libcli11-dev libsystemd-dev libfuse3-dev

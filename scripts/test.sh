@@ -34,33 +34,42 @@ configure() {
   cmake --preset "$1" "${@:2}" >/dev/null || { echo "configure of $1 failed" >&2; return 1; }
 }
 preset_dir() { case $1 in normal) echo build ;; *) echo "build-$1" ;; esac; }
-# cases PRESET: every case of the tree; one that hangs fails after ten
-# minutes instead of holding up the run.
+# cases PRESET: every case of the tree, as many at a time as there are
+# cores; one that hangs fails after ten minutes instead of holding up the run.
 cases() {
   ctest --preset "$1" -j "$jobs" --timeout 600 --output-junit junit.xml
 }
-# built PRESET: waits for the background build of PRESET and fails if it failed.
-built() {
+# finished STEP PID: waits until the job PID has said how STEP ended, and
+# fails if STEP failed.
+finished() {
   while [ ! -e "$logs/$1.status" ]; do
-    kill -0 "$builder" 2>/dev/null || { echo "the build of $1 never finished" >&2; return 1; }
+    kill -0 "$2" 2>/dev/null || [ -e "$logs/$1.status" ] || { echo "$1 never finished" >&2; return 1; }
     sleep 1
   done
-  [ "$(cat "$logs/$1.status")" = 0 ] || { echo "build of $1 failed" >&2; return 1; }
+  [ "$(cat "$logs/$1.status")" = 0 ] || { echo "$1 failed" >&2; return 1; }
 }
+
+# The sanitizer trees are configured beside the normal tree's build (a
+# configuration keeps one core busy for seconds).
+{ configure asan -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-10}"; echo $? >"$logs/configure-asan.status"; } \
+  >"$logs/configure-asan.log" 2>&1 &
+configure_asan=$!
+{ configure tsan; echo $? >"$logs/configure-tsan.status"; } >"$logs/configure-tsan.log" 2>&1 &
+configure_tsan=$!
 
 echo "== the normal tree (and, as root, the Debian packages)"
 configure normal -DZORV_PACKAGE_CHECK=$package_check -DZORV_BUILD_DOCS=$package_check &&
   cmake --build --preset normal -j "$jobs" || { echo "build of normal failed" >&2; exit 1; }
 
-# The sanitizer trees, configured and built one after the other behind the
-# cases, at a lower priority than those.
+# The sanitizer trees build one after the other behind the cases, at a lower
+# priority than those.
 (
   for preset in asan tsan; do
-    args=()
-    [ "$preset" = asan ] && args=(-DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-10}")
-    { configure "$preset" "${args[@]}" && nice -n 10 cmake --build --preset "$preset" -j "$jobs"; } \
-      >"$logs/$preset.build.log" 2>&1
-    echo $? >"$logs/$preset.status"
+    pid=$configure_asan
+    [ $preset = tsan ] && pid=$configure_tsan
+    { finished configure-$preset "$pid" && cat "$logs/configure-$preset.log" &&
+      nice -n 10 cmake --build --preset $preset -j "$jobs"; } >"$logs/build-$preset.log" 2>&1
+    echo $? >"$logs/build-$preset.status"
   done
 ) &
 builder=$!
@@ -69,9 +78,9 @@ cases normal >"$logs/normal.log" 2>&1 &
 normal=$!
 # lane PRESET: shows the build of PRESET once it is over, then runs its cases.
 lane() {
-  built "$1"
+  finished build-$1 "$builder"
   local status=$?
-  cat "$logs/$1.build.log"
+  cat "$logs/build-$1.log"
   [ $status = 0 ] && cases "$1"
 }
 lane asan >"$logs/asan.log" 2>&1 &
