@@ -6,11 +6,11 @@
 # installed and removed again).
 #
 # Each tree is a preset of CMakePresets.json and builds only what it runs;
-# ccache keeps a second run short. The cases mostly wait on buses, services
-# and child processes, so the trees do not take turns: once the normal tree
-# is built its cases run while the sanitizer trees build behind them at a
-# lower priority, and each tree's cases start as soon as it is built. Each
-# tree's output is shown whole when its cases end.
+# ccache keeps a second run short. The trees do not take turns, so that no
+# core idles while cases wait on buses, services and child processes: once
+# the normal tree is built its cases run while the sanitizer trees build
+# behind them at a lower priority, and each tree's cases start as soon as it
+# is built. Each tree's output is shown whole when its cases end.
 #
 # Each GoogleTest case is a ctest case of its own; the last line counts the
 # cases that ran, and the script fails when any case or any build failed.
