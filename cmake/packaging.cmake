@@ -96,8 +96,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Binaries are installed unstripped; cpack moves their debug information into
 # the -dbgsym packages (.ddeb) and links each binary to it by build id.
+# Only the packages with binaries are searched for them: cpack runs file(1)
+# once per file of each package it searches, several seconds for the API
+# reference alone.
 set(CPACK_STRIP_FILES OFF)
-set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+foreach(component RUNTIME TOOL DAEMON PYTHON)
+  set(CPACK_DEBIAN_${component}_DEBUGINFO_PACKAGE ON)
+endforeach()
+foreach(component COMMON DEV DOC)
+  set(CPACK_DEBIAN_${component}_PACKAGE_SHLIBDEPS OFF)
+endforeach()
 # Dependencies on Debian's libraries come from dpkg-shlibdeps; the library of
 # this build is found where it was built, and the component dependencies
 # below pin it to this version. Programs built elsewhere get their dependency

@@ -35,6 +35,13 @@ set_packages() {
   with_binaries=(libzorvlabelmgr1 zorv-label zorv-labelmgrd python3-zorvlabelmgr)
 }
 
+# is_elf FILE: FILE starts with the ELF magic number.
+is_elf() {
+  local magic
+  LC_ALL=C IFS= read -r -N 4 magic 2>/dev/null <"$1"
+  [ "$magic" = $'\x7fELF' ]
+}
+
 step_debs() {
   rm -rf "$build/packages"
   (cd "$build" && cpack -G DEB -B "$build/packages" >/dev/null)
@@ -53,6 +60,7 @@ step_debs() {
     dpkg-deb -x "$build/packages/${p}_"*.deb "$work/$p"
     dpkg-deb -x "$build/packages/${p}-dbgsym_"*.ddeb "$work/$p-dbgsym" || { echo "no package $p-dbgsym" >&2; status=1; continue; }
     while read -r elf; do
+      is_elf "$elf" || continue
       id=$(readelf -n "$elf" | sed -n 's/.*Build ID: //p')
       local debug=$work/$p-dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
       if [ -z "$id" ]; then echo "${elf#"$work"/}: no build id" >&2; status=1; continue; fi
@@ -60,7 +68,7 @@ step_debs() {
       if [ ! -f "$debug" ] || ! readelf -S "$debug" 2>/dev/null | grep -c '\.debug_info' >/dev/null; then
         echo "${elf#"$work"/}: no debug information in $p-dbgsym for build id $id" >&2; status=1
       fi
-    done < <(find "$work/$p" -type f -exec sh -c '[ "$(head -c4 "$1" | od -An -tx1 | tr -d " ")" = 7f454c46 ]' _ {} \; -print)
+    done < <(find "$work/$p" -type f)
   done
   [ $status = 0 ] && echo "debug information of ${with_binaries[*]} in their -dbgsym packages"
   return $status
@@ -116,24 +124,29 @@ use_cleanup() {
   unset DBUS_SYSTEM_BUS_ADDRESS
 }
 
-# cmake_consumer DIR STANDARD: a CMake project that builds the consumers
-# against the installed package as C++ of STANDARD.
+# cmake_consumer DIR: a CMake project that builds the consumers against the
+# installed package, as C++17 and as C++14 (one configuration for both).
 cmake_consumer() {
   mkdir -p "$1"
   cat >"$1/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.16)
 project(consumer CXX)
-set(CMAKE_CXX_STANDARD $2)
 find_package(zorvlabelmgr REQUIRED COMPONENTS proxy)
-add_executable(cxx-consumer $root/tests/install/consumer.cpp)
-target_link_libraries(cxx-consumer PRIVATE zorvlabelmgr::zorvlabelmgr)
-add_executable(proxy-consumer $root/tests/install/proxy_consumer.cpp)
-target_link_libraries(proxy-consumer PRIVATE zorvlabelmgr::proxy)
+foreach(standard 17 14)
+  add_executable(cxx-consumer-\${standard} $root/tests/install/consumer.cpp)
+  target_link_libraries(cxx-consumer-\${standard} PRIVATE zorvlabelmgr::zorvlabelmgr)
+  add_executable(proxy-consumer-\${standard} $root/tests/install/proxy_consumer.cpp)
+  target_link_libraries(proxy-consumer-\${standard} PRIVATE zorvlabelmgr::proxy)
+  set_target_properties(cxx-consumer-\${standard} proxy-consumer-\${standard} PROPERTIES CXX_STANDARD \${standard})
+endforeach()
 CMAKE
   cmake -S "$1" -B "$1/build" >/dev/null
-  cmake --build "$1/build" >/dev/null
-  "$1/build/cxx-consumer"
-  "$1/build/proxy-consumer"
+  cmake --build "$1/build" -j "$(nproc)" >/dev/null
+  local standard
+  for standard in 17 14; do
+    "$1/build/cxx-consumer-$standard"
+    "$1/build/proxy-consumer-$standard"
+  done
 }
 
 step_use() {
@@ -176,8 +189,7 @@ step_use() {
   c++ -std=c++17 "$root/tests/install/proxy_consumer.cpp" -o "$work/proxy-consumer" \
     $(pkg-config --cflags --libs zorvlabelmgr-proxy)
   "$work/proxy-consumer"
-  cmake_consumer "$work/cxx17" 17
-  cmake_consumer "$work/cxx14" 14
+  cmake_consumer "$work/cmake-consumer"
   # A program built against this package asks for the library by the
   # symbols file: any later 1.x will do.
   mkdir -p "$work/shlibdeps/debian"

@@ -3,33 +3,72 @@
 # zorv-label offers every command the tool lists in --help and, in bash, every
 # long option each command's --help lists, and completes a few words as it
 # should. Exit 77 (skipped) when the shell is not installed.
+#
+# Words are compared as sets with bash's own builtins: the only processes are
+# the tool's, as a pipeline of sort and grep per check costs more than all
+# the rest.
 set -uo pipefail
 tool=$1 dir=$2 shell=${3:-bash}
 passed=0 failed=0
-check() { # check NAME EXPECTED ACTUAL
-    if [[ "$2" == "$3" ]]; then
+# check NAME EXPECTED ACTUAL: the two lists hold the same words.
+check() {
+    local -A want=() got=()
+    local w
+    for w in $2; do want[$w]=1; done
+    for w in $3; do got[$w]=1; done
+    local same=$(( ${#want[@]} == ${#got[@]} ))
+    for w in "${!want[@]}"; do [[ -n ${got[$w]:-} ]] || same=0; done
+    if ((same)); then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
         printf 'FAILED %s\n  expected: %s\n  got:      %s\n' "$1" "$2" "$3"
     fi
 }
-sorted() { tr ' ' '\n' | sed '/^$/d' | sort -u | tr '\n' ' '; }
-# The commands of a --help text: the words under "Subcommands:".
-commands_of() { sed -n '/^Subcommands:/,/^$/{s/^  \([a-z][-a-z0-9]*\) .*/\1/p}'; }
-# The long options of a --help text.
-options_of() { grep -o -- '--[a-z][-a-z0-9]*' | grep -v -- '--help' | sort -u; }
-known=$("$tool" --help | commands_of | sorted)
+# help_of WORDS...: the tool's --help for the command WORDS.
+help_of() { help=$("$tool" "$@" --help) || { echo "zorv-label $* --help failed"; exit 1; }; }
+# The commands of the --help text in $help: the words under "Subcommands:".
+commands_of() {
+    local line inside=0
+    commands=""
+    while IFS= read -r line; do
+        if [[ $line == Subcommands:* ]]; then inside=1
+        elif [[ -z $line ]]; then inside=0
+        elif ((inside)) && [[ $line =~ ^\ \ ([a-z][-a-z0-9]*)\  ]]; then commands+="${BASH_REMATCH[1]} "
+        fi
+    done <<<"$help"
+}
+# The long options of the --help text in $help, --help itself left out.
+options_of() {
+    local rest=$help
+    options=""
+    while [[ $rest =~ (--[a-z][-a-z0-9]*) ]]; do
+        [[ ${BASH_REMATCH[1]} == --help ]] || options+="${BASH_REMATCH[1]} "
+        rest=${rest#*"${BASH_REMATCH[1]}"}
+    done
+}
+help_of
+commands_of
+known=$commands
 [[ -n $known ]] || { echo "no commands in zorv-label --help"; exit 1; }
 
 if [[ $shell == zsh ]]; then
     command -v zsh >/dev/null || { echo "zsh is not installed"; exit 77; }
     zsh -n "$dir/_zorv-label" && passed=$((passed + 1)) || { failed=$((failed + 1)); echo "FAILED _zorv-label does not parse"; }
-    offered=$(sed -n "/^commands=(/,/^)/{s/^  [\"']\([a-z][-a-z0-9]*\):.*/\1/p}" "$dir/_zorv-label" | sorted)
+    script=$(<"$dir/_zorv-label")
+    offered="" inside=0
+    while IFS= read -r line; do
+        if [[ $line == "commands=(" ]]; then inside=1
+        elif [[ $line == ")" ]]; then inside=0
+        elif ((inside)) && [[ $line =~ ^\ \ [\"\']([a-z][-a-z0-9]*): ]]; then offered+="${BASH_REMATCH[1]} "
+        fi
+    done <<<"$script"
     check "zsh offers the commands of --help" "$known" "$offered"
     for c in $known; do
-        for o in $("$tool" "$c" --help | options_of); do
-            grep -q -- "$o" "$dir/_zorv-label" || { failed=$((failed + 1)); echo "FAILED zsh lacks $c $o"; continue; }
+        help_of "$c"
+        options_of
+        for o in $options; do
+            [[ $script == *"$o"* ]] || { failed=$((failed + 1)); echo "FAILED zsh lacks $c $o"; continue; }
             passed=$((passed + 1))
         done
     done
@@ -41,27 +80,32 @@ fi
 # shellcheck source=/dev/null
 source "$dir/zorv-label.bash"
 check "complete -p" "complete -F _zorv_label zorv-label" "$(complete -p zorv-label)"
-complete_words() { # the candidates for the last of the words given
+# complete_words WORDS...: sets $offered to the candidates for the last word.
+complete_words() {
     COMP_WORDS=(zorv-label "$@")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMPREPLY=()
     _zorv_label
-    printf '%s\n' "${COMPREPLY[@]}" | sorted
+    offered="${COMPREPLY[*]}"
 }
-check "commands of --help" "$known" "$(complete_words '')"
-check "attributes" "inherit oid pkgid sid tid " "$(complete_words --json get '')"
-check "attribute prefix" "pkgid " "$(complete_words del p)"
-check "package types" "drova lunvex package " "$(complete_words package -t '')"
-check "the word after an option's value" "" "$(complete_words package -t lunvex name list '')"
-check "file actions" "get set " "$(complete_words file '')"
-check "watch topics" "inheritflag " "$(complete_words watch tid in)"
+complete_words ''; check "commands of --help" "$known" "$offered"
+complete_words --json get ''; check "attributes" "inherit oid pkgid sid tid" "$offered"
+complete_words del p; check "attribute prefix" "pkgid" "$offered"
+complete_words package -t ''; check "package types" "drova lunvex package" "$offered"
+complete_words package -t lunvex name list ''; check "the word after an option's value" "" "$offered"
+complete_words file ''; check "file actions" "get set" "$offered"
+complete_words watch tid in; check "watch topics" "inheritflag" "$offered"
 # Each command's long options, and those of file's and hash's own commands.
 for c in $known; do
-    subs=$("$tool" "$c" --help | commands_of)
-    for s in ${subs:-""}; do
-        want=$("$tool" $c $s --help | options_of | sorted)
-        got=$(complete_words $c $s -- | tr ' ' '\n' | grep -- '^--' | grep -v -- '--help' | grep -v -- '--json' | sorted)
-        check "long options of $c $s" "$want" "$got"
+    help_of "$c"
+    commands_of
+    for s in ${commands:-""}; do
+        help_of $c $s
+        options_of
+        complete_words $c $s --
+        got=""
+        for o in $offered; do [[ $o == --help || $o == --json ]] || got+="$o "; done
+        check "long options of $c $s" "$options" "$got"
     done
 done
 echo "$passed passed, $failed failed"
