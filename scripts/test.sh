@@ -28,10 +28,20 @@ trap 'rm -rf "$logs"' EXIT
 package_check=OFF
 if [ "$(id -u)" = 0 ]; then package_check=ON; else echo "SKIPPED: the Debian package check needs root"; fi
 
-# configure PRESET [CMAKE-ARGS...]
+# configure PRESET [CMAKE-ARGS...]: configures the tree, unless this script
+# was the last to configure it, with the same arguments and presets. (The
+# build configures again by itself when a CMakeLists.txt changed; configuring
+# with nothing changed would rebuild much, as CMake orders pkg-config's flags
+# differently the second time.)
 configure() {
-  rm -f "$(preset_dir "$1")/junit.xml"
+  local dir stamp
+  dir=$(preset_dir "$1")
+  stamp="$* $(sha1sum CMakePresets.json)"
+  rm -f "$dir/junit.xml"
+  [ -f "$dir/build.ninja" ] && [ "$dir/zorv-configured" -nt "$dir/CMakeCache.txt" ] &&
+    [ "$(cat "$dir/zorv-configured")" = "$stamp" ] && return 0
   cmake --preset "$1" "${@:2}" >/dev/null || { echo "configure of $1 failed" >&2; return 1; }
+  printf '%s' "$stamp" >"$dir/zorv-configured"
 }
 preset_dir() { case $1 in normal) echo build ;; *) echo "build-$1" ;; esac; }
 # cases PRESET: every case of the tree, as many at a time as there are

@@ -19,6 +19,12 @@ namespace {
 
 constexpr int kEvents = ZMQ_EVENT_CONNECTED | ZMQ_EVENT_CLOSED | ZMQ_EVENT_DISCONNECTED;
 
+// After a lost connection libzmq ends its endpoint with a command of its own,
+// sent just after the event, and that command ends every connection to the
+// same address, a new one too, without an event. A busy host can hold it up:
+// the new connection waits this long after the loss.
+constexpr std::chrono::milliseconds kSettleAfterLoss{100};
+
 struct Links {
     std::mutex mutex;
     std::unordered_map<void*, std::unique_ptr<Link>> bySocket;
@@ -51,7 +57,7 @@ Link::~Link() {
 }
 
 void Link::connect() {
-    if (state_ != State::Idle) return;
+    if (state_ != State::Idle || std::chrono::steady_clock::now() - droppedAt_ < kSettleAfterLoss) return;
     std::string why = whyNotTrusted(endpoint_);
     if (!why.empty()) {
         if (why != refusal_)
@@ -84,6 +90,7 @@ void Link::takeEvents() {
                                        "away); connecting again.",
                                        endpoint_.c_str(), kMaxNotificationFrame);
             state_ = State::Idle;
+            droppedAt_ = std::chrono::steady_clock::now();
         }
     }
 }

@@ -7,6 +7,7 @@
 // monitor socket reports the connections made, failed and lost.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,9 @@ public:
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    // Connects unless connected or connecting, if the endpoint passes the
-    // check; a warning says why not, once per reason. Throws
+    // Connects unless connected or connecting, or the connection was lost a
+    // moment ago, if the endpoint passes the check; a warning says why not,
+    // once per reason. Throws
     // std::runtime_error "Failed to connect socket." when libzmq refuses.
     void connect();
     // Takes the monitor's pending events: a connection failed or lost is let
@@ -40,6 +42,7 @@ private:
     std::string endpoint_;
     State state_ = State::Idle;
     std::string refusal_;  // the reason last logged for not connecting
+    std::chrono::steady_clock::time_point droppedAt_{};  // when the connection was last lost
 };
 
 // Registry of the links, by the subscriber's libzmq socket: the public class

@@ -393,13 +393,20 @@ TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
 // watch tells on standard error when the service goes away and when it is
 // back, and goes on with the notifications of the new one.
 TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
-    const pid_t watch = start({"watch", "-n", "1", "tid"}, "", "watch");
+    const pid_t watch = start({"watch", "-n", "2", "tid"}, "", "watch");
     auto errorsSay = [&](const std::string& words) {
         for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
             if (slurp(dir_ / "watch.err").find(words) != std::string::npos) return true;
         return false;
     };
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The service goes only once watch has heard from it (on a busy host
+    // watch may take long to start).
+    bool heard = false;
+    for (int i = 0; i < 100 && !heard; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        ok({"set", "tid", "/probe", "1"});
+        heard = slurp(dir_ / "watch.out").find("/probe") != std::string::npos;
+    }
+    ASSERT_TRUE(heard) << slurp(dir_ / "watch.err");
     daemon_->stop();
     EXPECT_TRUE(errorsSay("service is not running; waiting for it to come back")) << slurp(dir_ / "watch.err");
     daemon_->start(endpoint_->endpoint(), false);
