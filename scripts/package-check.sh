@@ -183,7 +183,7 @@ step_use() {
   # compiles alone is the tree's install_headers_test.)
   test "$(pkg-config --variable=prefix zorvlabelmgr)" = /usr
   test -z "$(pkg-config --cflags zorvlabelmgr)"
-  cc -std=c99 -Wall -Werror "$root/tests/install/consumer.c" -o "$work/c-consumer" \
+  cc -std=c99 -pedantic -Wall -Wextra -Werror "$root/tests/install/consumer.c" -o "$work/c-consumer" \
     $(pkg-config --cflags --libs zorvlabelmgr)
   "$work/c-consumer"
   c++ -std=c++17 "$root/tests/install/proxy_consumer.cpp" -o "$work/proxy-consumer" \

@@ -60,8 +60,9 @@ finished() {
 }
 
 # The sanitizer trees are configured beside the normal tree's build (a
-# configuration keeps one core busy for seconds).
-{ configure asan -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-10}"; echo $? >"$logs/configure-asan.status"; } \
+# configuration keeps one core busy for seconds). Each fuzzer runs for
+# ZORV_FUZZ_SECONDS, 5 by default.
+{ configure asan -DZORV_FUZZ_SECONDS="${ZORV_FUZZ_SECONDS:-5}"; echo $? >"$logs/configure-asan.status"; } \
   >"$logs/configure-asan.log" 2>&1 &
 configure_asan=$!
 { configure tsan; echo $? >"$logs/configure-tsan.status"; } >"$logs/configure-tsan.log" 2>&1 &
