@@ -24,8 +24,8 @@ public:
 
     // Connects unless connected or connecting, or the connection was lost a
     // moment ago, if the endpoint passes the check; a warning says why not,
-    // once per reason. Throws
-    // std::runtime_error "Failed to connect socket." when libzmq refuses.
+    // once per reason. Throws std::runtime_error "Failed to connect socket."
+    // when libzmq refuses.
     void connect();
     // Takes the monitor's pending events: a connection failed or lost is let
     // go, so that the next connect() makes it again.
