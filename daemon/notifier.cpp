@@ -36,7 +36,7 @@ Notifier::Notifier(const std::string& endpoint)
     : listener_(listenForSubscribers(endpoint)),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (!epoll_ || !wake_ || !watch(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN) ||
+    if (!epoll_.valid() || !wake_.valid() || !watch(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN) ||
         !watch(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), EPOLLIN))
         throw std::runtime_error(std::string("cannot wait for subscribers: ") + std::strerror(errno));
     thread_ = std::thread(&Notifier::run, this);
@@ -99,8 +99,8 @@ void Notifier::run() noexcept {
 
 void Notifier::acceptPeers() {
     for (;;) {
-        UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!fd) {
+        zorv::detail::FileDescriptor fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.valid()) {
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
             ZLOG_WARN("cannot accept a subscriber: %s", std::strerror(errno));
             listening_ = !watch(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), 0);

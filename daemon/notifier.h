@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "unique_fd.h"
+#include "util/file_descriptor.h"
 #include "zmtp_peer.h"
 
 namespace zorvd {
@@ -48,7 +48,7 @@ public:
 
 private:
     struct Peer {
-        UniqueFd fd;
+        zorv::detail::FileDescriptor fd;
         uid_t uid;
         ZmtpPeer zmtp;
         bool pollingOutput = false;
@@ -63,7 +63,7 @@ private:
     void deliver(const std::deque<std::pair<std::string, std::string>>& notices);
     void linger();
 
-    UniqueFd listener_, epoll_, wake_;
+    zorv::detail::FileDescriptor listener_, epoll_, wake_;
     bool listening_ = true;  // false while accepting is paused for lack of descriptors
     std::chrono::steady_clock::time_point resumeAccepting_;
     std::mutex mutex_;

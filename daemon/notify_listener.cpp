@@ -38,14 +38,14 @@ bool removeEntry(int dir, const char* name, int depth, long& budget) {
     if (--budget < 0) return false;
     if (::unlinkat(dir, name, 0) == 0 || errno == ENOENT) return true;
     if (errno != EISDIR || depth == 0) return false;
-    UniqueFd sub(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub || !removeContent(sub.get(), depth - 1, budget)) return false;
+    zorv::detail::FileDescriptor sub(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid() || !removeContent(sub.get(), depth - 1, budget)) return false;
     return ::unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 bool removeContent(int dir, int depth, long& budget) {
-    UniqueFd listed(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
-    DIR* stream = listed ? ::fdopendir(listed.get()) : nullptr;
+    zorv::detail::FileDescriptor listed(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    DIR* stream = listed.valid() ? ::fdopendir(listed.get()) : nullptr;
     if (stream == nullptr) return false;
     listed.release();
     std::unique_ptr<DIR, int (*)(DIR*)> owned(stream, &::closedir);
@@ -64,7 +64,7 @@ public:
         path_ = beside.substr(0, beside.rfind('/') + 1) + ".zorv-notify-XXXXXX";
         if (::mkdtemp(path_.data()) == nullptr) throw systemError("cannot make a directory beside " + beside);
         fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd_) {
+        if (!fd_.valid()) {
             std::runtime_error error = systemError("cannot open " + path_);
             ::rmdir(path_.c_str());
             throw error;
@@ -83,7 +83,7 @@ public:
 
 private:
     std::string path_;
-    UniqueFd fd_;
+    zorv::detail::FileDescriptor fd_;
 };
 
 sockaddr_un unixAddress(const std::string& path) {
@@ -131,7 +131,7 @@ void moveOnto(const PrivateDir& dir, const char* name, const std::string& path) 
 
 }  // namespace
 
-UniqueFd listenForSubscribers(const std::string& endpoint) {
+zorv::detail::FileDescriptor listenForSubscribers(const std::string& endpoint) {
     const std::string scheme = "ipc://";
     if (endpoint.compare(0, scheme.size(), scheme) != 0 || endpoint.size() == scheme.size() ||
         endpoint[scheme.size()] != '/')
@@ -143,8 +143,8 @@ UniqueFd listenForSubscribers(const std::string& endpoint) {
     PrivateDir dir(path);
     const char* name = "socket";
     const sockaddr_un address = unixAddress(dir.path() + "/" + name);
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listener) throw systemError("cannot make a socket");
+    zorv::detail::FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener.valid()) throw systemError("cannot make a socket");
     if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         throw systemError("cannot bind " + dir.path() + "/" + name);
     // Connecting needs write permission on the file, and every local user may subscribe.

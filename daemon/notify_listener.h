@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "unique_fd.h"
+#include "util/file_descriptor.h"
 
 namespace zorvd {
 
@@ -15,6 +15,6 @@ namespace zorvd {
 // the path is thus never free for another user to take. Nothing is removed
 // when the service stops; the next start replaces the dead socket file.
 // Throws std::runtime_error with the reason.
-UniqueFd listenForSubscribers(const std::string& endpoint);
+zorv::detail::FileDescriptor listenForSubscribers(const std::string& endpoint);
 
 }  // namespace zorvd
