@@ -1,6 +1,8 @@
 // A dbus-daemon of the test's own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "scratch_dir.h"
@@ -16,6 +18,9 @@ public:
     std::string address() const { return "unix:path=" + dir_ / "system_bus_socket"; }
     void start(bool withStandin);
     void stop();
+    // The process whose id start-bus.sh wrote to `file` ("bus.pid",
+    // "standin.pid"); -1 if none.
+    pid_t pid(const std::string& file) const;
 
 private:
     ScratchDir dir_;

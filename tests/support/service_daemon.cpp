@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "process_guard.h"
+
 extern char** environ;
 
 namespace zorvtest {
@@ -54,6 +56,7 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     int spawned = posix_spawn(&pid_, argv[0], &output, nullptr, const_cast<char**>(argv.data()), envp.data());
     posix_spawn_file_actions_destroy(&output);
     if (spawned != 0) throw std::runtime_error("cannot run " + program_);
+    guardProcess(pid_);
     ServiceConnection c(address);
     pid_t ended = 0;
     int status = 0;
@@ -63,7 +66,7 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     }
     if (ended == 0) stop(SIGKILL);  // a service that hangs is not left behind
     exitStatus_ = ended == 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
+    forget();
     throw std::runtime_error("the service did not start; see " + log);
 }
 
@@ -73,10 +76,14 @@ std::string ServiceDaemon::output() const {
 }
 
 pid_t ServiceDaemon::busPid() const {
-    pid_t pid = -1;
-    std::ifstream(bus_.dir() + "/bus.pid") >> pid;
+    const pid_t pid = bus_.pid("bus.pid");
     if (pid <= 0) throw std::runtime_error("no bus daemon in " + bus_.dir());
     return pid;
+}
+
+void ServiceDaemon::forget() {
+    releaseProcess(pid_);
+    pid_ = -1;
 }
 
 int ServiceDaemon::stop(int sig) {
@@ -85,7 +92,7 @@ int ServiceDaemon::stop(int sig) {
     int status = 0;
     ::kill(pid_, sig);
     waitpid(pid_, &status, 0);
-    pid_ = -1;
+    forget();
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

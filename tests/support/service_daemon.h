@@ -44,7 +44,7 @@ public:
     int stop(int sig = 15);
     bool running() const { return pid_ > 0; }
     // The service has ended and been waited for by the test itself.
-    void forget() { pid_ = -1; }
+    void forget();
     // A new bus daemon in place of one the test stopped or killed.
     void restartBus();
     pid_t pid() const { return pid_; }
