@@ -16,6 +16,8 @@
 
 namespace zorvd {
 
+using zorv::detail::FileDescriptor;
+
 namespace {
 
 constexpr int kReadsPerTurn = 16;    // then other peers get their turn
@@ -99,7 +101,7 @@ void Notifier::run() noexcept {
 
 void Notifier::acceptPeers() {
     for (;;) {
-        zorv::detail::FileDescriptor fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        FileDescriptor fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
             ZLOG_WARN("cannot accept a subscriber: %s", std::strerror(errno));

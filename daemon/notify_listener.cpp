@@ -17,6 +17,8 @@
 
 namespace zorvd {
 
+using zorv::detail::FileDescriptor;
+
 namespace {
 
 constexpr int kBacklog = 128;
@@ -38,13 +40,13 @@ bool removeEntry(int dir, const char* name, int depth, long& budget) {
     if (--budget < 0) return false;
     if (::unlinkat(dir, name, 0) == 0 || errno == ENOENT) return true;
     if (errno != EISDIR || depth == 0) return false;
-    zorv::detail::FileDescriptor sub(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor sub(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub.valid() || !removeContent(sub.get(), depth - 1, budget)) return false;
     return ::unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 bool removeContent(int dir, int depth, long& budget) {
-    zorv::detail::FileDescriptor listed(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    FileDescriptor listed(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
     DIR* stream = listed.valid() ? ::fdopendir(listed.get()) : nullptr;
     if (stream == nullptr) return false;
     listed.release();
@@ -83,7 +85,7 @@ public:
 
 private:
     std::string path_;
-    zorv::detail::FileDescriptor fd_;
+    FileDescriptor fd_;
 };
 
 sockaddr_un unixAddress(const std::string& path) {
@@ -131,7 +133,7 @@ void moveOnto(const PrivateDir& dir, const char* name, const std::string& path) 
 
 }  // namespace
 
-zorv::detail::FileDescriptor listenForSubscribers(const std::string& endpoint) {
+FileDescriptor listenForSubscribers(const std::string& endpoint) {
     const std::string scheme = "ipc://";
     if (endpoint.compare(0, scheme.size(), scheme) != 0 || endpoint.size() == scheme.size() ||
         endpoint[scheme.size()] != '/')
@@ -143,7 +145,7 @@ zorv::detail::FileDescriptor listenForSubscribers(const std::string& endpoint) {
     PrivateDir dir(path);
     const char* name = "socket";
     const sockaddr_un address = unixAddress(dir.path() + "/" + name);
-    zorv::detail::FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener.valid()) throw systemError("cannot make a socket");
     if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         throw systemError("cannot bind " + dir.path() + "/" + name);

@@ -130,30 +130,3 @@ def test_a_waiting_call_lets_other_threads_run(standin):
     worker.join()
     assert ticks > 0, "the call held the interpreter lock while it waited"
 
-
-def test_threads_calling_at_once_get_their_own_answers(standin):
-    u32, u64 = dbus.UInt32, dbus.UInt64
-    calls = [("getFileTid", u32(1), lambda: zl.get_file_tid("/a")),
-             ("getFileInheritFlag", u32(2), lambda: zl.get_file_inherit_flag("/a")),
-             ("getPkgId", u64(3), lambda: zl.get_pkg_id("/a")),
-             ("getDeviceOid", u64(4), lambda: zl.get_device_oid("sda")),
-             ("getKernelModuleOid", u64(5), lambda: zl.get_kernel_module_oid("ext4")),
-             ("getLabelSetStatus", dbus.Int32(6), zl.get_label_set_status),
-             ("pathNormalize", "/seven", lambda: zl.path_normalize("/a")),
-             ("getPkgNameById", "eight", lambda: zl.get_pkg_name_by_id(8))]
-    for member, value, _ in calls:
-        standin.reply(member, value)
-    wrong = []
-
-    def caller(i):
-        _, expected, call = calls[i]
-        for _ in range(25):
-            if call() != expected:
-                wrong.append(i)
-
-    threads = [threading.Thread(target=caller, args=(i,)) for i in range(len(calls))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert wrong == []
