@@ -8,9 +8,7 @@
 
 namespace zorvtest {
 
-namespace {
 const char* const kPidFiles[] = {"bus.pid", "standin.pid"};
-}
 
 pid_t PrivateBus::pid(const std::string& file) const {
     pid_t pid = -1;
@@ -25,8 +23,7 @@ void PrivateBus::start(bool withStandin) {
     std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir() + "'";
     if (withStandin) cmd += std::string(" '") + (standin ? standin : ZORV_TEST_STANDIN_BUILT) + "'";
     if (std::system((cmd + " >/dev/null").c_str()) != 0) throw std::runtime_error("cannot start a private bus");
-    for (const char* file : kPidFiles)
-        if (pid(file) > 0) guardProcess(pid(file));
+    for (const char* file : kPidFiles) guardProcess(pid(file));
 }
 
 void PrivateBus::stop() {

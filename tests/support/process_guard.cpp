@@ -24,12 +24,11 @@ void killGuarded(int sig) {
 }  // namespace
 
 void guardProcess(pid_t pid) {
-    static const bool installed = [] {
+    [[maybe_unused]] static const bool installed = [] {
         owner = ::getpid();
         for (int sig : {SIGALRM, SIGTERM, SIGINT, SIGHUP}) ::signal(sig, killGuarded);
         return true;
     }();
-    (void)installed;
     for (std::atomic<pid_t>& slot : guarded)
         if (pid_t empty = 0; pid > 0 && slot.compare_exchange_strong(empty, pid)) return;
 }

@@ -7,7 +7,8 @@
 
 namespace zorvtest {
 
-// `pid` is killed if this process dies of SIGALRM, SIGTERM, SIGINT or SIGHUP.
+// `pid` is killed if this process dies of SIGALRM, SIGTERM, SIGINT or SIGHUP
+// (nothing for a pid <= 0).
 void guardProcess(pid_t pid);
 // `pid` has been stopped by the test: no longer killed.
 void releaseProcess(pid_t pid);

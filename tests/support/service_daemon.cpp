@@ -14,8 +14,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "process_guard.h"
-
 extern char** environ;
 
 namespace zorvtest {
@@ -79,11 +77,6 @@ pid_t ServiceDaemon::busPid() const {
     const pid_t pid = bus_.pid("bus.pid");
     if (pid <= 0) throw std::runtime_error("no bus daemon in " + bus_.dir());
     return pid;
-}
-
-void ServiceDaemon::forget() {
-    releaseProcess(pid_);
-    pid_ = -1;
 }
 
 int ServiceDaemon::stop(int sig) {

@@ -5,9 +5,11 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 
 #include "protocol/service_names.h"
 #include "private_bus.h"
+#include "process_guard.h"
 #include "service_connection.h"
 
 namespace zorvtest {
@@ -44,7 +46,7 @@ public:
     int stop(int sig = 15);
     bool running() const { return pid_ > 0; }
     // The service has ended and been waited for by the test itself.
-    void forget();
+    void forget() { releaseProcess(std::exchange(pid_, -1)); }
     // A new bus daemon in place of one the test stopped or killed.
     void restartBus();
     pid_t pid() const { return pid_; }

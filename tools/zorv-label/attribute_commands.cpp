@@ -42,15 +42,19 @@ int queryPkgIdRecords(const char* path, UserSetRecord** records, int) {
     return 1;
 }
 
+// The getter of a single number, its value given in pkg_id.
+template <typename Number, int (*get)(const char*, Number*)>
+int getNumber(const char* path, ZORV_ID* value) {
+    Number number = 0;
+    const int status = get(path, &number);
+    *value = ZORV_ID{number, 0, 0};
+    return status;
+}
+
 // The all-ones values are the service's "none": it refuses to record them.
 const Attribute kAttributes[] = {
     {"pkgid", "pkg_id", Kind::Number64, 0, UINT64_MAX - 1, false,
-     [](const char* p, ZORV_ID* v) {
-         unsigned long x = 0;
-         int status = getPkgId(p, &x);
-         *v = ZORV_ID{x, 0, 0};
-         return status;
-     },
+     getNumber<unsigned long, getPkgId>,
      [](const char* p, ZORV_ID v, int) { return setPkgId(p, v.pkg_id); },
      [](const char* p, int) { return delUserSetPkgId(p); }, clearUserSetPkgId, showUserSetPkgId,
      queryPkgIdRecords},
@@ -59,21 +63,11 @@ const Attribute kAttributes[] = {
     {"sid", "sid", Kind::Identifier, 0, 0, true, getFileSid, setFileSid, delFileSid, clearFileSid,
      showUserSetFileSid, queryUserSetFileSid},
     {"tid", "tid", Kind::Number32, 1, UINT32_MAX - 1, true,
-     [](const char* p, ZORV_ID* v) {
-         unsigned int x = 0;
-         int status = getFileTid(p, &x);
-         *v = ZORV_ID{x, 0, 0};
-         return status;
-     },
+     getNumber<unsigned int, getFileTid>,
      [](const char* p, ZORV_ID v, int o) { return setFileTid(p, static_cast<unsigned>(v.pkg_id), o); }, delFileTid,
      clearFileTid, showUserSetFileTid, queryUserSetFileTid},
     {"inherit", "inherit", Kind::Number32, 0, 7, true,
-     [](const char* p, ZORV_ID* v) {
-         unsigned int x = 0;
-         int status = getFileInheritFlag(p, &x);
-         *v = ZORV_ID{x, 0, 0};
-         return status;
-     },
+     getNumber<unsigned int, getFileInheritFlag>,
      [](const char* p, ZORV_ID v, int o) { return setFileInheritFlag(p, static_cast<unsigned>(v.pkg_id), o); },
      delFileInheritFlag, clearFileInheritFlag, showUserSetFileInheritFlag, queryUserSetFileInheritFlag},
 };
@@ -269,14 +263,22 @@ AttributeChange makeChange(const nlohmann::json& object) {
     return change;
 }
 
-std::vector<CLI::App*> addChangeCommands(CLI::App& app, ChangeWords& words) {
+namespace {
+
+// A command whose first word names the attribute.
+CLI::App* attributeCommand(CLI::App& app, const char* name, const char* help, std::string& attribute) {
     std::vector<std::string> names;
     for (const Attribute& a : kAttributes) names.push_back(a.name);
-    const auto known = CLI::IsMember(names);
+    CLI::App* c = app.add_subcommand(name, help);
+    c->add_option("attribute", attribute, "pkgid, oid, sid, tid or inherit")->required()->check(CLI::IsMember(names));
+    return c;
+}
+
+}  // namespace
+
+std::vector<CLI::App*> addChangeCommands(CLI::App& app, ChangeWords& words) {
     auto command = [&](const char* name, const char* help) {
-        CLI::App* c = app.add_subcommand(name, help);
-        c->add_option("attribute", words.attribute, "pkgid, oid, sid, tid or inherit")->required()->check(known);
-        return c;
+        return attributeCommand(app, name, help, words.attribute);
     };
     CLI::App* set = command("set", "record a value of an attribute for a path");
     set->add_option("path", words.path, "the path")->required();
@@ -295,13 +297,8 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
         bool dryRun = false;
     };
     auto args = std::make_shared<Args>();
-    std::vector<std::string> names;
-    for (const Attribute& a : kAttributes) names.push_back(a.name);
-    const auto known = CLI::IsMember(names);
     auto command = [&](const char* name, const char* help) {
-        CLI::App* c = app.add_subcommand(name, help);
-        c->add_option("attribute", args->words.attribute, "pkgid, oid, sid, tid or inherit")->required()->check(known);
-        return c;
+        return attributeCommand(app, name, help, args->words.attribute);
     };
 
     CLI::App* get = command("get", "print the value of an attribute of a path");
