@@ -9,8 +9,9 @@
 # ccache keeps a second run short. The trees do not take turns, so that no
 # core idles while cases wait on buses, services and child processes: once
 # the normal tree is built its cases run while the sanitizer trees build
-# behind them at a lower priority, and each tree's cases start as soon as it
-# is built. Each tree's output is shown whole when its cases end.
+# behind them at a lower priority; the ASan tree's cases start as soon as it
+# is built, the TSan tree's once it is built and those are over. Each tree's
+# output is shown whole when its cases end.
 #
 # Each GoogleTest case is a ctest case of its own; the last line counts the
 # cases that ran, and the script fails when any case or any build failed.
@@ -87,16 +88,24 @@ builder=$!
 
 cases normal >"$logs/normal.log" 2>&1 &
 normal=$!
-# lane PRESET: shows the build of PRESET once it is over, then runs its cases.
+# lane PRESET [AFTER PID]: shows the build of PRESET once it is over, then
+# runs its cases, once the lane AFTER (job PID) has run its own.
 lane() {
   finished build-$1 "$builder"
   local status=$?
   cat "$logs/build-$1.log"
+  while [ -n "${2:-}" ] && [ ! -e "$logs/$2.done" ] && kill -0 "$3" 2>/dev/null; do sleep 1; done
   [ $status = 0 ] && cases "$1"
+  local ran=$?
+  touch "$logs/$1.done"
+  return $ran
 }
 lane asan >"$logs/asan.log" 2>&1 &
 asan=$!
-lane tsan >"$logs/tsan.log" 2>&1 &
+# The threaded cases wait for those under ASan: the heaviest cases of both
+# sanitizers at once, beside the normal tree's, would hold a call of the
+# service past its time limit on two cores.
+lane tsan asan $asan >"$logs/tsan.log" 2>&1 &
 tsan=$!
 
 wait $normal; cat "$logs/normal.log"
