@@ -9,10 +9,11 @@
 # step. A tree configured with -DZORV_PACKAGE_CHECK=ON (any prefix: cpack
 # packages for /usr whatever the tree was configured with) runs the steps as
 # ctest cases:
-#   debs     cpack -G DEB into BUILD-DIR/packages; every package is there, each
-#            binary's debug information in its -dbgsym package
+#   debs     cpack -G DEB into BUILD-DIR/packages (unless they are made of the
+#            same files as before); every package is there, each binary's debug
+#            information in its -dbgsym package
 #   lintian  lintian -I --pedantic says nothing (what is accepted carries an
-#            override that says why)
+#            override that says why; packages that passed before pass again)
 #   symbols  the library exports exactly what packaging/library/symbols lists,
 #            and its shlibs asks for the newest version listed there
 #   install  apt-get install ./*.deb
@@ -42,10 +43,34 @@ is_elf() {
   [ "$magic" = $'\x7fELF' ]
 }
 
+# made_of: a checksum of what the packages are made of: every file the tree
+# installs (staged as cpack stages it, under /usr) and the packaging's own
+# files and settings.
+made_of() {
+  local stage
+  stage=$(mktemp -d)
+  DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null || { rm -rf "$stage"; return 1; }
+  {
+    (cd "$stage" && find . -printf '%y %m %p %l\n' | LC_ALL=C sort && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+    sha256sum "$build/CPackConfig.cmake"
+    find "$root/packaging" -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
+  } | sha256sum
+  rm -rf "$stage"
+}
+
 step_debs() {
-  rm -rf "$build/packages"
-  (cd "$build" && cpack -G DEB -B "$build/packages" >/dev/null)
-  rm -rf "$build/packages/_CPack_Packages"
+  # Packages made of the same files are made again only when something
+  # changed, as ccache does for the objects.
+  local key
+  key=$(made_of) || key=""
+  if [ -n "$key" ] && [ "$(cat "$build/packages/made-of" 2>/dev/null)" = "$key" ]; then
+    echo "the packages are up to date: what they are made of has not changed"
+  else
+    rm -rf "$build/packages"
+    (cd "$build" && cpack -G DEB -B "$build/packages" >/dev/null)
+    rm -rf "$build/packages/_CPack_Packages"
+    printf '%s\n' "$key" >"$build/packages/made-of"
+  fi
   for p in "${packages[@]}"; do
     ls "$build/packages/${p}_"*.deb >/dev/null || { echo "no package $p" >&2; return 1; }
   done
@@ -76,15 +101,23 @@ step_debs() {
 
 step_lintian() {
   command -v lintian >/dev/null || apt_install lintian
+  # The same packages that passed the same lintian pass again: the verdict is
+  # kept under their checksums.
+  local key report
+  key=$({ lintian --version && sha256sum "$build"/packages/*.deb "$build"/packages/*.ddeb; } | sha256sum)
+  if [ "$(cat "$build/packages/lintian-passed" 2>/dev/null)" = "$key" ]; then
+    echo "lintian -I --pedantic: nothing to report (these packages passed before)"
+    return 0
+  fi
   # Every tag shown fails the step, information and pedantic ones included;
   # lintian hides those that a package overrides (with its reason).
-  local report
   report=$(lintian -I --pedantic --tag-display-limit 0 "$build"/packages/*.deb "$build"/packages/*.ddeb 2>&1 |
     grep -v 'running with root privileges' || true)
   if [ -n "$report" ]; then
     echo "$report"
     return 1
   fi
+  printf '%s\n' "$key" >"$build/packages/lintian-passed"
   echo "lintian -I --pedantic: nothing to report"
 }
 
@@ -160,6 +193,8 @@ step_use() {
 
   work=$(mktemp -d)
   trap 'use_cleanup; trap - RETURN' RETURN
+  # The programs below are compiled through ccache when it is there.
+  if [ -d /usr/lib/ccache ]; then export PATH=/usr/lib/ccache:$PATH; fi
 
   # The library: Multi-Arch, ldconfig through the trigger alone, its logging
   # configuration and logrotate snippet from the common package.
