@@ -51,7 +51,8 @@ made_of() {
   stage=$(mktemp -d)
   DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null || { rm -rf "$stage"; return 1; }
   {
-    (cd "$stage" && find . -printf '%y %m %p %l\n' | LC_ALL=C sort && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+    (cd "$stage" && find . -printf '%y %m %p %l\n' | LC_ALL=C sort &&
+      find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
     sha256sum "$build/CPackConfig.cmake"
     find "$root/packaging" -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
   } | sha256sum
