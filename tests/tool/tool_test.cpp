@@ -200,14 +200,15 @@ protected:
         err_ = slurp(dir_ / "run.err");
         return exited ? WEXITSTATUS(status) : -1;
     }
-    // Sets a Tid every 100 ms until `watch` (started with -n 1) has seen one
-    // and ended; subscribing takes a moment to reach the publisher. Its exit
-    // status, or -1 when it was still waiting after ten seconds.
-    int setUntilWatchEnds(pid_t watch) {
+    // Sets the Tid of `path` every 100 ms until `watch` (started with -n 1)
+    // has seen one and ended; subscribing takes a moment to reach the
+    // publisher. Its exit status, or -1 when it was still waiting after ten
+    // seconds.
+    int setUntilWatchEnds(pid_t watch, const std::string& path = "/watched") {
         int status = 0;
         pid_t ended = 0;
         for (int i = 0; i < 100 && (ended = waitpid(watch, &status, WNOHANG)) == 0; ++i) {
-            ok({"set", "tid", "/watched", "9"});
+            ok({"set", "tid", path, "9"});
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (ended == watch) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -540,6 +541,47 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
+}
+
+// A name that would act on root's terminal, with a C1 control (U+009B starts
+// an escape sequence) and a bidirectional override (U+202E), is shown escaped
+// wherever the tool shows it: history and watch, as text and as JSON. Other
+// characters beyond ASCII stay as they are.
+TEST_F(ToolTest, NamesThatWouldActOnTheTerminalAreShownEscaped) {
+    if (geteuid() != 0) GTEST_SKIP() << "the hostile user is played by root dropping to uid 65534";
+    const std::string path = "/hostile/caf\xC3\xA9\xC2\x9B" "31m\xE2\x80\xAE" "txt";
+    // What a failure prints is escaped too, not to act on this terminal.
+    auto ascii = [](const std::string& text) { return Json(text).dump(-1, ' ', true, Json::error_handler_t::replace); };
+    auto expectEscaped = [&](const std::string& out, const std::string& what) {
+        EXPECT_NE(out.find("caf\xC3\xA9\\u009b31m\\u202etxt"), std::string::npos) << what << ": " << ascii(out);
+        EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos) << what << ": " << ascii(out);
+        EXPECT_EQ(out.find("\xE2\x80\xAE"), std::string::npos) << what << ": " << ascii(out);
+    };
+    ASSERT_EQ(zorvtest::asUser(zorvtest::kNobody, {}, [&] {
+                  return zorvtest::ServiceConnection().call("setFileTid", {path, 5u, int32_t(0)});
+              }),
+              "-1");
+    // Root's change of the same path commits the refusal to the trail too.
+    for (bool json : {false, true}) {
+        std::vector<std::string> args{"watch", "-n", "1", "tid"};
+        if (json) args.insert(args.begin(), "--json");
+        ASSERT_EQ(setUntilWatchEnds(start(args, "", "watch"), path), 0) << "watch saw no notification";
+        const std::string seen = slurp(dir_ / "watch.out");
+        expectEscaped(seen, json ? "watch --json" : "watch");
+        if (json) {
+            EXPECT_TRUE(Json::parse(seen)["message"]["path"] == path) << ascii(seen);  // the escape reads back
+        }
+    }
+
+    expectEscaped(ok({"history", "/hostile"}), "history");
+    const std::string history = ok({"--json", "history", "/hostile"});
+    expectEscaped(history, "history --json");
+    const Json entries = Json::parse(history);
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const Json& e) {
+        return e["uid"] == zorvtest::kNobody && e["subject"] == path &&
+               e["result"].get<std::string>().rfind("refused", 0) == 0;
+    })) << ascii(history);
+    ok({"clear", "tid"});
 }
 
 }  // namespace

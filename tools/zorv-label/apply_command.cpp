@@ -158,7 +158,7 @@ void addApplyCommand(CLI::App& app, Tool& tool) {
             if (tool.out.json)
                 tool.out.document(report, true);
             else
-                tool.out.line(where + ": " + (error.empty() ? p.change.text() + outcome : error));
+                tool.out.line(where + ": " + (error.empty() ? p.change.text() + outcome : printableMessage(error)));
             if (code == kUnreachable) {
                 const std::string rest = i + 1 < changes.size()
                                              ? "; the lines from " + std::to_string(changes[i + 1].line) +

@@ -90,7 +90,7 @@ void printCounts(Tool& tool, const char* done, const std::string& path, const st
     std::string text;
     for (const auto& [key, n] : counts) {
         result[key] = n;
-        text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + key;
+        text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + printable(key);
     }
     tool.out.result(std::string(done) + " " + text + (path == "-" ? "" : " (" + printable(path) + ")"), result);
 }

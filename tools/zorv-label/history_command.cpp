@@ -116,8 +116,8 @@ void addHistoryCommand(CLI::App& app, Tool& tool) {
         }
         std::vector<std::vector<std::string>> rows;
         for (const Entry& e : entries)
-            rows.push_back({rfc3339FromMicros(e.time), std::to_string(e.uid), std::to_string(e.pid), e.member,
-                            printable(e.subject.empty() ? "-" : e.subject),
+            rows.push_back({rfc3339FromMicros(e.time), std::to_string(e.uid), std::to_string(e.pid),
+                            printable(e.member), printable(e.subject.empty() ? "-" : e.subject),
                             printable((e.oldValue.empty() ? "-" : e.oldValue) + " -> " +
                                       (e.newValue.empty() ? "-" : e.newValue)),
                             printable(e.result)});

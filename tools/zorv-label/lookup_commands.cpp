@@ -103,7 +103,7 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     tool.on(pkgName, [&tool, args] {
         uint64_t id = parseNumber(args->id, "package id", 1, UINT64_MAX - 1);
         std::string name = answer(CString(getPkgNameById(id), &std::free), "pkg-name " + args->id);
-        tool.out.result(name, {{"pkg_id", id64Text(id)}, {"name", name}});
+        tool.out.result(printable(name), {{"pkg_id", id64Text(id)}, {"name", name}});
     });
 
     CLI::App* normalize = app.add_subcommand("normalize", "print the service's normal form of a path");
@@ -111,7 +111,7 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     tool.on(normalize, [&tool, args] {
         std::string path = servicePath(args->path);
         std::string normal = answer(CString(pathNormalize(path.c_str()), &std::free), "normalize");
-        tool.out.result(normal, {{"path", path}, {"normalized", normal}});
+        tool.out.result(printable(normal), {{"path", path}, {"normalized", normal}});
     });
 
     CLI::App* pathHash = app.add_subcommand("path-hash", "print the service's SM3 hash of a path");
@@ -119,7 +119,7 @@ void addLookupCommands(CLI::App& app, Tool& tool) {
     tool.on(pathHash, [&tool, args] {
         std::string path = servicePath(args->path);
         std::string hash = answer(getPathSm3HashValue(path.c_str()), "path-hash");
-        tool.out.result(hash, {{"path", path}, {"sm3", hash}});
+        tool.out.result(printable(hash), {{"path", path}, {"sm3", hash}});
     });
 
     CLI::App* status = app.add_subcommand("status", "print the labelling status of the system");

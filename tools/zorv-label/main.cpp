@@ -21,17 +21,18 @@ bool jsonAsked(int argc, char** argv) {
 
 bool json = false;
 
-// One line, whatever the message holds; with --json one JSON object.
+// One line, whatever the message holds; with --json one JSON object. The
+// names in a message are shown by printable() already; what the service or
+// the library said is not, and may quote a name too.
 int reportError(const std::string& message, int status) {
     if (json) {
-        std::string line = errorObject(message, status).dump(-1, ' ', false, Json::error_handler_t::replace);
-        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(stderr, "%s\n", jsonText(errorObject(message, status), -1).c_str());
         return status;
     }
     std::string line = message;
     for (char& c : line)
         if (c == '\n' || c == '\r') c = ' ';
-    std::fprintf(stderr, "zorv-label: %s\n", line.c_str());
+    std::fprintf(stderr, "zorv-label: %s\n", printableMessage(line).c_str());
     return status;
 }
 

@@ -49,6 +49,59 @@ size_t displayWidth(const std::string& text) {
     return width;
 }
 
+// The code point of the valid n-byte sequence at text[i].
+uint32_t codePoint(const std::string& text, size_t i, size_t n) {
+    static const unsigned char leadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    uint32_t cp = static_cast<unsigned char>(text[i]) & leadBits[n];
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    return cp;
+}
+
+// Characters that a terminal acts on rather than shows: the C1 controls
+// (U+009B alone starts an escape sequence on many terminals) and the
+// bidirectional formatting characters, which make what follows them appear
+// in another order than it is.
+bool actsOnTerminal(uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+std::string unicodeEscape(uint32_t cp) {
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+    return buf;
+}
+
+// Control characters, the characters above and invalid bytes as escapes;
+// backslashes doubled when `backslashes`, so that an escape cannot be
+// mistaken for the name's own text.
+std::string escaped(const std::string& text, bool backslashes) {
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        size_t n = utf8Sequence(text, i);
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (n == 1 && c == '\\' && backslashes) {
+            shown += "\\\\";
+        } else if (n == 1 && (c < 0x20 || c == 0x7F)) {
+            const char* named = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : nullptr;
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            shown += named ? named : buf;
+        } else if (n == 0) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            shown += buf;
+            n = 1;
+        } else if (n > 1 && actsOnTerminal(codePoint(text, i, n))) {
+            shown += unicodeEscape(codePoint(text, i, n));
+        } else {
+            shown.append(text, i, n);
+        }
+        i += n;
+    }
+    return shown;
+}
+
 }  // namespace
 
 void requireUtf8(const std::string& text, const char* what) {
@@ -64,28 +117,29 @@ void requireName(const std::string& text, const char* what) {
     requireUtf8(text, what);
 }
 
-std::string printable(const std::string& text) {
+std::string printable(const std::string& text) { return escaped(text, true); }
+
+std::string printableMessage(const std::string& text) { return escaped(text, false); }
+
+std::string jsonText(const Json& value, int indent) {
+    // Text from the service or from files may hold invalid UTF-8; such bytes
+    // are replaced rather than making the document unreadable.
+    const std::string dumped = value.dump(indent, ' ', false, Json::error_handler_t::replace);
+    // Outside its strings a document is ASCII, so every character a terminal
+    // would act on is inside a string, where a \u escape stands for it.
     std::string shown;
-    for (size_t i = 0; i < text.size();) {
-        size_t n = utf8Sequence(text, i);
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (n == 1 && c == '\\') {
-            shown += "\\\\";
-        } else if (n == 1 && (c < 0x20 || c == 0x7F)) {
-            const char* named = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : nullptr;
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            shown += named ? named : buf;
-        } else if (n == 0) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            shown += buf;
-            n = 1;
-        } else {
-            shown.append(text, i, n);
+    size_t copied = 0;
+    for (size_t i = 0; i < dumped.size();) {
+        size_t n = std::max<size_t>(utf8Sequence(dumped, i), 1);
+        if (n > 1 && actsOnTerminal(codePoint(dumped, i, n))) {
+            shown.append(dumped, copied, i - copied);
+            shown += unicodeEscape(codePoint(dumped, i, n));
+            copied = i + n;
         }
         i += n;
     }
+    if (shown.empty()) return dumped;  // the common case: nothing to escape
+    shown.append(dumped, copied, std::string::npos);
     return shown;
 }
 
@@ -112,9 +166,7 @@ void Output::line(const std::string& text) {
 }
 
 void Output::document(const Json& value, bool compact) {
-    // Text from the service or from files may hold invalid UTF-8; such bytes
-    // are replaced rather than making the document unreadable.
-    line(value.dump(compact ? -1 : 2, ' ', false, Json::error_handler_t::replace));
+    line(jsonText(value, compact ? -1 : 2));
     if (compact) std::fflush(out_);
 }
 

@@ -133,9 +133,19 @@ private:
     FILE* out_ = stdout;
 };
 
-// Control characters and invalid bytes as escapes, so that one value stays
-// on one line of a table.
+// A name as the tool shows it: control characters, DEL and invalid bytes as
+// \n, \t, \r or \xHH, the C1 controls and the bidirectional formatting
+// characters as \uHHHH, a backslash as \\; so that one value stays on one
+// line of a table and cannot act on the terminal.
 std::string printable(const std::string& text);
+// The same for a message whose names printable() has shown already: the same
+// escapes, but backslashes are left as they are, so that no name is escaped
+// twice.
+std::string printableMessage(const std::string& text);
+// A JSON document as text, indented by `indent` (-1: on one line). Invalid
+// UTF-8 becomes U+FFFD; the characters that printable() shows as \uHHHH are
+// JSON escapes of the same form, all other text is kept as it is.
+std::string jsonText(const Json& value, int indent);
 
 // --- Commands -------------------------------------------------------------
 

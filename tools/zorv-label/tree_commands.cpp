@@ -176,7 +176,7 @@ void addTreeCommands(CLI::App& app, Tool& tool) {
             const std::string& path = paths.front();
             std::string label = args->init ? restoreSingleFileInitLabel(path) : restoreSingleFileLabel(path);
             if (label.empty()) callFailed("restore " + printable(path), "the service gave no answer");
-            tool.out.result(label, {{"path", path}, {"label", label}, {"initial", args->init}});
+            tool.out.result(printable(label), {{"path", path}, {"label", label}, {"initial", args->init}});
             return;
         }
         uint32_t flags = (args->recursive ? kRecursive : 0) | (args->init ? kInitial : 0) |

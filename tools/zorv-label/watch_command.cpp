@@ -44,7 +44,7 @@ std::string topicOf(const Json& message) {
 
 // A change of the publisher's state, for the user: a line on standard error.
 void notice(const std::string& what) {
-    std::fprintf(stderr, "zorv-label: watch: %s\n", what.c_str());
+    std::fprintf(stderr, "zorv-label: watch: %s\n", printableMessage(what).c_str());
     std::fflush(stderr);
 }
 
