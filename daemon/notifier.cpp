@@ -72,10 +72,12 @@ void Notifier::run() noexcept {
     std::deque<std::pair<std::string, std::string>> notices;
     epoll_event events[64];
     for (;;) {
-        const int n = ::epoll_wait(epoll_.get(), events, 64, listening_ ? -1 : kAcceptPauseMs);
+        const int n = ::epoll_wait(epoll_.get(), events, 64, waitMs());
         if (n < 0 && errno != EINTR) ZLOG_ERROR("epoll_wait: %s", std::strerror(errno));
-        if (!listening_ && std::chrono::steady_clock::now() >= resumeAccepting_)
+        if (!listening_ && std::chrono::steady_clock::now() >= resumeAccepting_) {
             listening_ = watch(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
+            resumeAccepting_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+        }
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             if (fd == listener_.get()) {
@@ -87,6 +89,7 @@ void Notifier::run() noexcept {
                 serve(fd, events[i].events);
             }
         }
+        endHandshakes();
         bool stop = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -97,6 +100,17 @@ void Notifier::run() noexcept {
         notices.clear();
         if (stop) return linger();
     }
+}
+
+// How long to wait for events: until accepting resumes after a pause, or
+// until the oldest handshake's deadline, whichever is first.
+int Notifier::waitMs() const {
+    std::optional<std::chrono::steady_clock::time_point> wake;
+    if (!listening_) wake = resumeAccepting_;
+    if (!inHandshake_.empty() && (!wake || inHandshake_.front().deadline < *wake)) wake = inHandshake_.front().deadline;
+    if (!wake) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 void Notifier::acceptPeers() {
@@ -112,16 +126,42 @@ void Notifier::acceptPeers() {
         ucred peer{};
         socklen_t size = sizeof peer;
         if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) continue;
-        auto held = peersOf_.find(peer.uid);
-        if (peers_.size() >= kMaxPeers || (peer.uid != 0 && held != peersOf_.end() && held->second >= kMaxPeersPerUser)) {
+        if (!admits(peer.uid)) {
             if (refused_.insert(peer.uid).second)
                 ZLOG_WARN("refusing subscribers of uid %u: too many connections", static_cast<unsigned>(peer.uid));
             continue;
         }
         const int key = fd.get();
-        Peer& added = *(peers_[key] = std::unique_ptr<Peer>(new Peer{std::move(fd), peer.uid, ZmtpPeer()}));
+        const auto entry =
+            inHandshake_.insert(inHandshake_.end(), Handshake{std::chrono::steady_clock::now() + kHandshakeLimit, key});
+        Peer& added = *(peers_[key] = std::unique_ptr<Peer>(new Peer{std::move(fd), peer.uid, ZmtpPeer(), entry}));
         ++peersOf_[peer.uid];
+        if (peer.uid != 0) ++othersHeld_;
         if (!watch(epoll_.get(), EPOLL_CTL_ADD, key, EPOLLIN) || !flush(added)) drop(key);
+    }
+}
+
+// Root's subscribers may take every place; another user's take one of that
+// user's own and of the share of all users but root.
+bool Notifier::admits(uid_t uid) const {
+    if (peers_.size() >= kMaxPeers) return false;
+    if (uid == 0) return true;
+    auto held = peersOf_.find(uid);
+    return othersHeld_ < kMaxPeers - kRootReserve && (held == peersOf_.end() || held->second < kMaxPeersPerUser);
+}
+
+// Closes the connections whose handshake is past its deadline.
+void Notifier::endHandshakes() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!inHandshake_.empty() && inHandshake_.front().deadline <= now) {
+        const int fd = inHandshake_.front().fd;
+        inHandshake_.pop_front();
+        auto found = peers_.find(fd);
+        if (found == peers_.end()) continue;
+        found->second->inHandshake.reset();
+        ZLOG_DEBUG("closed the connection of a subscriber of uid %u: no handshake within %lld s",
+                   static_cast<unsigned>(found->second->uid), static_cast<long long>(kHandshakeLimit.count()));
+        drop(fd);
     }
 }
 
@@ -141,6 +181,10 @@ void Notifier::serve(int fd, uint32_t events) {
                 return drop(fd);
             }
         }
+    }
+    if (peer.inHandshake && peer.zmtp.handshakeDone()) {
+        inHandshake_.erase(*peer.inHandshake);
+        peer.inHandshake.reset();
     }
     if (!flush(peer)) drop(fd);
 }
@@ -165,7 +209,9 @@ void Notifier::drop(int fd) {
     auto found = peers_.find(fd);
     if (found == peers_.end()) return;
     const uid_t uid = found->second->uid;
+    if (found->second->inHandshake) inHandshake_.erase(*found->second->inHandshake);
     peers_.erase(found);  // closing the descriptor ends its watch
+    if (uid != 0) --othersHeld_;
     auto held = peersOf_.find(uid);
     if (held != peersOf_.end() && --held->second == 0) peersOf_.erase(held);
     refused_.erase(uid);

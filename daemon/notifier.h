@@ -8,9 +8,11 @@
 
 #include <chrono>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -28,6 +30,16 @@ public:
     // user cannot take every place, nor the service every descriptor.
     static constexpr int kMaxPeersPerUser = 64;
     static constexpr std::size_t kMaxPeers = 512;
+    // Places only root's subscribers may take: the users other than root
+    // together hold at most kMaxPeers - kRootReserve, so that however many
+    // of them fill their share, root's subscribers still get in.
+    static constexpr std::size_t kRootReserve = 64;
+    // How long a connection may take to send its greeting and READY before
+    // it is closed. libzmq gives a handshake ZMQ_HANDSHAKE_IVL (30 s unless
+    // set), a time meant for networks; over a local socket its subscriber
+    // sends both at once on connecting. A connection still in the handshake
+    // after this is no subscriber, only a place held.
+    static constexpr std::chrono::seconds kHandshakeLimit{5};
     // How long notifications still waiting when the service stops may take
     // to leave.
     static constexpr int kCloseLingerMs = 1000;
@@ -47,16 +59,24 @@ public:
     void publish(const std::string& topic, const std::string& payload) noexcept;
 
 private:
+    struct Handshake {
+        std::chrono::steady_clock::time_point deadline;
+        int fd;
+    };
     struct Peer {
         zorv::detail::FileDescriptor fd;
         uid_t uid;
         ZmtpPeer zmtp;
+        std::optional<std::list<Handshake>::iterator> inHandshake;  // its entry while the handshake lasts
         bool pollingOutput = false;
         bool slow = false;  // has missed notifications
     };
 
     void run() noexcept;
+    int waitMs() const;
     void acceptPeers();
+    bool admits(uid_t uid) const;
+    void endHandshakes();
     void serve(int fd, uint32_t events);
     bool flush(Peer& peer);
     void drop(int fd);
@@ -71,6 +91,10 @@ private:
     bool stopping_ = false;                                  // guarded by mutex_
     std::unordered_map<int, std::unique_ptr<Peer>> peers_;   // by descriptor
     std::map<uid_t, int> peersOf_;
+    std::size_t othersHeld_ = 0;  // connections of users other than root
+    // The peers still in the handshake, in the order they were accepted,
+    // which is the order of their deadlines too.
+    std::list<Handshake> inHandshake_;
     std::set<uid_t> refused_;  // users told about once while at their limit
     std::thread thread_;
 };

@@ -77,9 +77,20 @@ ZmtpPeer::ZmtpPeer() : subscriptions_(topicPrefixes().size(), 0) {
 }
 
 bool ZmtpPeer::take(const char* data, std::size_t size) {
+    if (stage_ == Stage::Refused) return false;
     in_.append(data, size);
+    if (takeFrames()) return true;
+    stage_ = Stage::Refused;
+    std::string().swap(in_);
+    return false;
+}
+
+// Takes the greeting and every whole frame in in_; a partial one waits there
+// for the rest.
+bool ZmtpPeer::takeFrames() {
     if (stage_ == Stage::Greeting) {
-        if (in_.size() < kGreetingSize) return static_cast<unsigned char>(in_[0]) == 0xff;
+        // What does not start as a greeting is refused at its first byte.
+        if (in_.size() < kGreetingSize) return in_.empty() || static_cast<unsigned char>(in_[0]) == 0xff;
         if (!validGreeting(in_)) return false;
         in_.erase(0, kGreetingSize);
         stage_ = Stage::Handshake;
@@ -145,7 +156,7 @@ bool ZmtpPeer::offer(const std::string& topic, const std::string& payload) {
         wanted = subscriptions_[index] > 0;
     }
     if (!wanted) return true;
-    const std::size_t size = topic.size() + payload.size() + 18;
+    const std::size_t size = topic.size() + payload.size() + kMessageOverhead;
     if (!out_.empty() && out_.size() + size > kMaxBacklog) return false;
     appendFrame(out_, kMore, topic);
     appendFrame(out_, 0, payload);

@@ -27,13 +27,20 @@ public:
     // Output kept for a peer beyond what its socket holds; a message that
     // would go past it is dropped for that peer (one always fits when none waits).
     static constexpr std::size_t kMaxBacklog = 64 * 1024;
+    // What framing adds to a notification: two frames, each with at most
+    // the 9-byte header of a long frame.
+    static constexpr std::size_t kMessageOverhead = 2 * 9;
 
     // The output starts with the service's greeting and handshake.
     ZmtpPeer();
 
     // Takes bytes read from the peer. False when the peer broke the protocol
-    // or is no subscriber: its connection is to be closed.
+    // or is no subscriber: its connection is to be closed, and every later
+    // call says so again.
     bool take(const char* data, std::size_t size);
+
+    // Whether the peer has sent its greeting and a subscriber's READY.
+    bool handshakeDone() const { return stage_ == Stage::Subscribed; }
 
     // Queues a notification when the peer subscribed to a prefix of `topic`.
     // False when it was dropped because the peer is too far behind.
@@ -43,8 +50,9 @@ public:
     std::string& output() { return out_; }
 
 private:
-    enum class Stage { Greeting, Handshake, Subscribed };
+    enum class Stage { Greeting, Handshake, Subscribed, Refused };
 
+    bool takeFrames();
     bool takeFrame(unsigned char flags, std::string_view body);
     bool takeCommand(std::string_view body);
     void count(std::string_view prefix, bool subscribe);

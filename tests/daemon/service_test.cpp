@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
+#include "util/file_descriptor.h"
 #include "util/sanitizer_build.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -435,19 +439,43 @@ TEST_F(Service, AnImpostorNeverReachesASubscriber) {
     waitpid(impostor, nullptr, 0);
 }
 
+using Clock = std::chrono::steady_clock;
+Clock::time_point secondsFromNow(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
+int msUntil(Clock::time_point deadline) {  // none when it has passed
+    return int(std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+}
+
+// A connection to the notification socket `file`, made straight as a hostile
+// user would; -1 when the service has not listened there within 30 s (it
+// makes the socket once it has its name on the bus).
+int connectTo(const std::string& file) {
+    sockaddr_un address{AF_UNIX, {}};
+    file.copy(address.sun_path, sizeof address.sun_path - 1);
+    for (const auto deadline = secondsFromNow(30);; usleep(10000)) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+        const int error = errno;
+        close(fd);
+        if ((error != ENOENT && error != ECONNREFUSED) || msUntil(deadline) == 0) return -1;
+    }
+}
+
+// A subscriber's greeting and handshake.
+std::string subscriberHandshake() {
+    std::string out(64, '\0');
+    out[0] = '\xff', out[9] = '\x7f', out[10] = 3, out.replace(12, 4, "NULL");
+    const std::string ready("\x05READY\x0bSocket-Type\0\0\0\x03SUB", 25);
+    return out + '\x04' + std::string(1, static_cast<char>(ready.size())) + ready;
+}
+
 // What a subscriber says to a publisher, written straight to the socket as a
 // hostile user would, without keeping the subscriptions as a libzmq socket
 // does: greeting, handshake, then `count` subscriptions, each a distinct
 // topic of `size` bytes.
 void subscribeRaw(const std::string& file, int count, std::size_t size) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    file.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return (void)close(fd);
-    std::string out(64, '\0');
-    out[0] = '\xff', out[9] = '\x7f', out[10] = 3, out.replace(12, 4, "NULL");
-    const std::string ready("\x05READY\x0bSocket-Type\0\0\0\x03SUB", 25);
-    out += '\x04' + std::string(1, static_cast<char>(ready.size())) + ready;
+    int fd = connectTo(file);
+    if (fd < 0) return;
+    std::string out = subscriberHandshake();
     std::string topic(size, 't');
     for (int i = 0; i < count; ++i) {
         topic.replace(0, 8, std::to_string(10000000 + i));
@@ -486,6 +514,107 @@ TEST_F(Service, SubscriptionsDoNotGrowTheService) {
     Subscriber all(createSubscriber(), &destroySubscriber);
     ASSERT_EQ(subscribeLabelChangeMsg(all.get(), "t"), 0);
     alarm(30);
+    EXPECT_EQ(firstNotification(all.get()), kRealChange);
+    alarm(0);
+}
+
+// Reads what comes on `fd` until `wanted` has come ("heard"), the service
+// closed the connection ("end"), or `deadline` passed ("silent").
+std::string readOn(int fd, Clock::time_point deadline, const std::string& wanted = "") {
+    std::string got;
+    for (;;) {
+        if (!wanted.empty() && got.find(wanted) != std::string::npos) return "heard";
+        pollfd ready{fd, POLLIN, 0};
+        if (msUntil(deadline) == 0) return "silent";
+        if (poll(&ready, 1, msUntil(deadline)) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "end";
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// How the service's greeting starts: it writes it at once on a connection it
+// accepts, and closes one it refuses without a word.
+const std::string kGreeting("\xff\0\0\0\0\0\0\0\0\x7f\x03", 11);
+using Connection = zorv::detail::FileDescriptor;
+
+// Connections that never finish their handshake (silent, stopped half-way
+// through the greeting, or after it) are closed after a while; one that did
+// finish stays and hears the changes.
+TEST_F(Service, UnfinishedHandshakesAreClosed) {
+    zorvtest::ScratchEndpoint endpoint;
+    daemon_->stop();
+    daemon_->start(endpoint.endpoint());
+    const std::string handshake = subscriberHandshake();
+    const std::pair<const char*, std::string> sent[] = {
+        {"nothing", ""}, {"half a greeting", handshake.substr(0, 30)}, {"a greeting", handshake.substr(0, 64)},
+        {"a handshake", handshake + std::string("\x00\x01\x01", 3)}};  // and a subscription to everything
+    std::vector<Connection> connections;
+    const auto deadline = secondsFromNow(60);
+    for (const auto& [what, bytes] : sent) {
+        connections.emplace_back(connectTo(endpoint.file()));
+        const int fd = connections.back().get();
+        ASSERT_GE(fd, 0) << what;
+        ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())) << what;
+        ASSERT_EQ(readOn(fd, deadline, kGreeting), "heard") << what;
+    }
+    for (std::size_t i = 0; i + 1 < connections.size(); ++i)
+        EXPECT_EQ(readOn(connections[i].get(), deadline), "end") << "still open after " << sent[i].first;
+    ASSERT_EQ(setFileTid("/h/a", 1, 0), 0);
+    EXPECT_EQ(readOn(connections.back().get(), secondsFromNow(30), kRealChange), "heard");
+}
+
+struct Children {  // killed when the test ends, however it ends
+    ~Children() {
+        for (pid_t pid : pids) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+    std::vector<pid_t> pids;
+};
+
+// Eight users each take all the connections they may, and hold them without
+// a handshake: root's own subscribers still get in (at once: well before the
+// others' time is up).
+TEST_F(Service, RootsSubscribersGetInWhileOtherUsersHoldEveryPlace) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    zorvtest::ScratchEndpoint endpoint;
+    daemon_->stop();
+    daemon_->start(endpoint.endpoint());
+    const std::string file = endpoint.file();
+    constexpr int kConnectionsEach = 64;
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    const Connection reports(report[0]), reporting(report[1]);
+    Children users;
+    const pid_t test = getpid();
+    for (uid_t uid : {zorvtest::kNobody, 1u, 2u, 3u, 4u, 5u, 6u, 7u}) {
+        users.pids.push_back(zorvtest::startAsUser(uid, {}, [&] {
+            // Gone with the test, even when an alarm ends it.
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != test) _exit(1);
+            // Each connection is accepted (greeted) or refused (ended) first.
+            char count = 0;
+            for (int i = 0; i < kConnectionsEach; ++i)
+                count += readOn(connectTo(file), secondsFromNow(30), kGreeting) == "heard";
+            if (write(report[1], &count, 1) != 1) _exit(1);
+            pause();
+        }));
+    }
+    // Every user has its connections accepted or refused.
+    int greeted = 0;
+    const auto deadline = secondsFromNow(60);
+    for (std::size_t reported = 0; reported < users.pids.size();) {
+        pollfd ready{report[0], POLLIN, 0};
+        ASSERT_GT(msUntil(deadline), 0) << reported << " users of " << users.pids.size() << " have connected";
+        char count = 0;
+        if (poll(&ready, 1, msUntil(deadline)) == 1 && read(report[0], &count, 1) == 1) ++reported, greeted += count;
+    }
+    const Connection root(connectTo(file));
+    ASSERT_EQ(readOn(root.get(), secondsFromNow(30), kGreeting), "heard")
+        << "root refused while the others hold " << greeted << " connections";
+    Subscriber all(createSubscriber(), &destroySubscriber);
+    ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
+    alarm(60);
     EXPECT_EQ(firstNotification(all.get()), kRealChange);
     alarm(0);
 }

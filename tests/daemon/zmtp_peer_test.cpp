@@ -1,0 +1,127 @@
+// The service's side of a subscriber's connection, byte by byte: what it
+// takes as a subscriber's handshake, how it reads frames however the reads
+// split them, how it counts subscriptions, and what it writes when it
+// publishes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "protocol/notifications.h"
+#include "zmtp_peer.h"
+
+using zorvd::ZmtpPeer;
+
+namespace {
+
+// A peer's greeting: signature, version, mechanism, not a server.
+std::string greeting(const std::string& mechanism = "NULL", char major = 3) {
+    std::string g(64, '\0');
+    g[0] = '\xff', g[9] = '\x7f', g[10] = major;
+    return g.replace(12, mechanism.size(), mechanism);
+}
+
+std::string bigEndian(uint64_t value, int size) {
+    std::string bytes;
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+// A frame in the short form where it fits, unless `asLong`.
+std::string frame(unsigned char flags, const std::string& body, bool asLong = false) {
+    if (asLong || body.size() > 255) return static_cast<char>(flags | 0x02) + bigEndian(body.size(), 8) + body;
+    return std::string{static_cast<char>(flags), static_cast<char>(body.size())} + body;
+}
+
+std::string command(const std::string& name, const std::string& data) {
+    return frame(0x04, static_cast<char>(name.size()) + name + data);
+}
+
+std::string property(const std::string& name, const std::string& value) {
+    return static_cast<char>(name.size()) + name + bigEndian(value.size(), 4) + value;
+}
+
+std::string ready(const std::string& type) { return command("READY", property("Socket-Type", type)); }
+const std::string kHandshake = greeting() + ready("SUB");
+std::string subscribe(const std::string& prefix) { return frame(0, '\x01' + prefix); }
+std::string cancel(const std::string& prefix) { return frame(0, std::string(1, '\0') + prefix); }
+bool take(ZmtpPeer& peer, const std::string& bytes) { return peer.take(bytes.data(), bytes.size()); }
+
+// The topics of which `peer` would now be sent a notification.
+std::set<std::string> wanted(ZmtpPeer& peer) {
+    std::set<std::string> topics;
+    for (const char* topic : zorv::protocol::kNotifyTopics) {
+        peer.output().clear();
+        EXPECT_TRUE(peer.offer(topic, "{}"));
+        if (!peer.output().empty()) topics.insert(topic);
+    }
+    peer.output().clear();
+    return topics;
+}
+
+// Only a subscriber gets past the handshake, and one refused stays refused.
+TEST(ZmtpPeer, TheHandshakeAdmitsSubscribersOnly) {
+    const std::string refused[] = {
+        greeting() + ready("PUB"),
+        greeting() + command("READY", "\x0bSocket-Type" + bigEndian(9, 4) + "SUB"),  // a value past the command's end
+        greeting() + subscribe("") + ready("SUB"),
+        greeting("PLAIN") + ready("SUB"),
+        kHandshake + frame(0x08, "x"),  // a flag that is not one
+    };
+    for (const std::string& bytes : refused) {
+        ZmtpPeer peer;
+        EXPECT_FALSE(take(peer, bytes)) << testing::PrintToString(bytes);
+        EXPECT_FALSE(take(peer, subscribe("")));
+    }
+    ZmtpPeer peer;
+    EXPECT_TRUE(take(peer, greeting() + command("READY", property("Identity", "me") + property("socket-TYPE", "XSUB"))));
+    EXPECT_TRUE(peer.handshakeDone());
+}
+
+// Subscriptions in every form (short and long frames, the second frame of a
+// message that is none, the commands newer peers send), counted and
+// cancelled, read alike wherever the reads split the stream.
+TEST(ZmtpPeer, FramesAreReadWhereverTheReadsSplitThem) {
+    const std::string stream = kHandshake + subscribe("ti") + frame(0, "\x01oid", true) + frame(0x01, "\x01sid") +
+                               frame(0, "\x01pkgid") + frame(0, '\x01' + std::string(ZmtpPeer::kMaxInboundFrame - 1, 'x')) +
+                               command("SUBSCRIBE", "label") + subscribe("p") + subscribe("p") + cancel("p") +
+                               cancel("sys") + subscribe("sys") + command("CANCEL", "sys") + cancel("i") + subscribe("i");
+    const std::set<std::string> expected{"tid", "oid", "label", "pkgid", "package", "inheritflag"};
+    for (std::size_t split = 0; split <= stream.size(); ++split) {
+        ZmtpPeer peer;
+        ASSERT_TRUE(take(peer, stream.substr(0, split)));
+        ASSERT_EQ(peer.handshakeDone(), split >= kHandshake.size());
+        ASSERT_TRUE(take(peer, stream.substr(split)));
+        ASSERT_EQ(wanted(peer), expected) << "split after " << split;
+    }
+    // A frame over the limit is refused at its header, before its body came.
+    for (uint64_t size : {uint64_t(ZmtpPeer::kMaxInboundFrame) + 1, ~uint64_t(0)}) {
+        ZmtpPeer peer;
+        EXPECT_TRUE(take(peer, kHandshake + "\x02"));
+        EXPECT_FALSE(take(peer, bigEndian(size, 8))) << size;
+    }
+}
+
+TEST(ZmtpPeer, NotificationsAreFramedAndDroppedWhenThePeerIsBehind) {
+    ZmtpPeer peer;
+    ASSERT_TRUE(take(peer, kHandshake + subscribe("o")));
+    peer.output().clear();
+    EXPECT_TRUE(peer.offer("tid", "{}"));
+    EXPECT_TRUE(peer.offer("oid", std::string(255, 'a')));
+    EXPECT_TRUE(peer.offer("oid", std::string(256, 'b')));
+    EXPECT_EQ(peer.output(), std::string("\x01\x03oid\x00\xff", 7) + std::string(255, 'a') +
+                                 std::string("\x01\x03oid\x02\0\0\0\0\0\0\x01\x00", 14) + std::string(256, 'b'));
+    peer.output().clear();
+    // A peer that does not read: its backlog fills to the limit, then
+    // notifications are dropped for it, until it has read what waits.
+    const std::string payload(1000, 'c');
+    int queued = 0;
+    while (peer.offer("oid", payload)) ASSERT_LT(++queued, 1000);
+    EXPECT_LE(peer.output().size(), ZmtpPeer::kMaxBacklog);
+    EXPECT_GT(peer.output().size() + 2 * payload.size(), ZmtpPeer::kMaxBacklog);
+    peer.output().erase(0, 5000);
+    EXPECT_TRUE(peer.offer("oid", payload));
+}
+
+}  // namespace
