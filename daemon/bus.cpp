@@ -112,6 +112,10 @@ bool Bus::send(MessagePtr message) {
     return !message || dbus_connection_send(connection_.get(), message.get(), nullptr);
 }
 
+bool Bus::ask(DBusMessage* question, dbus_uint32_t* serial) {
+    return dbus_connection_send(connection_.get(), question, serial);
+}
+
 void Bus::post(MessagePtr message) {
     if (!message) return;
     {

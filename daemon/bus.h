@@ -19,7 +19,22 @@
 
 namespace zorvd {
 
-class Bus {
+// Where the service's own messages go: its bus connection, or the stand-in
+// of a program that drives the service without a bus (its fuzzer).
+class Outbox {
+public:
+    virtual ~Outbox() = default;
+    // Sends at once; the serving thread only. False when libdbus has no
+    // memory for it (the message is dropped).
+    virtual bool send(MessagePtr message) = 0;
+    // Queues a message for the serving thread to send; any thread.
+    virtual void post(MessagePtr message) = 0;
+    // Sends a question of the service's own (to the bus daemon) and tells
+    // the serial its answer will refer to; the serving thread only.
+    virtual bool ask(DBusMessage* question, dbus_uint32_t* serial) = 0;
+};
+
+class Bus : public Outbox {
 public:
     // `address` empty: the system bus (or DBUS_SYSTEM_BUS_ADDRESS). Throws
     // std::runtime_error when the bus cannot be reached or the name is owned.
@@ -30,16 +45,12 @@ public:
     // connection (false).
     bool serve(int stopFd, const std::function<void(DBusMessage*)>& handle);
 
-    // Sends at once; the serving thread only. False when libdbus has no
-    // memory for it (the message is dropped).
-    bool send(MessagePtr message);
-    // Queues a message for the serving thread to send; any thread.
-    void post(MessagePtr message);
+    bool send(MessagePtr message) override;
+    void post(MessagePtr message) override;
+    bool ask(DBusMessage* question, dbus_uint32_t* serial) override;
     // Sends what was posted and waits until it has left; after serve() has
     // returned, for the answers of the calls that were still running.
     void flush();
-
-    DBusConnection* connection() { return connection_.get(); }
 
 private:
     void sendPosted();

@@ -25,7 +25,7 @@ void CallerDirectory::request(const std::string& sender) {
     const char* name = sender.c_str();
     if (!dbus_message_append_args(question.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) throw std::bad_alloc();
     dbus_uint32_t serial = 0;
-    if (!dbus_connection_send(bus_.connection(), question.get(), &serial)) throw std::bad_alloc();
+    if (!bus_.ask(question.get(), &serial)) throw std::bad_alloc();
     asked_[serial] = sender;
     askedFor_.insert(sender);
 }

@@ -28,7 +28,7 @@ struct Caller {
 
 class CallerDirectory {
 public:
-    explicit CallerDirectory(Bus& bus) : bus_(bus) {}
+    explicit CallerDirectory(Outbox& bus) : bus_(bus) {}
 
     // The identity of `sender` if known already, else null.
     const Caller* find(const std::string& sender) const;
@@ -40,7 +40,7 @@ public:
     std::optional<std::pair<std::string, std::optional<Caller>>> take(DBusMessage* message);
 
 private:
-    Bus& bus_;
+    Outbox& bus_;
     std::unordered_map<std::string, Caller> known_;
     std::unordered_map<uint32_t, std::string> asked_;  // by the serial of the question
     std::unordered_set<std::string> askedFor_;

@@ -17,6 +17,10 @@ namespace {
 
 [[noreturn]] void passedFileFailed(const std::string& what) { throw CallError(DBUS_ERROR_FAILED, what); }
 
+[[noreturn]] void tooLarge(std::size_t limit) {
+    passedFileFailed("the passed file is larger than " + std::to_string(limit >> 20) + " MiB");
+}
+
 // Waits until `fd` is ready for `events`, at most until the deadline.
 void await(int fd, short events, Deadline deadline, const char* what) {
     for (;;) {
@@ -29,9 +33,11 @@ void await(int fd, short events, Deadline deadline, const char* what) {
     }
 }
 
-bool regular(int fd) {
+bool regular(int fd, off_t* size = nullptr) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (size) *size = st.st_size;
+    return true;
 }
 
 }  // namespace
@@ -57,8 +63,17 @@ void DescriptorWriter::flush() {
 }
 
 std::string readAll(int fd, Deadline deadline, std::size_t limit) {
-    const bool pipe = !regular(fd);
+    off_t size = 0;
+    const bool pipe = !regular(fd, &size);
     std::string content;
+    // A regular file's content is held once, at its size: grown step by step
+    // it would be copied and, at its largest, held almost twice.
+    if (!pipe) {
+        const off_t at = std::max<off_t>(::lseek(fd, 0, SEEK_CUR), 0);
+        const off_t left = std::max<off_t>(size - at, 0);
+        if (static_cast<uint64_t>(left) > limit) tooLarge(limit);
+        content.reserve(static_cast<std::size_t>(left));
+    }
     char chunk[1 << 16];
     for (;;) {
         if (pipe) await(fd, POLLIN, deadline, "read");
@@ -66,8 +81,7 @@ std::string readAll(int fd, Deadline deadline, std::size_t limit) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n < 0) passedFileFailed(std::string("cannot read the passed file: ") + std::strerror(errno));
         if (n == 0) return content;
-        if (content.size() + static_cast<std::size_t>(n) > limit)
-            passedFileFailed("the passed file is larger than " + std::to_string(limit >> 20) + " MiB");
+        if (content.size() + static_cast<std::size_t>(n) > limit) tooLarge(limit);
         content.append(chunk, static_cast<std::size_t>(n));
     }
 }

@@ -36,7 +36,10 @@ private:
 };
 
 // The whole content behind `fd`, at most `limit` bytes. Throws CallError
-// (Failed) on a read error, past the limit or past the deadline.
+// (Failed) on a read error, past the limit or past the deadline. A regular
+// file's content is read into room of its size, taken at once (a file larger
+// than `limit` is refused before a byte is read); a pipe's grows as it comes,
+// to twice what it holds at most.
 std::string readAll(int fd, Deadline deadline, std::size_t limit);
 
 }  // namespace zorvd

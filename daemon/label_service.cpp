@@ -35,9 +35,6 @@ constexpr uint64_t kAllOnes64 = ~uint64_t(0);
 constexpr uint32_t kAllOnes32 = ~uint32_t(0);
 
 
-// Longest subject an audit entry keeps of a refused call's first argument.
-constexpr std::size_t kMaxAuditSubject = 4096;
-
 // One family of six members per attribute, told once: get, set, delete one,
 // delete all, show and query.
 struct Family {
@@ -128,15 +125,16 @@ bool subtree(int32_t option) {
     return option == 1;
 }
 
-// The first string argument of a call, for the audit entry of a refusal.
-std::string firstString(DBusMessage* call) {
+// The first string argument of a call, for the audit entry of a refusal or
+// failure: at most `limit` bytes of it.
+std::string firstString(DBusMessage* call, std::size_t limit) {
     DBusMessageIter it;
     if (!dbus_message_iter_init(call, &it)) return "";
     do {
         if (dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_STRING) {
             const char* s = nullptr;
             dbus_message_iter_get_basic(&it, &s);
-            return std::string(s ? s : "").substr(0, kMaxAuditSubject);
+            return auditSubject(s ? s : "", limit);
         }
     } while (dbus_message_iter_next(&it));
     return "";
@@ -247,6 +245,7 @@ public:
                 record.result = "committed";
                 service_.audit_.add(writer, record);
                 tx.commit();
+                service_.audit_.committed();
                 if (notice) service_.notifier_.publish(notice->topic, notice->payload);
             } catch (const NothingChanged& n) {
                 record.result = "unchanged: " + n.reason;
@@ -302,7 +301,7 @@ private:
     bool claimed_ = false;
 };
 
-LabelService::LabelService(Database& db, Notifier& notifier, Bus& bus, AuditTrail& audit,
+LabelService::LabelService(Database& db, Notifier& notifier, Outbox& bus, AuditTrail& audit,
                            const Scheduler::Limits& limits)
     : db_(db), notifier_(notifier), bus_(bus), audit_(audit), callers_(bus) {
     addAttributeFamilies();
@@ -317,9 +316,8 @@ LabelService::LabelService(Database& db, Notifier& notifier, Bus& bus, AuditTrai
     auto expire = [this](Job& job) {
         if (dbus_message_get_no_reply(job.call.get())) return;
         const char* member = dbus_message_get_member(job.call.get());
-        bus_.post(MessagePtr(dbus_message_new_error(
-            job.call.get(), DBUS_ERROR_TIMEOUT,
-            (std::string(member ? member : "the call") + " did not finish in the time it is allowed").c_str())));
+        bus_.post(errorReply(job.call.get(), DBUS_ERROR_TIMEOUT,
+                             std::string(member ? member : "the call") + " did not finish in the time it is allowed"));
     };
     scheduler_ = std::make_unique<Scheduler>(limits, expire, [this] { audit_.flush(); });
 }
@@ -711,7 +709,7 @@ void LabelService::addTransfers() {
         zorv::detail::FileDescriptor fd = passedFile(c);
         // Read whole before the write lock is taken: a slow writer at the
         // other end holds up no change but this one.
-        const std::string document = readAll(fd.get(), c.deadline(), std::size_t(2) << 30);
+        const std::string document = readAll(fd.get(), c.deadline(), kMaxImportBytes);
         c.commit([&](Store& w, AuditRecord& record) -> std::optional<Notice> {
             TransferCounts counts = importStore(w, document);
             record.newValue = countsText(counts);
@@ -809,7 +807,7 @@ void LabelService::route(MessagePtr owned) {
     const char* iface = dbus_message_get_interface(call);
     const char* member = dbus_message_get_member(call);
     auto fail = [&](const char* name, const std::string& text) {
-        if (!dbus_message_get_no_reply(call)) bus_.send(MessagePtr(dbus_message_new_error(call, name, text.c_str())));
+        if (!dbus_message_get_no_reply(call)) bus_.send(errorReply(call, name, text));
     };
     if (std::strcmp(dbus_message_get_path(call), protocol::kObjectPath) != 0)
         return fail(DBUS_ERROR_UNKNOWN_OBJECT, "no such object");
@@ -842,19 +840,23 @@ void LabelService::route(MessagePtr owned) {
     callers_.request(sender);
 }
 
+// On the serving thread, for a caller other than root: what it costs is
+// bounded per user (the audit trail's rate), not by how often they ask.
 void LabelService::refuse(DBusMessage* call, const Handler& handler, const Caller& caller, const char* error,
                           const std::string& text) {
-    AuditRecord record;
-    record.uid = caller.uid;
-    record.pid = caller.pid;
-    record.member = handler.member->name;
-    record.subject = firstString(call);
-    record.result = std::string("refused: ") + text;
-    audit_.refused(std::move(record));
+    if (audit_.admit(caller.uid, caller.pid, handler.member->name)) {
+        AuditRecord record;
+        record.uid = caller.uid;
+        record.pid = caller.pid;
+        record.member = handler.member->name;
+        record.subject = firstString(call, kMaxRefusedSubject);
+        record.result = std::string("refused: ") + text;
+        audit_.refused(std::move(record));
+    }
     if (dbus_message_get_no_reply(call)) return;
     MessagePtr answer = failureReply(call, *handler.member, error);
     if (answer) answer = checkedReply(std::move(answer), call, *handler.member);
-    bus_.send(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
+    bus_.send(answer ? std::move(answer) : errorReply(call, error, text));
 }
 
 void LabelService::dispatch(MessagePtr call, const Handler& handler, const Caller& caller) {
@@ -870,8 +872,7 @@ void LabelService::dispatch(MessagePtr call, const Handler& handler, const Calle
     if (!scheduler_->submit(job)) {
         DBusMessage* m = job->call.get();
         if (!dbus_message_get_no_reply(m))
-            bus_.send(MessagePtr(dbus_message_new_error(m, DBUS_ERROR_LIMITS_EXCEEDED,
-                                                        "too many calls of this user at once; try again")));
+            bus_.send(errorReply(m, DBUS_ERROR_LIMITS_EXCEEDED, "too many calls of this user at once; try again"));
     }
 }
 
@@ -910,7 +911,7 @@ void LabelService::run(Job& job, const Handler& handler) {
         record.uid = job.caller.uid;
         record.pid = job.caller.pid;
         record.member = handler.member->name;
-        record.subject = firstString(call);
+        record.subject = firstString(call, kMaxAuditSubject);
         record.result = "failed: " + text;
         audit_.refused(std::move(record));
     }
@@ -921,7 +922,7 @@ void LabelService::run(Job& job, const Handler& handler) {
         if (answer) answer = checkedReply(std::move(answer), call, *handler.member);
     } catch (const std::bad_alloc&) {
     }
-    bus_.post(answer ? std::move(answer) : MessagePtr(dbus_message_new_error(call, error, text.c_str())));
+    bus_.post(answer ? std::move(answer) : errorReply(call, error, text));
 }
 
 }  // namespace zorvd

@@ -36,7 +36,7 @@ struct Notice {
 class LabelService {
 public:
     // Throws std::logic_error when a member of the interface has no handler.
-    LabelService(Database& db, Notifier& notifier, Bus& bus, AuditTrail& audit,
+    LabelService(Database& db, Notifier& notifier, Outbox& bus, AuditTrail& audit,
                  const Scheduler::Limits& limits = Scheduler::Limits());
     ~LabelService();
 
@@ -75,7 +75,7 @@ private:
 
     Database& db_;
     Notifier& notifier_;
-    Bus& bus_;
+    Outbox& bus_;
     AuditTrail& audit_;
     std::map<std::string, Handler> handlers_, adminHandlers_;
     CallerDirectory callers_;

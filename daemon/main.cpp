@@ -83,7 +83,7 @@ int serve(const Options& o) {
     const int status = stopped ? kStopped : kFailed;
     if (!stopped) ZLOG_ERROR("the bus closed the connection");
     const bool idle = service.stop(kStopGrace);
-    audit.flush();
+    audit.flush(true);
     if (stopped) bus.flush();  // the answers of the calls that were in hand
     if (!idle) {
         // A worker is held up in the file system: what it uses cannot be
@@ -111,9 +111,14 @@ int main(int argc, char** argv) {
     app.add_option("--audit-max-age", o.audit.maxAgeDays, "days an audit entry is kept")
         ->capture_default_str()
         ->check(CLI::Range(1, 36500));
-    app.add_option("--audit-max-entries", o.audit.maxEntries, "audit entries kept at most")
+    app.add_option("--audit-max-entries", o.audit.maxEntries,
+                   "audit entries kept at most of root's (every committed change among them)")
         ->capture_default_str()
         ->check(CLI::Range(uint64_t(1000), uint64_t(1) << 40));
+    app.add_option("--audit-max-refusals", o.audit.maxRefusals,
+                   "audit entries kept at most of other users' refused calls")
+        ->capture_default_str()
+        ->check(CLI::Range(uint64_t(100), uint64_t(1) << 40));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

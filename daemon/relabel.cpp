@@ -163,6 +163,27 @@ struct Step {
     bool operator<(const Step& other) const { return key < other.key; }
 };
 
+// How many directory descriptors a walk holds at most, whatever the depth of
+// the tree: the starting directory's and those of the deepest directories it
+// is in. A directory whose descriptor was given up is opened again, by name
+// from the nearest one still open, when the walk comes back to it.
+constexpr std::size_t kMaxOpenDirectories = 16;
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+// A directory being walked: its steps in path order, how far the walk has
+// gone in them, its descriptor while it holds one, and which directory it is,
+// to tell it from one put in its place while its descriptor was closed.
+struct Frame {
+    std::string name;    // in its parent ("" for the starting directory)
+    std::string prefix;  // its path and "/"
+    std::vector<Entry> entries;
+    std::vector<Step> steps;
+    std::size_t next = 0;
+    FileDescriptor fd;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 class Walker {
 public:
     Walker(Store& records, const RelabelRequest& request, Clock::time_point stopAt, std::size_t maxReports,
@@ -180,38 +201,45 @@ public:
     // False when it stopped before the path and everything below it were
     // done; last() is then the last file done.
     bool walk(const std::string& root, const std::string& after) {
-        FileDescriptor fd;
-        struct stat st {};
-        try {
-            fd = openWithoutLinks(root);
-            if (::fstat(fd.get(), &st) != 0) throw CallError(DBUS_ERROR_FAILED, std::strerror(errno));
-        } catch (const CallError& e) {
-            fail(root, "", "", e.what());
+        const std::string prefix = root == "/" ? "/" : root + "/";
+        FileDescriptor dir;  // the only descriptor held below: the walk needs no other of the path
+        {
+            FileDescriptor fd;
+            struct stat st {};
+            try {
+                fd = openWithoutLinks(root);
+                if (::fstat(fd.get(), &st) != 0) throw CallError(DBUS_ERROR_FAILED, std::strerror(errno));
+            } catch (const CallError& e) {
+                fail(root, "", "", e.what());
+                return true;
+            }
+            if (after.empty()) {
+                std::optional<PackageFile> file = records_.packageFile(root);
+                UserSetValues values;
+                if (!request_.initial) values = userSetValues(records_, root);
+                LabelPlace place;
+                place.io = descriptorPath(fd);
+                visit(place, root, file, values, !request_.recursive);
+                done(root);
+            }
+            if (!request_.recursive) return true;
+            if (!S_ISDIR(st.st_mode)) {
+                if (!after.empty() && after != root) notADirectory(root);  // the cursor is below it
+                return true;
+            }
+            if (prefix.size() >= kMaxPath) return true;  // nothing below it can have a record
+            dir.reset(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        if (!dir.valid()) {
+            fail(root, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
             return true;
         }
-        if (after.empty()) {
-            std::optional<PackageFile> file = records_.packageFile(root);
-            UserSetValues values;
-            if (!request_.initial) values = userSetValues(records_, root);
-            LabelPlace place;
-            place.io = descriptorPath(fd);
-            visit(place, root, file, values, !request_.recursive);
-            done(root);
-        }
-        if (!request_.recursive || !S_ISDIR(st.st_mode)) return true;
-        const std::string prefix = root == "/" ? "/" : root + "/";
-        if (prefix.size() >= kMaxPath) return true;  // nothing below it can have a record
         const std::string& from = after.empty() || after < prefix ? prefix : after;
         const std::string before = root == "/" ? "0" : root + "0";
         files_.seek(from, before);
         for (auto& v : values_)
             if (v) v->seek(from, before);
-        FileDescriptor dir(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir.valid()) {
-            fail(root, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
-            return true;
-        }
-        directory(dir.get(), prefix, after);
+        tree(std::move(dir), prefix, after);
         return !stopped_;
     }
 
@@ -220,43 +248,135 @@ public:
     RelabelCounts counts;
 
 private:
-    void directory(int fd, const std::string& prefix, const std::string& after) {
-        std::vector<Entry> entries;
-        if (!list(fd, prefix, entries)) return;
-        std::vector<Step> steps;
-        steps.reserve(entries.size() * 2);
-        for (uint32_t i = 0; i < entries.size(); ++i) {
-            steps.push_back({entries[i].name, i, false});
-            if (entries[i].directory) steps.push_back({entries[i].name + "/", i, true});
-        }
-        std::sort(steps.begin(), steps.end());
+    // The walk below the starting directory, open at `dir`: depth first, in
+    // the order of each directory's steps, on a stack of its own (no
+    // recursion, so neither the call stack nor the descriptors grow with the
+    // depth of the tree).
+    void tree(FileDescriptor dir, const std::string& prefix, const std::string& after) {
+        std::vector<Frame> frames;
+        frames.emplace_back();
+        frames.back().prefix = prefix;
+        frames.back().fd = std::move(dir);
+        open_ = 1;
+        if (!list(frames.back())) return;
         std::string path;
-        for (const Step& step : steps) {
-            if (stopped_) return;
-            const std::string& name = entries[step.entry].name;
-            path.assign(prefix).append(name);
+        while (!frames.empty() && !stopped_) {
+            if (frames.back().next == frames.back().steps.size()) {
+                leave(frames);
+                continue;
+            }
+            if (!frames.back().fd.valid() && !reopen(frames)) continue;
+            Frame& frame = frames.back();
+            const Step& step = frame.steps[frame.next++];
+            const Entry& entry = frame.entries[step.entry];
+            path.assign(frame.prefix).append(entry.name);
             if (!step.below) {
-                if (!after.empty() && path <= after) continue;  // done by an earlier call
-                child(fd, name, path);
-                done(path);
+                if (!after.empty() && path <= after) {  // done by an earlier call
+                    if (!entry.directory && below(after, path)) notADirectory(path);
+                    continue;
+                }
+                child(frame.fd.get(), entry.name, path);
+                done(path, sendsAsIs(entry.name));
                 continue;
             }
             if (!after.empty() && after >= path + "0") continue;  // all of it done by an earlier call
+            // Records are kept for names that came over the bus, valid UTF-8
+            // all: below a name that is not, no file can have one.
+            if (!sendsAsIs(entry.name)) continue;
             std::string sub = path + "/";
             if (sub.size() >= kMaxPath) continue;
-            FileDescriptor dir(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-            if (!dir.valid()) {
+            FileDescriptor fd(::openat(frame.fd.get(), entry.name.c_str(), kDirectoryFlags));
+            struct stat st {};
+            if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
                 if (errno != ENOENT)  // gone since it was listed
                     fail(path, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
                 continue;
             }
-            directory(dir.get(), sub, after);
+            Frame next;
+            next.name = entry.name;
+            next.prefix = std::move(sub);
+            next.fd = std::move(fd);
+            next.device = st.st_dev;
+            next.inode = st.st_ino;
+            frames.push_back(std::move(next));  // `frame`, `step` and `entry` are not used past here
+            ++open_;
+            keepWithinBudget(frames);
+            if (!list(frames.back())) leave(frames);
         }
     }
 
-    // The entries of the directory open at `fd`, and whether each is a
-    // directory itself (a link to one is not).
-    bool list(int fd, const std::string& prefix, std::vector<Entry>& entries) {
+    // Done with the innermost directory.
+    void leave(std::vector<Frame>& frames) {
+        if (frames.back().fd.valid()) --open_;
+        frames.pop_back();
+    }
+
+    // Past the budget, the descriptor of the shallowest directory that holds
+    // one, other than the starting directory, is given up: the walk is
+    // furthest from coming back to it.
+    void keepWithinBudget(std::vector<Frame>& frames) {
+        for (std::size_t i = 1; open_ > kMaxOpenDirectories && i + 1 < frames.size(); ++i)
+            if (frames[i].fd.valid()) {
+                frames[i].fd.reset();
+                --open_;
+            }
+    }
+
+    // Opens again the innermost directory, and those between it and the
+    // nearest one still open, each by its name in its parent, never following
+    // a link, and each checked to be the directory that was walked. One that
+    // cannot be reached again, or that was replaced (by a link or another
+    // directory), fails, and the walk goes on past it.
+    bool reopen(std::vector<Frame>& frames) {
+        std::size_t open = frames.size() - 1;
+        while (!frames[open].fd.valid()) --open;  // the starting directory always is
+        for (std::size_t k = open + 1; k < frames.size(); ++k) {
+            Frame& frame = frames[k];
+            FileDescriptor fd(::openat(frames[k - 1].fd.get(), frame.name.c_str(), kDirectoryFlags));
+            struct stat st {};
+            std::string problem;
+            if (!fd.valid() || ::fstat(fd.get(), &st) != 0)
+                problem = std::string("cannot read the directory again: ") + std::strerror(errno);
+            else if (st.st_dev != frame.device || st.st_ino != frame.inode)
+                problem = "the directory was replaced while it was walked";
+            if (!problem.empty()) {
+                fail(frame.prefix.substr(0, frame.prefix.size() - 1), "", "", problem);
+                while (frames.size() > k) leave(frames);
+                return false;
+            }
+            frame.fd = std::move(fd);
+            ++open_;
+            keepWithinBudget(frames);
+        }
+        return true;
+    }
+
+    // A directory the cursor lies below is not one any more (a link, say, in
+    // its place): what was left of it is not walked, and that is a failure.
+    void notADirectory(const std::string& path) {
+        fail(path, "", "", "is no longer a directory: the rest below it was not walked");
+    }
+
+    static bool below(const std::string& path, const std::string& directory) {
+        return path.size() > directory.size() + 1 && path[directory.size()] == '/' &&
+               path.compare(0, directory.size(), directory) == 0;
+    }
+
+    // Reads the entries of the directory open in `frame`, and whether each is
+    // a directory itself (a link to one is not), into its steps in path
+    // order. False when it cannot be read at all.
+    bool list(Frame& frame) {
+        if (!entries(frame.fd.get(), frame.prefix, frame.entries)) return false;
+        frame.steps.reserve(frame.entries.size() * 2);
+        for (uint32_t i = 0; i < frame.entries.size(); ++i) {
+            frame.steps.push_back({frame.entries[i].name, i, false});
+            if (frame.entries[i].directory) frame.steps.push_back({frame.entries[i].name + "/", i, true});
+        }
+        std::sort(frame.steps.begin(), frame.steps.end());
+        return true;
+    }
+
+    bool entries(int fd, const std::string& prefix, std::vector<Entry>& entries) {
         int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
         if (!d) {
@@ -361,10 +481,13 @@ private:
     }
 
     // One more file done: the walk goes on after it next time; and the
-    // limits, looked at every so often.
-    void done(const std::string& path) {
+    // limits, looked at every so often. It stops only after a path that can
+    // go into the reply as it is (`sendable`): the caller hands it back to
+    // go on from, and an escaped name would not lead back to the same place.
+    void done(const std::string& path, bool sendable = true) {
         last_ = path;
-        if (reports_.size() >= maxReports_ || (++sinceClock_ % 64 == 0 && Clock::now() >= stopAt_)) stopped_ = true;
+        if (reports_.size() >= maxReports_ || (++sinceClock_ % 64 == 0 && Clock::now() >= stopAt_))
+            stopped_ = sendable;
     }
 
     Store& records_;
@@ -375,6 +498,7 @@ private:
     SortedRows files_;
     std::array<std::optional<SortedRows>, 5> values_;
     std::string last_;
+    std::size_t open_ = 0;  // directory descriptors the walk holds
     unsigned sinceClock_ = 0;
     bool stopped_ = false;
 };

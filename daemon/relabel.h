@@ -5,7 +5,10 @@
 // following a link, so no link, in a directory of a path or below it, is
 // ever followed; a link below a path gets a label of its own like any file.
 // The walk visits files in byte order of their paths, the order the store
-// keeps its records in, so that it reads each table once, alongside.
+// keeps its records in, so that it reads each table once, alongside. It
+// holds a small, fixed number of directory descriptors however deep the
+// tree: those it gives up are opened again by name when it comes back, and
+// a directory found replaced then is a failure of that directory.
 #pragma once
 
 #include <chrono>

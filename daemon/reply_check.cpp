@@ -13,7 +13,7 @@ MessagePtr checkedReply(MessagePtr reply, DBusMessage* call, const zorv::protoco
                dbus_message_get_signature(reply.get()), member.out);
     const std::string text =
         std::string(member.name) + " could not be answered: the service wrote a reply of the wrong type";
-    MessagePtr error(dbus_message_new_error(call, DBUS_ERROR_FAILED, text.c_str()));
+    MessagePtr error = errorReply(call, DBUS_ERROR_FAILED, text);
     if (!error) throw std::bad_alloc();
     return error;
 }

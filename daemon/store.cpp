@@ -21,11 +21,16 @@ const char* const kSchemaMigrations[Store::kSchemaVersion] = {
     "  result TEXT NOT NULL);"
     "CREATE INDEX audit_by_time ON audit(time);"
     "CREATE INDEX audit_by_subject ON audit(subject);",
+    // Other users' entries are counted and pruned apart from root's.
+    "CREATE INDEX audit_of_others ON audit(id) WHERE uid != 0;",
 };
 
 // Readers on connections of their own go on while one writer writes (WAL); a
-// second service on the same file is kept out by the service's own lock.
-const char* const kStorePragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA busy_timeout=5000;";
+// second service on the same file is kept out by the service's own lock. The
+// write-ahead log is cut back to 16 MiB after each checkpoint instead of
+// keeping the size of the largest transaction for ever.
+const char* const kStorePragmas =
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA busy_timeout=5000; PRAGMA journal_size_limit=16777216;";
 
 namespace {
 
@@ -64,8 +69,14 @@ const char* const kObjectGet = "SELECT oid FROM system_object WHERE kind = ?1 AN
 const char* const kObjectAdd = "INSERT OR IGNORE INTO system_object(kind, name, oid) VALUES(?1, ?2, ?3)";
 const char* const kAuditAdd =
     "INSERT INTO audit(time, uid, pid, member, subject, old, new, result) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
-const char* const kAuditPruneAge = "DELETE FROM audit WHERE time < ?1";
-const char* const kAuditPruneCount = "DELETE FROM audit WHERE id <= (SELECT max(id) FROM audit) - ?1";
+const char* const kAuditCountAll = "SELECT count(*) FROM audit";
+const char* const kAuditCountOthers = "SELECT count(*) FROM audit WHERE uid != 0";
+const char* const kAuditDropOldestRoot =
+    "DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE uid = 0 ORDER BY id LIMIT ?1)";
+const char* const kAuditDropOldestOthers =
+    "DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE uid != 0 ORDER BY id LIMIT ?1)";
+const char* const kAuditDropBeforeRoot = "DELETE FROM audit WHERE time < ?1 AND uid = 0";
+const char* const kAuditDropBeforeOthers = "DELETE FROM audit WHERE time < ?1 AND uid != 0";
 const char* const kAuditAll =
     "SELECT id, time, uid, pid, member, subject, old, new, result FROM audit WHERE id > ?1 AND time >= ?2"
     " ORDER BY id LIMIT ?3";
@@ -281,9 +292,22 @@ void Store::addAudit(const AuditRecord& r) {
         .run();
 }
 
-void Store::pruneAudit(int64_t oldestUs, uint64_t keep) {
-    query(kAuditPruneAge).bind(1, uint64_t(oldestUs)).run();
-    query(kAuditPruneCount).bind(1, keep).run();
+uint64_t Store::auditEntries(AuditKind kind) {
+    Query others = query(kAuditCountOthers);
+    const uint64_t ofOthers = others.next() ? others.number(0) : 0;
+    if (kind == AuditKind::Others) return ofOthers;
+    Query all = query(kAuditCountAll);
+    return (all.next() ? all.number(0) : 0) - ofOthers;
+}
+
+uint64_t Store::dropOldestAudit(AuditKind kind, uint64_t count) {
+    query(kind == AuditKind::Root ? kAuditDropOldestRoot : kAuditDropOldestOthers).bind(1, count).run();
+    return static_cast<uint64_t>(sqlite3_changes(db_.get()));
+}
+
+uint64_t Store::dropAuditBefore(AuditKind kind, int64_t oldestUs) {
+    query(kind == AuditKind::Root ? kAuditDropBeforeRoot : kAuditDropBeforeOthers).bind(1, uint64_t(oldestUs)).run();
+    return static_cast<uint64_t>(sqlite3_changes(db_.get()));
 }
 
 void Store::forEachAudit(const std::string& subject, int64_t sinceUs, uint64_t afterId, uint32_t limit,

@@ -49,7 +49,7 @@ struct AuditRecord {
 
 class Store {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens the database. The writing connection creates it when missing and
     // brings its schema to the current version; a reading one only reads.
@@ -104,8 +104,16 @@ public:
     bool addObject(ObjectKind kind, const std::string& name, uint64_t oid);
 
     void addAudit(const AuditRecord& record);
-    // Drops entries older than `oldestUs` and all but the newest `keep`.
-    void pruneAudit(int64_t oldestUs, uint64_t keep);
+    // The audit trail keeps two kinds of entries within bounds of their own:
+    // root's (every committed change among them) and those of other users
+    // (their refused calls), so that the one never evicts the other.
+    enum class AuditKind { Root, Others };
+    static AuditKind auditKind(uint32_t uid) { return uid == 0 ? AuditKind::Root : AuditKind::Others; }
+    uint64_t auditEntries(AuditKind kind);
+    // Drops the oldest `count` entries of the kind; the number dropped.
+    uint64_t dropOldestAudit(AuditKind kind, uint64_t count);
+    // Drops the entries of the kind older than `oldestUs`; the number dropped.
+    uint64_t dropAuditBefore(AuditKind kind, int64_t oldestUs);
     // Entries after `afterId` and not older than `sinceUs`, oldest first, at
     // most `limit`; with a subject, only those naming it or a path below it.
     void forEachAudit(const std::string& subject, int64_t sinceUs, uint64_t afterId, uint32_t limit,

@@ -6,6 +6,7 @@
 // importing elsewhere and exporting again gives the same bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -22,10 +23,19 @@ using TransferCounts = std::map<std::string, uint64_t>;
 // Writes the document, read in one snapshot of `records`.
 TransferCounts exportStore(Store& records, DescriptorWriter& out);
 
+// The largest document an import reads (readAll's limit for it).
+constexpr std::size_t kMaxImportBytes = std::size_t(2) << 30;
+
 // Reads `document` into `writer`, within the caller's transaction. Throws
 // CallError: InvalidArgs for a document that is not an export of this
 // version or holds an invalid value, Failed when the store holds records
-// already.
+// already. The document is read as it is parsed, element by element: no
+// value in it is ever built whole but those of one element (scalars), and
+// what the format has no place for is refused as soon as it is met, so that
+// its cost beyond the document itself is bounded by its largest element (and
+// the files of a package that come before the package's identifier). Error
+// texts name a place in the document (as "packages[3].files[17]"), never
+// quote its bytes.
 TransferCounts importStore(Store& writer, const std::string& document);
 
 }  // namespace zorvd

@@ -1,6 +1,12 @@
 // Reading a call's arguments and writing a reply's, over libdbus's message
 // iterators. The call's signature has been checked against the member table
 // before a Reader is made, so the readers trust the types they meet.
+//
+// Every string the service sends, in a reply or in an error, goes through
+// Writer::string or errorReply, the one place that checks it: libdbus ends
+// the process when handed a string that is not valid UTF-8, and file names
+// read from disk, error texts of the system and of parsers, and texts cut
+// short need not be.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -23,6 +29,21 @@ struct MessageUnref {
     void operator()(DBusMessage* m) const { dbus_message_unref(m); }
 };
 using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
+
+// Whether `text` may go into a message as it is: valid UTF-8 without NUL.
+inline bool sendsAsIs(const std::string& text) {
+    return text.find('\0') == std::string::npos && dbus_validate_utf8(text.c_str(), nullptr);
+}
+
+// `text` as it may go into a message: unchanged when it is valid UTF-8 and
+// holds no NUL; otherwise each byte that is not part of a valid UTF-8
+// sequence (NUL included) becomes \xHH (two lower-case hex digits) and each
+// backslash \\, so that such a name can be told from one that is spelt so.
+std::string wireText(const std::string& text);
+
+// An error reply to `call` whose text is made fit with wireText; null when
+// libdbus has no memory for it (sending a null message does nothing).
+MessagePtr errorReply(DBusMessage* call, const char* name, const std::string& text);
 
 // A call that is answered with a D-Bus error of this name.
 class CallError : public std::runtime_error {
@@ -102,9 +123,8 @@ public:
     }
 
     void string(const std::string& s) {
-        grow(4, 4 + s.size() + 1);
-        const char* p = s.c_str();
-        append(DBUS_TYPE_STRING, &p);
+        if (!sendsAsIs(s)) return appendString(wireText(s));
+        appendString(s);
     }
     void u32(uint32_t v) {
         grow(4, 4);
@@ -157,6 +177,11 @@ public:
     }
 
 private:
+    void appendString(const std::string& s) {
+        grow(4, 4 + s.size() + 1);
+        const char* p = s.c_str();
+        append(DBUS_TYPE_STRING, &p);
+    }
     static CallError tooLarge() {
         return CallError(DBUS_ERROR_LIMITS_EXCEEDED,
                          "the reply would be larger than the bus carries in one message (32 MiB): ask for less");

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -57,6 +60,28 @@ protected:
 };
 
 std::string getTid(const std::string& path) { return ServiceConnection().call("getFileTid", {path}); }
+
+// A refused setFileTid of uid 65534's; its answer.
+std::string refusedSetTid(const std::string& path) {
+    return asUser(kNobody, {}, [&] { return ServiceConnection().call("setFileTid", {path, 6u, int32_t(0)}); });
+}
+
+// A refused setFileTid with a 4,095-byte path, sent once asking for an
+// answer (then the service knows the caller), `count` times without, then
+// once asking again: that one's answer, which comes once the service has
+// taken every call before it.
+std::string floodOfRefusals(int count) {
+    ServiceConnection bus;
+    const std::string path = "/" + std::string(4094, 'f');
+    if (bus.call("setFileTid", {path, 5u, int32_t(0)}) != "-1") return "not refused";
+    for (int i = 0; i < count; ++i) {
+        ServiceConnection::Reply call =
+            ServiceConnection::newCall(zorv::protocol::kInterface, "setFileTid", {path, 5u, int32_t(0)});
+        dbus_message_set_no_reply(call.get(), TRUE);
+        dbus_connection_send(bus.get(), call.get(), nullptr);
+    }
+    return bus.call("setFileTid", {path, 5u, int32_t(0)});
+}
 
 // The service reads a file's own label for a caller only where the caller
 // could reach the file itself, with the caller's own groups; a missing and an
@@ -236,6 +261,112 @@ TEST_F(Hostile, EveryChangingCallIsAudited) {
     EXPECT_EQ(history.find("/elsewhere"), std::string::npos);
     EXPECT_EQ(asUser(kNobody, {}, [&] { return ServiceConnection().call("History", all, zorv::protocol::kAdminInterface); }),
               "error org.freedesktop.DBus.Error.AccessDenied");
+}
+
+// Texts the service sends that are not valid UTF-8, which libdbus would end
+// it for: a path refused as too long, quoted cut short in the middle of a
+// character; a refused call's name, kept cut short in the audit trail and
+// read back by root.
+TEST_F(Hostile, NoTextTheServiceSendsCanStopIt) {
+    std::string accents;  // characters of two bytes
+    for (int i = 0; i < 3000; ++i) accents += "\xc3\xa9";
+    const std::string tooLong = "/\\x" + accents.substr(0, 4200), owner = "x" + accents;
+    // The refusal quotes the path cut short: the cut character's lone byte
+    // is sent escaped, and then a backslash of the path too.
+    const std::string said = asUser(kNobody, {}, [&] {
+        DBusError e;
+        dbus_error_init(&e);
+        ServiceConnection bus;
+        ServiceConnection::Reply reply(
+            dbus_connection_send_with_reply_and_block(
+                bus.get(),
+                ServiceConnection::newCall(zorv::protocol::kInterface, "queryUserSetFileTid", {tooLong, int32_t(0)})
+                    .get(),
+                60000, &e),
+            dbus_message_unref);
+        std::string text = std::string(e.name ? e.name : "answered") + ": " + (e.message ? e.message : "");
+        dbus_error_free(&e);
+        return text;
+    });
+    EXPECT_EQ(said.substr(0, said.find(':')), DBUS_ERROR_INVALID_ARGS);
+    EXPECT_NE(said.find("\"/\\\\x\xc3\xa9"), std::string::npos) << said;
+    EXPECT_EQ(said.substr(said.size() - 7), "\xc3\xa9\\xc3\"") << said;
+    const std::vector<std::string> files{"/a"};
+    EXPECT_EQ(asUser(kNobody, {}, [&] { return ServiceConnection().call("setLabelForPkg", {files, owner, 1u}); }), "3");
+    ASSERT_EQ(setFileTid("/after", 5, 0), 0);  // writes the refusals' entries
+    const std::string history = ServiceConnection().call(
+        "History", {"", uint64_t(0), uint64_t(0), 0u}, zorv::protocol::kAdminInterface);
+    EXPECT_NE(history.find("\"x" + accents.substr(0, 254) + " [cut from 6001 bytes]\""), std::string::npos) << history;
+}
+
+// Other users' refused calls cost their own budget, not root's: past a rate
+// per user they are counted, not written one by one (one entry per interval
+// says how many), each keeps a short subject, and their entries are bounded
+// apart from root's, which no flood evicts.
+TEST_F(Hostile, AFloodOfRefusedCallsCostsItsSendersNotRoot) {
+    ASSERT_EQ(daemon_->stop(), 0);
+    daemon_->options({"--audit-max-entries", "1000", "--audit-max-refusals", "100"}).newDatabase().start();
+    for (unsigned i = 1; i <= 50; ++i) ASSERT_EQ(setFileTid(("/root/" + std::to_string(i)).c_str(), i, 0), 0);
+    const uid_t floods[] = {kNobody, 1, 2, 3, 4, 5};  // six users, each past the rate
+    for (uid_t uid : floods) EXPECT_EQ(asUser(uid, {}, [] { return floodOfRefusals(2000); }), "-1") << uid;
+    ASSERT_EQ(setFileTid("/root/after", 5, 0), 0);
+    ASSERT_EQ(daemon_->stop(), 0);  // writes the counts of the intervals still open
+    daemon_->options({});
+
+    EXPECT_EQ(runSql("SELECT count(*) FROM audit WHERE uid = 0 AND result = 'committed'"), "51");
+    EXPECT_EQ(runSql("SELECT count(*) FROM audit WHERE uid != 0"), "100");
+    EXPECT_EQ(runSql("SELECT max(length(subject)) < 300 FROM audit WHERE uid != 0"), "1");
+    EXPECT_NE(runSql("SELECT subject FROM audit WHERE uid = 5 LIMIT 1").find(" [cut from 4095 bytes]"),
+              std::string::npos);
+    // The last user's entries are the newest: all there, each call told once.
+    EXPECT_EQ(runSql("SELECT count(*) + (SELECT sum(CAST(substr(result, 10) AS INTEGER)) FROM audit"
+                     " WHERE uid = 5 AND member = '-') FROM audit WHERE uid = 5 AND member != '-'"),
+              "2002");
+}
+
+// Refusals waiting in memory are written by the next write that succeeds: a
+// full file system fails a change and the writes meant to take them along,
+// and they are written once there is room again.
+TEST_F(Hostile, RefusalsWaitForAWriteThatSucceeds) {
+    ASSERT_EQ(setFileTid("/before", 5, 0), 0);
+    rlimit unlimited{}, full{};
+    ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_FSIZE, nullptr, &unlimited), 0) << std::strerror(errno);
+    full = {4096, unlimited.rlim_max};  // no file of the database grows past a page
+    ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_FSIZE, &full, nullptr), 0) << std::strerror(errno);
+    EXPECT_EQ(refusedSetTid("/refused"), "-1");
+    EXPECT_EQ(ServiceConnection().call("setFileTid", {"/during", 7u, int32_t(0)}),
+              "error org.freedesktop.DBus.Error.Failed");
+    ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(setFileTid("/after", 8, 0), 0);
+    ASSERT_EQ(daemon_->stop(), 0);
+    EXPECT_EQ(runSql("SELECT count(*) FROM audit WHERE subject = '/refused' AND uid = 65534"), "1");
+    EXPECT_EQ(runSql("SELECT count(*) FROM audit WHERE subject = '/during' AND result LIKE 'failed: %'"), "1");
+}
+
+// Where no journal listens, the audit trail goes to the service's log, one
+// line an entry whatever a path holds. The test gives the service a /run and
+// a log directory of its own, in a mount namespace of its own.
+TEST_F(Hostile, WithoutAJournalTheAuditTrailGoesToTheLog) {
+    ASSERT_EQ(daemon_->stop(), 0);
+    const char* const logs = "/var/log/zorv";
+    std::error_code ignored;
+    std::filesystem::create_directories(logs, ignored);  // the service makes it in any case
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || ::mount("tmpfs", logs, "tmpfs", 0, "mode=0755") != 0)
+        GTEST_SKIP() << "needs a mount namespace of its own";
+    daemon_->start();
+    const std::string forged = "/forged\nuid 0 (pid 1) setFileTid /x: committed";
+    ASSERT_EQ(setFileTid(forged.c_str(), 5, 0), 0);
+    EXPECT_EQ(refusedSetTid("/refused"), "-1");
+    ASSERT_EQ(daemon_->stop(), 0);
+    std::ifstream in(std::string(logs) + "/zorv_label_manager.log");
+    const std::string log(std::istreambuf_iterator<char>(in), {});
+    const std::string pid = std::to_string(getpid());
+    for (const std::string& line : {"audit: uid 0 (pid " + pid + ") setFileTid /forged\\nuid 0 (pid 1) setFileTid /x: "
+                                    "committed: committed, - -> 5",
+                                    std::string(") setFileTid /refused: refused: setFileTid changes labels: root only")})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\nin " << log;
+    EXPECT_EQ(log.find("\nuid 0 (pid 1)"), std::string::npos) << "a forged line";
 }
 
 // The journal receives each change as structured fields. The test gives the

@@ -39,6 +39,7 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     if (runAs_ != uid_t(-1)) argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
     for (const char* arg : {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str()}) argv.push_back(arg);
     if (asOption) argv.insert(argv.end(), {"--notify-endpoint", notify.c_str()});
+    for (const std::string& option : options_) argv.push_back(option.c_str());
     argv.push_back(nullptr);
     const std::string variable = zorv::protocol::kNotifyEndpointVariable;
     std::vector<std::string> env{variable + "=" + notify};

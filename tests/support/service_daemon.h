@@ -6,6 +6,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "protocol/service_names.h"
 #include "private_bus.h"
@@ -38,6 +39,8 @@ public:
     void start(const std::string& endpoint = "", bool asOption = true);
     // The service runs as this user from the next start on (root may switch).
     ServiceDaemon& runAs(uid_t uid) { runAs_ = uid; return *this; }
+    // More command-line options of the service, from the next start on.
+    ServiceDaemon& options(std::vector<std::string> more) { options_ = std::move(more); return *this; }
     // How the last service that ended by itself during start() ended.
     int exitStatus() const { return exitStatus_; }
     // What the services of this bus wrote to their standard output and error.
@@ -57,6 +60,7 @@ private:
     pid_t pid_ = -1;
     int dbCount_ = 0;
     uid_t runAs_ = uid_t(-1);
+    std::vector<std::string> options_;
     int exitStatus_ = -1;
 };
 
