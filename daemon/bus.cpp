@@ -104,7 +104,25 @@ bool Bus::serve(int stopFd, const std::function<void(DBusMessage*)>& handle) {
             dbus_watch_handle(w, (r & POLLIN ? DBUS_WATCH_READABLE : 0) | (r & POLLOUT ? DBUS_WATCH_WRITABLE : 0) |
                                      (r & POLLHUP ? DBUS_WATCH_HANGUP : 0) |
                                      (r & (POLLERR | POLLNVAL) ? DBUS_WATCH_ERROR : 0));
+            if (r == POLLIN) readOn(w, fds[i].fd);
         }
+    }
+}
+
+// libdbus reads at most 2 KiB of its socket each time a watch is handled:
+// under a flood of calls, a poll and a pass through the loop for every 2 KiB
+// would leave the serving thread behind the callers, and every call (root's
+// too) waiting behind the queue the bus keeps for the service. While the
+// socket has more, it is read on, up to a bound, before the calls read are
+// taken.
+void Bus::readOn(DBusWatch* watch, int fd) {
+    constexpr int kMoreReads = 256;
+    for (int i = 0; i < kMoreReads; ++i) {
+        pollfd more{fd, POLLIN, 0};
+        if (::poll(&more, 1, 0) != 1 || more.revents != POLLIN) return;
+        if (std::find(watches_.begin(), watches_.end(), watch) == watches_.end() || !dbus_watch_get_enabled(watch))
+            return;
+        dbus_watch_handle(watch, DBUS_WATCH_READABLE);
     }
 }
 

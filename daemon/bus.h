@@ -54,6 +54,7 @@ public:
 
 private:
     void sendPosted();
+    void readOn(DBusWatch* watch, int fd);
 
     struct Close {
         void operator()(DBusConnection* c) const {

@@ -1,6 +1,11 @@
 #include "scheduler.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 #include <system_error>
 
@@ -82,6 +87,13 @@ std::shared_ptr<Job> Scheduler::pickLocked() {
 }
 
 void Scheduler::work(Worker* self) {
+    // The service may run above the usual priority, for the thread that reads
+    // the bus; the work of calls (a walk of a large tree, say) does not.
+    // Linux keeps the nice value per thread.
+    const long thread = ::syscall(SYS_gettid);
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+    if (errno == 0 && nice < 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), 0);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         std::shared_ptr<Job> job;

@@ -54,7 +54,8 @@ ServiceConnection::Reply ServiceConnection::newCall(const char* interface, const
 }
 
 ServiceConnection::Reply ServiceConnection::send(const char* interface, const std::string& member,
-                                                 const std::vector<WireValue>& args, std::string& error) {
+                                                 const std::vector<WireValue>& args, std::string& error,
+                                                 std::string* message) {
     Reply call = newCall(interface, member, args);
     DBusError e;
     dbus_error_init(&e);
@@ -63,6 +64,7 @@ ServiceConnection::Reply ServiceConnection::send(const char* interface, const st
     constexpr int kReplyTimeoutMs = 120000;
     Reply reply(dbus_connection_send_with_reply_and_block(get(), call.get(), kReplyTimeoutMs, &e), dbus_message_unref);
     if (!reply) error = e.name ? e.name : "?";
+    if (!reply && message) *message = e.message ? e.message : "";
     dbus_error_free(&e);
     return reply;
 }

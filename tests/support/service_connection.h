@@ -23,9 +23,9 @@ public:
     // A call of `member` of the service's `interface`, to send as the test likes.
     static Reply newCall(const char* interface, const std::string& member, const std::vector<WireValue>& args);
     // Calls `member` of the service's `interface`; on an error, returns null
-    // and puts the error's name in `error`.
+    // and puts the error's name in `error` (and its text in `message`).
     Reply send(const char* interface, const std::string& member, const std::vector<WireValue>& args,
-               std::string& error);
+               std::string& error, std::string* message = nullptr);
     // One call to the service, answered as text: the reply's arguments as the
     // stand-in renders them, or "error NAME" for an error reply.
     std::string call(const std::string& member, const std::vector<WireValue>& args = {},
