@@ -18,6 +18,7 @@
 
 #include "as_user.h"
 #include "daemon_suite.h"
+#include "staged_program.h"
 
 using zorvtest::ServiceConnection;
 
@@ -76,6 +77,7 @@ TEST_F(Storage, AnUnusableDatabaseStopsTheServiceWithItsOwnStatus) {
     daemon_->newDatabase().start();
     ASSERT_EQ(daemon_->stop(), 0);
     std::filesystem::permissions(daemon_->database(), std::filesystem::perms(0644));
+    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, daemon_->program());
     EXPECT_THROW(daemon_->runAs(zorvtest::kNobody).start(), std::runtime_error);
     EXPECT_EQ(daemon_->exitStatus(), 3);
     EXPECT_NE(lastWords().find(daemon_->database() + ": the file is read-only"), std::string::npos) << lastWords();

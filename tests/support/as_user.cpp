@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "staged_program.h"
+
 namespace zorvtest {
 
 pid_t startAsUser(uid_t uid, const std::vector<gid_t>& groups, const std::function<void()>& body) {
@@ -14,6 +16,9 @@ pid_t startAsUser(uid_t uid, const std::vector<gid_t>& groups, const std::functi
     if (pid == 0) {
         if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
             ::_exit(kCannotSwitch);
+        // The programs it runs from the staged copies find what they need there.
+        std::vector<std::string> variables = stagedVariables();
+        for (std::string& variable : variables) ::putenv(variable.data());
         body();
         ::_exit(0);
     }

@@ -14,7 +14,9 @@ constexpr uid_t kNobody = 65534;
 
 // Starts `body` in a child process as `uid` (its group the same number, its
 // supplementary groups `groups`), which exits when `body` returns; its pid,
-// or -1. A child that cannot become that user exits with kCannotSwitch.
+// or -1. A child that cannot become that user exits with kCannotSwitch. A
+// program of the build tree that `body` runs must be a staged copy
+// (staged_program.h): the child's environment leads it to what it needs.
 constexpr int kCannotSwitch = 126;
 pid_t startAsUser(uid_t uid, const std::vector<gid_t>& groups, const std::function<void()>& body);
 

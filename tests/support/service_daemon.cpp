@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "staged_program.h"
+
 extern char** environ;
 
 namespace zorvtest {
@@ -36,15 +38,25 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     std::string log = bus_.dir() + "/service.log", address = bus_.address();
     std::string user = "--reuid=" + std::to_string(runAs_), group = "--regid=" + std::to_string(runAs_);
     std::vector<const char*> argv;
-    if (runAs_ != uid_t(-1)) argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
-    for (const char* arg : {program_.c_str(), "--address", address.c_str(), "--db", db_.c_str()}) argv.push_back(arg);
+    std::vector<std::string> env{std::string(zorv::protocol::kNotifyEndpointVariable) + "=" + notify};
+    std::string program = program_, why;
+    if (runAs_ != uid_t(-1)) {
+        // Another user runs a copy that it can reach wherever the build tree lies.
+        if ((program = stagedFor(runAs_, program_, &why)).empty()) throw std::runtime_error(why);
+        argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
+        env.insert(env.end(), stagedVariables().begin(), stagedVariables().end());
+    }
+    for (const char* arg : {program.c_str(), "--address", address.c_str(), "--db", db_.c_str()}) argv.push_back(arg);
     if (asOption) argv.insert(argv.end(), {"--notify-endpoint", notify.c_str()});
     for (const std::string& option : options_) argv.push_back(option.c_str());
     argv.push_back(nullptr);
-    const std::string variable = zorv::protocol::kNotifyEndpointVariable;
-    std::vector<std::string> env{variable + "=" + notify};
+    auto chosen = [&env](const std::string& entry) {
+        for (const std::string& e : env)
+            if (e.compare(0, e.find('=') + 1, entry, 0, entry.find('=') + 1) == 0) return true;
+        return false;
+    };
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::string(*e).rfind(variable + "=", 0) != 0) env.push_back(*e);
+        if (!chosen(*e)) env.push_back(*e);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

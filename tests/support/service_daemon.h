@@ -37,8 +37,11 @@ public:
     // environment (ZORV_NOTIFY_ENDPOINT) instead of --notify-endpoint.
     // Throws std::runtime_error when it ends instead (exitStatus() tells how).
     void start(const std::string& endpoint = "", bool asOption = true);
-    // The service runs as this user from the next start on (root may switch).
+    // The service runs as this user from the next start on (root may switch),
+    // from a staged copy of its program (staged_program.h); start() throws
+    // when none can be made.
     ServiceDaemon& runAs(uid_t uid) { runAs_ = uid; return *this; }
+    const std::string& program() const { return program_; }
     // More command-line options of the service, from the next start on.
     ServiceDaemon& options(std::vector<std::string> more) { options_ = std::move(more); return *this; }
     // How the last service that ended by itself during start() ended.

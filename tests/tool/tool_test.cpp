@@ -31,6 +31,7 @@
 #include "scratch_dir.h"
 #include "scratch_endpoint.h"
 #include "service_daemon.h"
+#include "staged_program.h"
 
 extern char** environ;
 
@@ -476,7 +477,8 @@ TEST_F(ToolTest, PackagesAreListedAndTheirFilesRemoved) {
     EXPECT_EQ(run({"pkg-id", "never-recorded"}), 1);  // refusing it did not create it
 
     if (geteuid() != 0) return;
-    const std::string tool = ZORV_TOOL;
+    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
+    const std::string tool = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL);
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] {
                                    int list = std::system((tool + " packages >/dev/null 2>&1").c_str());
@@ -537,7 +539,8 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
     EXPECT_NE(ok({"history"}).find("/hist/b"), std::string::npos);
     EXPECT_EQ(run({"history", "--since", "soon"}), 2);
     if (geteuid() != 0) return;
-    const std::string command = std::string(ZORV_TOOL) + " history >/dev/null 2>&1";
+    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
+    const std::string command = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL) + " history >/dev/null 2>&1";
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
@@ -633,7 +636,8 @@ TEST_F(ToolTest, ExportImportAndBackupGoThroughFiles) {
                      entry.path().filename().string().find(".db.") != std::string::npos;
     EXPECT_EQ(leftovers, 0);
     if (geteuid() != 0) return;
-    const std::string command = std::string(ZORV_TOOL) + " export >/dev/null 2>&1";
+    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
+    const std::string command = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL) + " export >/dev/null 2>&1";
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
@@ -672,6 +676,32 @@ TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
     EXPECT_EQ(ok({"clear", "tid", "--dry-run"}), "would remove 1 tid values\n");
     EXPECT_EQ(ok({"get", "tid", "/dry/kept"}), "5\n");
     ok({"clear", "tid"});
+}
+
+// A program staged for another user runs as that user although its own copy
+// lies where that user cannot reach it (in a folder only root may enter), and
+// it loads the library staged beside it, not the one of the build tree.
+TEST(StagedProgram, RunsAsAnotherUserWhereItsBuildTreeIsOutOfReach) {
+    if (geteuid() != 0) GTEST_SKIP() << "running a program as another user needs root";
+    if (!zorvtest::reachableBy(zorvtest::kNobody, std::filesystem::temp_directory_path()))
+        GTEST_SKIP() << "uid 65534 cannot enter the temporary directory, where the copies go";
+    const zorvtest::ScratchDir locked;  // mode 0700, as mkdtemp makes it
+    const std::string tool = locked / "zorv-label";
+    std::filesystem::copy_file(ZORV_TOOL, tool);
+    ASSERT_FALSE(zorvtest::reachableBy(zorvtest::kNobody, tool));
+    std::string why;
+    const std::string staged = zorvtest::stagedFor(zorvtest::kNobody, tool, &why);
+    ASSERT_FALSE(staged.empty()) << why;
+    const std::string library = std::filesystem::path(staged).parent_path() / "libzorvlabelmgr.so.1";
+    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
+                               [&] {
+                                   auto status = [](const std::string& command) {
+                                       return std::to_string(WEXITSTATUS(std::system(command.c_str())));
+                                   };
+                                   return status(staged + " --version >/dev/null 2>&1") + " " +
+                                          status("ldd " + staged + " | grep -q ' => " + library + " '");
+                               }),
+              "0 0");
 }
 
 }  // namespace
