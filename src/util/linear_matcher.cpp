@@ -98,8 +98,8 @@ std::string re2Expression(const RegexTree& tree) {
 }  // namespace
 
 LinearMatcher::LinearMatcher(const RegexTree& tree, Engines engines)
-    : prefilter_(tree), usePrefilter_(engines == kPrefilterFirst) {
-    if (usePrefilter_ && prefilter_.decidesAll()) return;
+    : pieces_(StarPattern::from(tree)), prefilter_(tree), usePrefilter_(engines == kPrefilterFirst) {
+    if (usePrefilter_ && (pieces_ ? pieces_->decidesAll() : prefilter_.decidesAll())) return;
     const std::string expression = re2Expression(tree);
     RE2::Options options;
     options.set_encoding(RE2::Options::EncodingLatin1);

@@ -9,7 +9,9 @@
 #include <glob.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 
 bool containsWildcard(const std::string& text) {
     bool escaped = false;
@@ -83,16 +85,60 @@ std::string wildcardsToRegex(const std::string& wildcard) {
     return regex;
 }
 
+namespace {
+
+// The pattern a thread used last, compiled. Callers usually test many names
+// against one pattern, so it is kept at hand ahead of the shared cache.
+struct LastUsed {
+    std::string pattern;
+    std::shared_ptr<const zorv::detail::CompiledWildcard> compiled;
+};
+
+// Reached through a plain pointer in the initial TLS block, which costs no
+// call into the dynamic linker (8 bytes of the block even where the library
+// is loaded later); the object itself goes with its thread.
+[[gnu::tls_model("initial-exec")]] thread_local LastUsed* lastUsed = nullptr;
+
+struct LastUsedOwner {
+    LastUsed value;
+    LastUsedOwner() { lastUsed = &value; }
+    ~LastUsedOwner() { lastUsed = nullptr; }
+};
+
+LastUsed& lastUsedOfThisThread() {
+    if (lastUsed == nullptr) {
+        thread_local LastUsedOwner owner;
+        lastUsed = &owner.value;
+    }
+    return *lastUsed;
+}
+
+// Equal texts, compared inline: patterns are short, and a call of memcmp
+// would cost as much as the match.
+bool sameText(const std::string& a, const std::string& b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* x = a.data();
+    const char* y = b.data();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t u, v;
+        std::memcpy(&u, x + i, 8);
+        std::memcpy(&v, y + i, 8);
+        if (u != v) return false;
+    }
+    for (; i < n; ++i) {
+        if (x[i] != y[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool matchesPattern(const std::string& pattern, const std::string& text) {
-    // Callers usually test many names against one pattern: the last compiled
-    // pattern of each thread is kept at hand, ahead of the shared cache.
-    struct LastUsed {
-        std::string pattern;
-        std::shared_ptr<const zorv::detail::CompiledWildcard> compiled;
-    };
-    thread_local LastUsed last;
+    LastUsed& last = lastUsedOfThisThread();
     try {
-        if (!last.compiled || last.pattern != pattern) {
+        if (!last.compiled || !sameText(last.pattern, pattern)) {
             auto compiled = zorv::detail::compiledWildcard(pattern);
             last.pattern = pattern;
             last.compiled = std::move(compiled);

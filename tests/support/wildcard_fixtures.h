@@ -14,14 +14,18 @@ struct WildcardCase {
     bool longTexts;           // tried on the long paths rather than the names
 };
 
-// Short patterns on short names, and a long one with many wildcards on paths
-// of several hundred bytes.
+// Short patterns on short names (the commonest shapes: fixed ends around a
+// star, a literal between stars, a few stars between literals), and a long
+// one with many wildcards on paths of several hundred bytes.
 inline const std::vector<WildcardCase>& wildcardCases() {
     static const std::vector<WildcardCase> cases = {
         {"*.conf", "*.conf", false},
         {"lib*.so.?", "lib*.so.?", false},
         {"config[0-9]*", "config[0-9]*", false},
         {"*_label*.{txt,log.1}", "*_label*.txt", false},
+        {"*.so*", "*.so*", false},
+        {"lib*.so*", "lib*.so*", false},
+        {"*con*.*", "*con*.*", false},
         {"/usr/share/dir0/*/usr/share/dir1?/*/dir2[!a-z]/*/usr/share/dir3[0-9]/*dir39/config*.conf",
          "/usr/share/dir0/*/usr/share/dir1?/*/dir2[!a-z]/*/usr/share/dir3[0-9]/*dir39/config*.conf", true},
     };
