@@ -210,6 +210,10 @@ void Service::answerControl(DBusMessage* call) {
             scripts_[target].delayMs = static_cast<int>(n);
         else
             scripts_[target].noise = n;
+    } else if (member == control::kSendPending) {
+        // Delayed replies go out now, ahead of this one.
+        for (Pending& p : pending_) dbus_connection_send(connection_.get(), p.reply.get(), nullptr);
+        pending_.clear();
     } else if (member == control::kReceived) {
         DBusMessageIter out, array;
         dbus_message_iter_init_append(reply.get(), &out);

@@ -32,6 +32,7 @@ constexpr const char* kScriptError = "ScriptError";
 constexpr const char* kScriptDelay = "ScriptDelay";
 constexpr const char* kScriptNoise = "ScriptNoise";
 constexpr const char* kReceived = "Received";
+constexpr const char* kSendPending = "SendPending";
 }  // namespace standin_control
 
 // Label-change notifications; the socket file is what the endpoint names.

@@ -179,7 +179,7 @@ TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
             for (int i = 0; i < 6; ++i) {
                 connections.push_back(std::make_unique<ServiceConnection>());
                 ServiceConnection::Reply call =
-                    ServiceConnection::newCall(zorv::protocol::kInterface, "getFileTid", {fs.stalled()});
+                    ServiceConnection::newCall(zorv::protocol::kInterface, "getFileTid", {fs.stalled(i + 1)});
                 DBusPendingCall* p = nullptr;
                 dbus_connection_send_with_reply(connections.back()->get(), call.get(), &p, 30000);
                 pending.push_back(p);
@@ -199,7 +199,9 @@ TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
         });
         ++stalledAnswers;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the calls are in the file system
+    // The user's two calls that may run at once are held in the file system.
+    for (int i = 0; i < 3000 && fs.waiting() < 2; ++i) usleep(10000);
+    EXPECT_EQ(fs.waiting(), 2) << "the calls never reached the file system";
     EXPECT_EQ(getTid("/held/up"), "5");
     EXPECT_EQ(asUser(kOtherUser, {}, [] { return getTid("/held/up"); }), "5");
     EXPECT_EQ(stalledAnswers, 0) << "answered before the others";

@@ -28,6 +28,7 @@
 #include "scratch_dir.h"
 #include "scratch_endpoint.h"
 #include "id_equality.h"
+#include "log_capture.h"
 #include "as_user.h"
 #include "daemon_suite.h"
 
@@ -403,6 +404,10 @@ TEST_F(Service, AnImpostorNeverReachesASubscriber) {
     zorvtest::ScratchEndpoint endpoint;
     daemon_->stop();
     const std::string file = endpoint.file(), address = endpoint.endpoint();
+    // A byte for every round of the impostor's, so that the test knows it has
+    // had its chance.
+    int rounds[2];
+    ASSERT_EQ(pipe2(rounds, O_CLOEXEC | O_NONBLOCK), 0);
     const pid_t impostor = zorvtest::startAsUser(zorvtest::kNobody, {}, [&] {
         auto spare = std::make_unique<ZMQSocket>(ZMQSocket::PUB);
         std::vector<std::unique_ptr<ZMQSocket>> bound;
@@ -416,13 +421,29 @@ TEST_F(Service, AnImpostorNeverReachesASubscriber) {
                 }
             }
             for (auto& pub : bound) pub->send("tid", true), pub->send("forged", false);
+            (void)!write(rounds[1], "r", 1);
             usleep(5000);
         }
     });
+    ::close(rounds[1]);
+    auto twoMoreRounds = [&] {
+        char buffer[4096];
+        while (read(rounds[0], buffer, sizeof buffer) > 0) {
+        }
+        for (int seen = 0; seen < 2;) {
+            struct pollfd ready = {rounds[0], POLLIN, 0};
+            if (poll(&ready, 1, 30000) != 1) return false;
+            seen += std::max<ssize_t>(0, read(rounds[0], buffer, 2 - seen));
+        }
+        return true;
+    };
     for (int i = 0; i < 500 && !std::filesystem::exists(file); ++i) usleep(10000);
+    zorvtest::LogCapture log;
     Subscriber all(createSubscriber(), &destroySubscriber);
     ASSERT_EQ(subscribeLabelChangeMsg(all.get(), ""), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // time to connect to the impostor, if it would
+    // The subscriber has looked at the impostor's endpoint and turned away.
+    for (int i = 0; i < 3000 && !log.contains("Not connecting to"); ++i) usleep(10000);
+    EXPECT_TRUE(log.contains("Not connecting to")) << "the subscriber never looked at the endpoint";
     alarm(60);
     daemon_->start(address);
     EXPECT_EQ(firstNotification(all.get()), kRealChange);
@@ -431,10 +452,11 @@ TEST_F(Service, AnImpostorNeverReachesASubscriber) {
     ASSERT_EQ(subscribeLabelChangeMsg(later.get(), ""), 0);
     ASSERT_EQ(firstNotification(later.get()), kRealChange);
     ASSERT_EQ(daemon_->stop(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // time for the impostor to bind, if it could
+    EXPECT_TRUE(twoMoreRounds()) << "the impostor stopped trying";
     daemon_->start(address);
     EXPECT_EQ(firstNotification(later.get()), kRealChange);
     alarm(0);
+    ::close(rounds[0]);
     kill(impostor, SIGKILL);
     waitpid(impostor, nullptr, 0);
 }

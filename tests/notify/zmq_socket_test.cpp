@@ -62,7 +62,13 @@ TEST(ZMQSocketTest, APeerThatStoppedReadingDoesNotHoldUpDestruction) {
     zmq_setsockopt(reader.get(), ZMQ_LINGER, &none, sizeof none);
     zmq_setsockopt(reader.get(), ZMQ_SUBSCRIBE, "", 0);
     ASSERT_EQ(zmq_connect(reader.get(), endpoint.c_str()), 0);
-    usleep(200 * 1000);  // subscribed
+    // Subscribed once a message gets through; from then on the reader reads
+    // no more, and what follows queues for it.
+    char byte;
+    for (bool heard = false; !heard; usleep(1000)) {
+        publisher->send("x", false);
+        heard = zmq_recv(reader.get(), &byte, 1, ZMQ_DONTWAIT) >= 0;
+    }
     for (int i = 0; i < 3000; ++i) publisher->send(std::string(16 * 1024, 'x'), false);
     publisher.reset();
     alarm(0);

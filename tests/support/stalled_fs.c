@@ -1,7 +1,8 @@
-// stalled-fs MOUNTPOINT: a FUSE file system whose one entry, "stall", never
-// answers: whoever looks at it waits until this program is killed. It stands
-// for a file system that hangs (a dead network mount, a hostile user's FUSE)
-// in the tests and benchmarks of the service.
+// stalled-fs MOUNTPOINT: a FUSE file system whose entries "stall" (at the
+// top, and in every directory below it: any other name there is one) never
+// answer: whoever looks at one waits until this program is killed. The size
+// of its entry "waiting" is the number of looks held so far. It stands for a file system that hangs (a dead network mount,
+// a hostile user's FUSE) in the tests and benchmarks of the service.
 #define FUSE_USE_VERSION 35
 #include <fuse3/fuse.h>
 
@@ -9,6 +10,8 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+static long held;
 
 static int getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
     (void)fi;
@@ -18,8 +21,22 @@ static int getattr(const char* path, struct stat* st, struct fuse_file_info* fi)
         st->st_nlink = 2;
         return 0;
     }
-    if (strcmp(path, "/stall") == 0)
+    if (strcmp(path, "/waiting") == 0) {
+        st->st_mode = S_IFREG | 0444;
+        st->st_nlink = 1;
+        st->st_size = __atomic_load_n(&held, __ATOMIC_SEQ_CST);
+        return 0;
+    }
+    const char* name = strrchr(path, '/') + 1;
+    if (strcmp(name, "stall") == 0) {
+        __atomic_add_fetch(&held, 1, __ATOMIC_SEQ_CST);
         for (;;) pause();
+    }
+    if (strchr(path + 1, '/') == NULL) {  // every other name at the top is a directory
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+        return 0;
+    }
     return -ENOENT;
 }
 

@@ -46,6 +46,11 @@ StalledFs::StalledFs() {
 #endif
 }
 
+long StalledFs::waiting() const {
+    struct stat st {};
+    return ::stat((dir_.path() + "/waiting").c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
 StalledFs::~StalledFs() {
     // Killed, its pending requests fail and every waiter is let go.
     if (pid_ > 0) {

@@ -19,8 +19,15 @@ public:
     StalledFs& operator=(const StalledFs&) = delete;
 
     bool mounted() const { return mounted_; }
-    // The path whose every look waits for ever.
-    std::string stalled() const { return dir_.path() + "/stall"; }
+    // A path whose every look waits for ever. Looks at different ones from 1
+    // on are held each on its own, each in a directory of its own: the kernel
+    // lets one look at a time into a directory of this file system (so a
+    // look held at the top, at 0, holds up every other look).
+    std::string stalled(int which = 0) const {
+        return dir_.path() + (which > 0 ? "/" + std::to_string(which) : std::string()) + "/stall";
+    }
+    // How many looks the file system holds.
+    long waiting() const;
 
 private:
     ScratchDir dir_;

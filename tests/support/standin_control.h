@@ -29,6 +29,8 @@ public:
         control(names::kScriptError, member, {name, text});
     }
     void delay(const std::string& member, uint32_t ms) { control(names::kScriptDelay, member, {ms}); }
+    // Sends the delayed replies not yet sent, before this call returns.
+    void sendPending() { control(names::kSendPending, "", {}); }
     // The next caller of `member` first gets `count` signals it never asked for.
     void noise(const std::string& member, uint32_t count) { control(names::kScriptNoise, member, {count}); }
     std::vector<Received> received();
