@@ -19,6 +19,7 @@
 #include "protocol/interface_xml.h"
 #include "protocol/notifications.h"
 #include "recorded_label.h"
+#include "record_listing.h"
 #include "relabel.h"
 #include "reply_check.h"
 #include "store_transfer.h"
@@ -704,6 +705,12 @@ void LabelService::addTransfers() {
         zorv::detail::FileDescriptor fd = passedFile(c);
         DescriptorWriter out(fd.get(), c.deadline());
         writeCounts(c.out, exportStore(c.store(), out));
+    });
+    addAdmin(protocol::admin::Records, [=](Call& c) {
+        const std::string kind = c.in.string(), path = c.in.string();
+        zorv::detail::FileDescriptor fd = passedFile(c);
+        DescriptorWriter out(fd.get(), c.deadline());
+        c.out.u64(listRecords(c.store(), kind, path, out, c.deadline()));
     });
     addAdmin(protocol::admin::Import, [=](Call& c) {
         zorv::detail::FileDescriptor fd = passedFile(c);

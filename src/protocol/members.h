@@ -116,6 +116,13 @@ static_assert(kMemberCount == 47, "the service interface has 47 methods");
 //   record yet, in one transaction; answers the same counts.
 //   Backup(fd): copies the database, as it stands, into the regular file
 //   behind fd; answers its size in bytes.
+//   Records(kind, path, fd): writes the user-set records of one attribute
+//   ("pkgid", "oid", "sid", "tid" or "inherit"), of every path ("") or of
+//   path and every path below it, into the file behind fd in byte order of
+//   their paths, one a line: the path, a NUL, the value in decimal (an
+//   identifier's three numbers separated by spaces), a newline; answers how
+//   many. The show and query members answer the same records in one reply,
+//   which the bus limits to 32 MiB.
 //   Relabel(paths, flags, index, after): the label its records give each
 //   path (flag 1: and every file below it, links not followed) compared with
 //   its security.zorv and, with flag 2, written where it differs (flag 4: the
@@ -132,6 +139,7 @@ static_assert(kMemberCount == 47, "the service interface has 47 methods");
     METHOD(Export, "h", "a{st}", kBulkTimeoutMs)                           \
     METHOD(Import, "h", "a{st}", kBulkTimeoutMs)                           \
     METHOD(Backup, "h", "t", kBulkTimeoutMs)                               \
+    METHOD(Records, "ssh", "t", kBulkTimeoutMs)                            \
     METHOD(Relabel, "asuus", "a(ssss)usa{st}", kBulkTimeoutMs)
 
 namespace admin {

@@ -41,9 +41,9 @@ protected:
     // Calls `member` with `fd` passed; the error's name (its text in
     // `message`), or "" and the reply.
     static std::string withFile(const char* member, int fd, ServiceConnection::Reply* reply = nullptr,
-                                std::string* message = nullptr) {
+                                std::string* message = nullptr, const std::vector<zorvtest::WireValue>& before = {}) {
         ServiceConnection bus;
-        ServiceConnection::Reply call = ServiceConnection::newCall(kAdmin, member, {});
+        ServiceConnection::Reply call = ServiceConnection::newCall(kAdmin, member, before);
         dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
         DBusError e;
         dbus_error_init(&e);
@@ -211,6 +211,48 @@ TEST_F(Admin, BackupWhileWritingIsADatabaseTheServiceOpens) {
     EXPECT_EQ(withFile("Backup", pipes[1]), "org.freedesktop.DBus.Error.InvalidArgs");  // not a regular file
     ::close(pipes[0]);
     ::close(pipes[1]);
+}
+
+// Records writes one attribute's records into the passed file, a line each:
+// all of them or those of a subtree. An unknown kind, a path that is not
+// absolute and a reader that has gone are refused, and other users may not
+// ask.
+TEST_F(Admin, RecordsListsOneAttributeIntoAPassedFile) {
+    ASSERT_EQ(setFileTid("/rl/a", 5, 0), 0);
+    ASSERT_EQ(setFileTid("/rl/a/b\nc", 6, 0), 0);
+    ASSERT_EQ(setFileTid("/rm", 7, 0), 0);
+    ASSERT_EQ(setFileOid("/rl/a", ZORV_ID{1, 2, ~0ul}, 0), 0);
+    auto records = [&](const std::string& kind, const std::string& path) {
+        const std::string file = dir_ / "records";
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ServiceConnection::Reply reply(nullptr, dbus_message_unref);
+        const std::string error = withFile("Records", fd, &reply, nullptr, {kind, path});
+        ::close(fd);
+        dbus_uint64_t count = 0;
+        if (reply) dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT64, &count, DBUS_TYPE_INVALID);
+        std::ifstream in(file, std::ios::binary);
+        return error + std::to_string(count) + ":" + std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    using namespace std::string_literals;
+    EXPECT_EQ(records("tid", ""), "3:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n/rm\0" "7\n"s);
+    EXPECT_EQ(records("tid", "/rl/"), "2:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n"s);
+    EXPECT_EQ(records("oid", "/rl"), "1:/rl/a\0" "1 2 18446744073709551615\n"s);
+    EXPECT_EQ(records("inherit", ""), "0:");
+    EXPECT_EQ(records("label", ""), "org.freedesktop.DBus.Error.InvalidArgs0:");
+    EXPECT_EQ(records("tid", "rl"), "org.freedesktop.DBus.Error.InvalidArgs0:");
+
+    int pipes[2];
+    ASSERT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
+    ::close(pipes[0]);
+    EXPECT_EQ(withFile("Records", pipes[1], nullptr, nullptr, {"tid", ""}), "org.freedesktop.DBus.Error.Failed");
+    ::close(pipes[1]);
+    unsigned tid = 0;
+    EXPECT_EQ(getFileTid("/rm", &tid), 0);
+
+    if (geteuid() != 0) return;
+    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
+                               [] { return withFile("Records", STDOUT_FILENO, nullptr, nullptr, {"tid", ""}); }),
+              "org.freedesktop.DBus.Error.AccessDenied");
 }
 
 struct Walked {

@@ -27,6 +27,13 @@ public:
     // people (access refused: exit 1; no service: exit 3).
     Message call(DBusMessage* message, int timeoutMs);
 
+    // The same in two steps, for a call whose answer comes partly through a
+    // pipe that the caller reads meanwhile: send() returns once the call has
+    // left, wait() waits for its reply and fails as call() does.
+    using Pending = std::unique_ptr<DBusPendingCall, void (*)(DBusPendingCall*)>;
+    Pending send(DBusMessage* message, int timeoutMs);
+    Message wait(Pending pending);
+
 private:
     std::unique_ptr<DBusConnection, void (*)(DBusConnection*)> bus_;
 };

@@ -2,10 +2,13 @@
 // service keeps per path. One table describes the attributes; every command is
 // written once over it. Values travel as a ZORV_ID, as in UserSetRecord: a
 // single number (package id, Tid, inherit flag) in pkg_id.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "record_stream.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -128,6 +131,12 @@ std::string requirePath(const std::string& path) {
     return absolute;
 }
 
+std::string heading(const Attribute& a) {
+    std::string heading = a.name;
+    for (char& c : heading) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return heading;
+}
+
 void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* records, const std::string& context) {
     std::unique_ptr<UserSetRecord, decltype(&std::free)> owned(count > 0 ? records : nullptr, &std::free);
     checkStatus(count, context, "refused by the service");
@@ -140,13 +149,33 @@ void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* reco
     std::vector<std::vector<std::string>> rows;
     rows.reserve(count);
     for (int i = 0; i < count; ++i) rows.push_back({printable(records[i].path), text(a, records[i].id)});
-    std::string heading = a.name;
-    for (char& c : heading) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    tool.out.table({"PATH", heading}, rows);
+    tool.out.table({"PATH", heading(a)}, rows);
+}
+
+// Root's listing, which no reply limit bounds: the records come through a
+// pipe and are printed as they come (JSON), or once the table's widths are
+// known (text). The same text as printRecords gives the same records.
+void printStreamed(Tool& tool, const Attribute& a, const std::string& path, const std::string& context) {
+    if (tool.out.json) {
+        JsonList list(tool.out);
+        streamRecords(a.name, path, context,
+                      [&](const std::string& p, const ZORV_ID& v) { list.add({{"path", p}, {a.key, json(a, v)}}); });
+        list.close();
+        return;
+    }
+    SpooledTable table({"PATH", heading(a)});
+    streamRecords(a.name, path, context,
+                  [&](const std::string& p, const ZORV_ID& v) { table.add({printable(p), text(a, v)}); });
+    table.print(tool.out);
 }
 
 // How many records of the attribute the service holds now.
 int recordCount(const Attribute& a, const std::string& context) {
+    if (::geteuid() == 0) {
+        int count = 0;
+        streamRecords(a.name, "", context, [&count](const std::string&, const ZORV_ID&) { ++count; });
+        return count;
+    }
     UserSetRecord* records = nullptr;
     int count = a.show(&records);
     if (count > 0) std::free(records);
@@ -341,6 +370,7 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
     CLI::App* show = command("show", "list every recorded value of an attribute");
     tool.on(show, [&tool, args] {
         const Attribute& a = attribute(args->words.attribute);
+        if (::geteuid() == 0) return printStreamed(tool, a, "", "show " + args->words.attribute);
         UserSetRecord* records = nullptr;
         int count = a.show(&records);
         printRecords(tool, a, count, records, "show " + args->words.attribute);
@@ -353,9 +383,11 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
         const Attribute& a = attribute(args->words.attribute);
         std::string path = requirePath(args->words.path);
         if (args->words.recursive && !a.recursive) usageError(std::string(a.name) + " has no --recursive form");
+        const std::string context = "query " + args->words.attribute + " " + printable(path);
+        if (args->words.recursive && ::geteuid() == 0) return printStreamed(tool, a, path, context);
         UserSetRecord* records = nullptr;
         int count = a.query(path.c_str(), &records, args->words.recursive ? 1 : 0);
-        printRecords(tool, a, count, records, "query " + args->words.attribute + " " + printable(path));
+        printRecords(tool, a, count, records, context);
     });
 }
 

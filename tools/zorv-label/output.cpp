@@ -28,8 +28,20 @@ size_t utf8Sequence(const std::string& text, size_t i) {
     return n;
 }
 
-// Columns that `text` takes on a terminal (wide characters count twice).
+// Whether every byte of `text` is printable ASCII, the common case of a
+// name, and (unless `backslash`) none is a backslash. A plain loop: the
+// sanitizer trees build the tool unoptimised, and a listing passes every
+// byte of every path through here.
+bool plainAscii(const std::string& text, bool backslash) {
+    for (const char *p = text.data(), *end = p + text.size(); p < end; ++p)
+        if (*p < 0x20 || *p > 0x7E || (*p == '\\' && !backslash)) return false;
+    return true;
+}
+
+}  // namespace
+
 size_t displayWidth(const std::string& text) {
+    if (plainAscii(text, true)) return text.size();  // a column a character
     static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     if (utf8 == nullptr) return text.size();
     locale_t previous = uselocale(utf8);
@@ -48,6 +60,8 @@ size_t displayWidth(const std::string& text) {
     uselocale(previous);
     return width;
 }
+
+namespace {
 
 // The code point of the valid n-byte sequence at text[i].
 uint32_t codePoint(const std::string& text, size_t i, size_t n) {
@@ -76,6 +90,7 @@ std::string unicodeEscape(uint32_t cp) {
 // backslashes doubled when `backslashes`, so that an escape cannot be
 // mistaken for the name's own text.
 std::string escaped(const std::string& text, bool backslashes) {
+    if (plainAscii(text, !backslashes)) return text;  // nothing to escape
     std::string shown;
     for (size_t i = 0; i < text.size();) {
         size_t n = utf8Sequence(text, i);

@@ -133,6 +133,40 @@ private:
     FILE* out_ = stdout;
 };
 
+// Columns that `text` takes on a terminal (wide characters count twice).
+size_t displayWidth(const std::string& text);
+
+// A table with more rows than are worth holding in memory: the rows wait in
+// a temporary file (under $TMPDIR, else /tmp; gone when the table is) while
+// the widths of the columns are measured, and print() writes the same text
+// as Output::table. Each row has as many cells as the header, none with a
+// tab or a newline in it (as printable() gives them).
+class SpooledTable {
+public:
+    explicit SpooledTable(std::vector<std::string> header);
+    void add(const std::vector<std::string>& row);
+    void print(Output& out);
+
+private:
+    std::vector<std::string> header_;
+    std::vector<size_t> widths_;
+    std::unique_ptr<FILE, int (*)(FILE*)> spool_;
+};
+
+// A JSON array written one element at a time, in the same text as
+// Output::document gives the whole array.
+class JsonList {
+public:
+    explicit JsonList(Output& out) : out_(out) {}
+    void add(const Json& element);
+    void close();
+
+private:
+    Output& out_;
+    std::string held_;  // the last element, written once it is known whether another follows
+    bool any_ = false;
+};
+
 // A name as the tool shows it: control characters, DEL and invalid bytes as
 // \n, \t, \r or \xHH, the C1 controls and the bidirectional formatting
 // characters as \uHHHH, a backslash as \\; so that one value stays on one
