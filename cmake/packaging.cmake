@@ -57,6 +57,11 @@ endfunction()
 zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/zorv-label-log.properties etc/zorv/label
   zorv-label-log.properties common)
 zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/common/logrotate etc/logrotate.d zorvlabelmgr common)
+# The dpkg hook that keeps the service's packages in step with dpkg's
+# database (zorv-label sync-packages after every dpkg run).
+zorv_install_system_file(${PROJECT_SOURCE_DIR}/packaging/tool/dpkg.cfg etc/dpkg/dpkg.cfg.d zorv-label tool)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/tool/dpkg-post-invoke
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zorv-label COMPONENT tool)
 
 # Shell completion of the tool.
 install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/zorv-label.bash RENAME zorv-label
@@ -169,10 +174,13 @@ headers: arguments, result codes and thread safety, call by call.")
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
 set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
 set(CPACK_DEBIAN_TOOL_PACKAGE_RECOMMENDS zorv-labelmgrd)
+set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/tool/conffiles)
 set(CPACK_DEBIAN_TOOL_DESCRIPTION "command-line tool of the zorv label manager
 zorv-label reads and changes the labels kept by the zorv label manager
 service, labels whole packages, reads and writes a file's own label and
-follows label changes, with tables for people and JSON for scripts.")
+follows label changes, with tables for people and JSON for scripts. A dpkg
+hook labels the files of every package dpkg installs or upgrades and drops
+those of the packages it removes.")
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_SECTION admin)
 set(CPACK_COMPONENT_DAEMON_DEPENDS runtime)

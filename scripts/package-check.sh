@@ -18,7 +18,7 @@
 #            and its shlibs asks for the newest version listed there
 #   install  apt-get install ./*.deb
 #   use      the installed tool, service, development files, examples,
-#            completion, logging and Python module work
+#            completion, logging, Python module and dpkg hook work
 #   remove   purging the service keeps the shared log; purging everything
 #            leaves none of the packages' files behind
 set -euo pipefail
@@ -277,7 +277,41 @@ step_use() {
   "$work/examples/build/labels_c" --change /usr/bin/true >/dev/null
   # The Python module from a clean interpreter (no PYTHONPATH, no user site).
   /usr/bin/python3 -I -c 'import zorvlabelmgr as z; assert z.get_file_tid("/usr/bin/true") == 5'
+  use_dpkg_hook "$work"
   echo "installed library, tool, service, development files, examples and Python module work"
+}
+
+# use_dpkg_hook WORK: the dpkg hook against the private service of step_use
+# (DBUS_SYSTEM_BUS_ADDRESS): a tiny package installed with dpkg -i has its
+# files recorded and labelled, and removed with dpkg -r has them dropped. The
+# host's own packages are recorded first without writing their labels.
+use_dpkg_hook() {
+  local work=$1 deb=$1/zorv-hook-probe state=/var/lib/zorv/sync-packages.state
+  test "$(dpkg-query -S /etc/dpkg/dpkg.cfg.d/zorv-label | cut -d: -f1)" = zorv-label
+  rm -f "$state"
+  # A host package that cannot be labelled is reported and does not matter here.
+  zorv-label sync-packages --no-restore >/dev/null || true
+  mkdir -p "$deb/DEBIAN" "$deb/usr/share/zorv-hook-probe"
+  printf 'probe\n' >"$deb/usr/share/zorv-hook-probe/data"
+  printf '%s\n' 'Package: zorv-hook-probe' 'Version: 1.0' 'Architecture: all' \
+    'Maintainer: zorv label manager team <zorv-labelmgr@nimbo.com>' 'Description: probe of the dpkg hook' \
+    >"$deb/DEBIAN/control"
+  dpkg-deb --root-owner-group -b "$deb" "$work/probe.deb" >/dev/null
+  dpkg -i "$work/probe.deb" >"$work/hook.out" 2>&1 || { cat "$work/hook.out"; return 1; }
+  grep -q 'labelled 2 files of zorv-hook-probe 1.0' "$work/hook.out" || { cat "$work/hook.out"; return 1; }
+  zorv-label packages zorv-hook-probe | grep -qx /usr/share/zorv-hook-probe/data
+  zorv-label verify /usr/share/zorv-hook-probe/data
+  zorv-label --json sync-packages >"$work/sync.json" || true
+  grep -q '"labelled": \[\]' "$work/sync.json"
+  dpkg -r zorv-hook-probe >"$work/hook.out" 2>&1 || { cat "$work/hook.out"; return 1; }
+  grep -q 'dropped the files of zorv-hook-probe' "$work/hook.out" || { cat "$work/hook.out"; return 1; }
+  test -z "$(zorv-label packages zorv-hook-probe)"
+  # With the service gone, a dpkg run still succeeds and the hook says nothing.
+  DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus dpkg -i "$work/probe.deb" >"$work/hook.out" 2>&1
+  ! grep -q zorv-label "$work/hook.out" || { cat "$work/hook.out"; return 1; }
+  DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus dpkg -P zorv-hook-probe >/dev/null
+  rm -f "$state"
+  echo "the dpkg hook labels an installed package and drops a removed one"
 }
 
 step_remove() {
@@ -301,7 +335,8 @@ step_remove() {
   for f in /usr/bin/zorv-label /usr/sbin/zorv-labelmgrd /usr/include/zorv /etc/zorv/label/zorv-label-log.properties \
     /etc/logrotate.d/zorvlabelmgr /usr/share/dbus-1/system.d/com.nimbo.zorv.labelmgr.conf \
     /usr/lib/python3/dist-packages/zorvlabelmgr /usr/share/doc/libzorvlabelmgr-dev \
-    /usr/share/bash-completion/completions/zorv-label /usr/share/zsh/vendor-completions/_zorv-label; do
+    /usr/share/bash-completion/completions/zorv-label /usr/share/zsh/vendor-completions/_zorv-label \
+    /etc/dpkg/dpkg.cfg.d/zorv-label /usr/libexec/zorv-label /var/lib/zorv/sync-packages.state; do
     [ -e "$f" ] && { echo "$f is left behind" >&2; left=1; }
   done
   if compgen -G "/usr/lib/*/libzorvlabelmgr.so*" >/dev/null; then echo "the library is left behind" >&2; left=1; fi

@@ -312,6 +312,8 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     json("verify", {"verify", "-R", tree});
     json("export", {"export", dir_ / "j/export.json"});
     json("backup", {"backup", dir_ / "j/backup.db"});
+    dir_.file("j/admin/status", "");
+    json("sync-packages", {"sync-packages", "--dry-run", "--admindir", dir_ / "j/admin", "--state", dir_ / "j/state"});
     json("package --remove", {"package", "--remove", "jpkg"});
     {
         // Import needs a service that holds nothing yet.

@@ -5,7 +5,7 @@ _zorv_label() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local commands="get set del clear show query apply file device kmod pkg-id pkg-name normalize path-hash
         status restore verify tag hash package packages interpreter drova-base policy watch history export import
-        backup"
+        backup sync-packages"
     local attributes="pkgid oid sid tid inherit"
     local topics="pkgid oid sid tid inheritflag package label system"
 
@@ -14,6 +14,8 @@ _zorv_label() {
         -t | --type) COMPREPLY=($(compgen -W "package lunvex drova" -- "$cur")); return ;;
         --bits) COMPREPLY=($(compgen -W "32 64" -- "$cur")); return ;;
         --count | --since) return ;;
+        --admindir) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        --state) compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- "$cur")); return ;;
         -n) [[ " ${COMP_WORDS[*]} " == *" watch "* ]] && return ;;  # watch's count; elsewhere a dry run
     esac
 
@@ -23,7 +25,7 @@ _zorv_label() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-            -t | --type | --bits | --count | --since) ((i++)) ;;
+            -t | --type | --bits | --count | --since | --admindir | --state) ((i++)) ;;
             -n) [[ $command == watch ]] && ((i++)) ;;
             -*) ;;
             *)
@@ -50,6 +52,7 @@ _zorv_label() {
         package) options+=" -t --type --missing-ok -0 --null --remove --dry-run" ;;
         watch) options+=" -n --count" ;;
         history) options+=" --since" ;;
+        sync-packages) options+=" -n --dry-run --no-restore --all --admindir --state" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     addHistoryCommand(app, tool);
     addTreeCommands(app, tool);
     addBackupCommands(app, tool);
+    addSyncPackagesCommand(app, tool);
 
     try {
         app.parse(argc, argv);

@@ -235,5 +235,6 @@ void addApplyCommand(CLI::App& app, Tool& tool);
 void addPackageListCommand(CLI::App& app, Tool& tool);
 void addTreeCommands(CLI::App& app, Tool& tool);
 void addBackupCommands(CLI::App& app, Tool& tool);
+void addSyncPackagesCommand(CLI::App& app, Tool& tool);
 
 }  // namespace zorvtool
