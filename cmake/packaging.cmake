@@ -186,6 +186,8 @@ set(CPACK_DEBIAN_DAEMON_PACKAGE_SECTION admin)
 set(CPACK_COMPONENT_DAEMON_DEPENDS runtime)
 # deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use.
 set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "default-dbus-system-bus | dbus-system-bus, init-system-helpers (>= 1.54~)")
+# zorv-relabel.service runs the tool.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_SUGGESTS zorv-label)
 set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/daemon/postinst
   ${PROJECT_SOURCE_DIR}/packaging/daemon/prerm

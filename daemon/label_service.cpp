@@ -4,6 +4,7 @@
 #include <zorv/labelmgr.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,6 +19,7 @@
 #include "protocol/arguments.h"
 #include "protocol/interface_xml.h"
 #include "protocol/notifications.h"
+#include "protocol/relabel_flags.h"
 #include "recorded_label.h"
 #include "record_listing.h"
 #include "relabel.h"
@@ -739,14 +741,20 @@ void LabelService::addTransfers() {
         RelabelCursor cursor;
         cursor.index = c.in.u32();
         cursor.after = c.in.string();
-        if (flags > 15) throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: unknown flags");
+        namespace flag = protocol::relabel;
+        if (flags & ~flag::kKnownFlags) throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: unknown flags");
         if (cursor.index > request.paths.size()) throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: index past the paths");
         if (!cursor.after.empty() && normalPath(cursor.after) != cursor.after)
             throw CallError(DBUS_ERROR_INVALID_ARGS, "Relabel: the place to go on from is not a normal path");
-        request.recursive = flags & 1;
-        request.write = flags & 2;
-        request.initial = flags & 4;
-        request.reportWritten = flags & 8;
+        request.recursive = flags & flag::kRecursive;
+        request.write = flags & flag::kWrite;
+        request.initial = flags & flag::kInitial;
+        request.reportWritten = flags & flag::kReportWritten;
+        request.oneFileSystem = flags & flag::kOneFileSystem;
+        // A call takes at most a thread per processor, whatever it asks for.
+        const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
+        const unsigned most = processors > 1 ? static_cast<unsigned>(processors) : 1;
+        request.threads = std::clamp(flag::threadsOf(flags), 1u, most);
         const std::string subject = cursor.index < request.paths.size() ? request.paths[cursor.index] : "";
         // About a second of work per call, and a reply well within what the
         // bus carries: the caller calls again from where this one stopped.
@@ -783,6 +791,7 @@ void LabelService::addTransfers() {
         writeCounts(c.out, {{"changed", counts.changed},
                             {"checked", counts.checked},
                             {"failed", counts.failed},
+                            {"skipped", counts.skipped},
                             {"unrecorded", counts.unrecorded}});
     });
 }

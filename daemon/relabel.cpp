@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,11 +12,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
+#include "batch_workers.h"
 #include "file_access.h"
 #include "paths.h"
+#include "protocol/relabel_flags.h"
 #include "read_snapshot.h"
 #include "recorded_label.h"
 #include "wire.h"
@@ -94,6 +98,65 @@ struct LabelPlace {
     }
 };
 
+// The kernel's virtual file systems, by the type statfs gives them: what they
+// hold the kernel makes up as it is read (or makes anew at each boot), no
+// label written there would last, and walking some of them costs without
+// end (proc's entries for every process, sysfs's links and device files).
+// No walk enters a directory on one of them. Devices (devtmpfs) and tmpfs
+// hold files like any other file system and are walked.
+struct VirtualFileSystem {
+    unsigned long type;
+    const char* name;
+};
+constexpr VirtualFileSystem kVirtualFileSystems[] = {
+    {0x9fa0, "proc"},           {0x62656572, "sysfs"},     {0x1cd1, "devpts"},
+    {0x27e0eb, "cgroup"},       {0x63677270, "cgroup2"},   {0x64626720, "debugfs"},
+    {0x74726163, "tracefs"},    {0x73636673, "securityfs"}, {0x6165676c, "pstore"},
+    {0xcafe4a11, "bpf"},        {0x62656570, "configfs"},  {0x65735543, "fusectl"},
+    {0x19800202, "mqueue"},     {0x958458f6, "hugetlbfs"}, {0x42494e4d, "binfmt_misc"},
+    {0x0187, "autofs"},         {0xde5e81e4, "efivarfs"},  {0xf97cff8c, "selinuxfs"},
+    {0x43415d53, "smackfs"},    {0x6e736673, "nsfs"},      {0x67596969, "rpc_pipefs"},
+    {0x6e667364, "nfsd"},
+};
+
+// The name of the virtual file system `fd` lies on; null for any other.
+const char* virtualFileSystem(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return nullptr;
+    for (const VirtualFileSystem& v : kVirtualFileSystems)
+        if (static_cast<unsigned long>(fs.f_type) == v.type) return v.name;
+    return nullptr;
+}
+
+// One file's share of the walk once the walk has read its records: the
+// label they give it, the label it has, and the one written where they
+// differ. The walk reads the records in path order; these run on any thread,
+// each touching only its own task, and their outcomes are counted and
+// reported in the order the walk came to them.
+struct FileTask {
+    enum Outcome : uint8_t { kSame, kChanged, kFailed, kSkipped };
+
+    std::string path;
+    std::string name;   // in its directory; `place.name` points here
+    LabelPlace place;
+    std::optional<PackageFile> file;
+    UserSetValues values;
+    bool decided = false;  // nothing left to do: a report the walk made itself
+
+    Outcome outcome = kSame;
+    bool reported = false;
+    RelabelReport report;
+};
+
+// How many files the walk may come to before their outcomes are gathered:
+// each gathering waits for the slowest helper (on a busy machine, one the
+// scheduler has put aside), so not often; and few enough that a call stops
+// close to its time (a few milliseconds of work) and holds little memory
+// (about a megabyte).
+constexpr std::size_t kBatchSize = 2048;
+// Files decided and waiting beyond which the walk runs one itself.
+constexpr std::size_t kBacklog = 64;
+
 // The rows of one table whose paths lie in a range, read in path order
 // alongside a walk that asks for paths in the same order.
 class SortedRows {
@@ -150,6 +213,11 @@ const char* const kValuesInRange =
 struct Entry {
     std::string name;
     bool directory;
+    // A directory that is the mount point of another file system the walk
+    // does not enter: a virtual one (its type), or any with oneFileSystem.
+    bool otherDevice = false;
+    const char* virtualType = nullptr;
+    bool notEntered() const { return otherDevice || virtualType; }
 };
 
 // One step of a directory's walk: an entry itself (its name), or everything
@@ -196,6 +264,11 @@ public:
           files_(records.handle(), kFilesInRange, -1) {
         if (!request.initial)
             for (int a = 0; a < 5; ++a) values_[a].emplace(records.handle(), kValuesInRange, a);
+        // Only a walk below its paths has files enough to share out.
+        const unsigned threads = request.recursive ? std::max(request.threads, 1u) : 1;
+        tasks_.resize(threads > 1 ? kBatchSize : 1);
+        if (threads > 1)
+            workers_ = std::make_unique<BatchWorkers>(threads - 1, [this](std::size_t i) { apply(tasks_[i]); });
     }
 
     // False when it stopped before the path and everything below it were
@@ -203,9 +276,9 @@ public:
     bool walk(const std::string& root, const std::string& after) {
         const std::string prefix = root == "/" ? "/" : root + "/";
         FileDescriptor dir;  // the only descriptor held below: the walk needs no other of the path
+        struct stat st {};
         {
             FileDescriptor fd;
-            struct stat st {};
             try {
                 fd = openWithoutLinks(root);
                 if (::fstat(fd.get(), &st) != 0) throw CallError(DBUS_ERROR_FAILED, std::strerror(errno));
@@ -219,7 +292,8 @@ public:
                 if (!request_.initial) values = userSetValues(records_, root);
                 LabelPlace place;
                 place.io = descriptorPath(fd);
-                visit(place, root, file, values, !request_.recursive);
+                visit(place, nullptr, root, file, values, !request_.recursive);
+                flush();  // before `fd`, which it was read through, is closed
                 done(root);
             }
             if (!request_.recursive) return true;
@@ -228,6 +302,10 @@ public:
                 return true;
             }
             if (prefix.size() >= kMaxPath) return true;  // nothing below it can have a record
+            if (const char* type = virtualFileSystem(fd.get())) {
+                if (after.empty()) notEntered(root, type);
+                return true;
+            }
             dir.reset(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         }
         if (!dir.valid()) {
@@ -239,9 +317,12 @@ public:
         files_.seek(from, before);
         for (auto& v : values_)
             if (v) v->seek(from, before);
-        tree(std::move(dir), prefix, after);
+        tree(std::move(dir), st.st_dev, prefix, after);
         return !stopped_;
     }
+
+    // Counts and reports what is still to be done of the files decided.
+    void finish() { flush(); }
 
     bool stopped() const { return stopped_; }
     const std::string& last() const { return last_; }
@@ -252,13 +333,22 @@ private:
     // the order of each directory's steps, on a stack of its own (no
     // recursion, so neither the call stack nor the descriptors grow with the
     // depth of the tree).
-    void tree(FileDescriptor dir, const std::string& prefix, const std::string& after) {
+    void tree(FileDescriptor dir, dev_t device, const std::string& prefix, const std::string& after) {
         std::vector<Frame> frames;
+        // The files decided are done before the descriptors they are reached
+        // through close, also when the walk ends in an exception.
+        struct Settle {
+            Walker& walker;
+            ~Settle() {
+                if (walker.workers_) walker.workers_->finish();
+            }
+        } settle{*this};
         frames.emplace_back();
         frames.back().prefix = prefix;
         frames.back().fd = std::move(dir);
+        frames.back().device = device;
         open_ = 1;
-        if (!list(frames.back())) return;
+        if (!list(frames.back())) return flush();
         std::string path;
         while (!frames.empty() && !stopped_) {
             if (frames.back().next == frames.back().steps.size()) {
@@ -275,10 +365,14 @@ private:
                     if (!entry.directory && below(after, path)) notADirectory(path);
                     continue;
                 }
-                child(frame.fd.get(), entry.name, path);
+                if (entry.notEntered())
+                    notEntered(path, entry.virtualType);
+                else
+                    child(frame.fd.get(), entry.name, path);
                 done(path, sendsAsIs(entry.name));
                 continue;
             }
+            if (entry.notEntered()) continue;
             if (!after.empty() && after >= path + "0") continue;  // all of it done by an earlier call
             // Records are kept for names that came over the bus, valid UTF-8
             // all: below a name that is not, no file can have one.
@@ -292,6 +386,15 @@ private:
                     fail(path, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
                 continue;
             }
+            // Mounted there since it was listed: the same rules as for a
+            // mount point seen when listing.
+            if (st.st_dev != frame.device) {
+                const char* type = virtualFileSystem(fd.get());
+                if (type || request_.oneFileSystem) {
+                    notEntered(path, type);
+                    continue;
+                }
+            }
             Frame next;
             next.name = entry.name;
             next.prefix = std::move(sub);
@@ -303,18 +406,25 @@ private:
             keepWithinBudget(frames);
             if (!list(frames.back())) leave(frames);
         }
+        flush();
     }
 
-    // Done with the innermost directory.
+    // Done with the innermost directory. Its descriptor is kept until the
+    // files decided through it are done.
     void leave(std::vector<Frame>& frames) {
-        if (frames.back().fd.valid()) --open_;
+        if (frames.back().fd.valid()) {
+            --open_;
+            if (used_ > 0) retired_.push_back(std::move(frames.back().fd));
+        }
         frames.pop_back();
     }
 
     // Past the budget, the descriptor of the shallowest directory that holds
     // one, other than the starting directory, is given up: the walk is
-    // furthest from coming back to it.
+    // furthest from coming back to it. Descriptors kept for files not yet
+    // done count too: those files are done first.
     void keepWithinBudget(std::vector<Frame>& frames) {
+        if (open_ + retired_.size() > kMaxOpenDirectories) flush();
         for (std::size_t i = 1; open_ > kMaxOpenDirectories && i + 1 < frames.size(); ++i)
             if (frames[i].fd.valid()) {
                 frames[i].fd.reset();
@@ -357,6 +467,18 @@ private:
         fail(path, "", "", "is no longer a directory: the rest below it was not walked");
     }
 
+    // A directory on a virtual file system (`type`), or on another one than
+    // its path's when the walk keeps to one: neither it nor anything below it
+    // is walked. Its own label is the other file system's too.
+    void notEntered(const std::string& path, const char* type) {
+        using zorv::protocol::relabel::kNotEntered;
+        FileTask& task = decided(path, "", "",
+                                 type ? std::string(kNotEntered) + "on a virtual file system (" + type + ")"
+                                      : std::string(kNotEntered) + "on another file system");
+        task.outcome = FileTask::kSkipped;
+        submit();
+    }
+
     static bool below(const std::string& path, const std::string& directory) {
         return path.size() > directory.size() + 1 && path[directory.size()] == '/' &&
                path.compare(0, directory.size(), directory) == 0;
@@ -366,7 +488,7 @@ private:
     // a directory itself (a link to one is not), into its steps in path
     // order. False when it cannot be read at all.
     bool list(Frame& frame) {
-        if (!entries(frame.fd.get(), frame.prefix, frame.entries)) return false;
+        if (!entries(frame, frame.entries)) return false;
         frame.steps.reserve(frame.entries.size() * 2);
         for (uint32_t i = 0; i < frame.entries.size(); ++i) {
             frame.steps.push_back({frame.entries[i].name, i, false});
@@ -376,12 +498,13 @@ private:
         return true;
     }
 
-    bool entries(int fd, const std::string& prefix, std::vector<Entry>& entries) {
+    bool entries(const Frame& frame, std::vector<Entry>& entries) {
+        const int fd = frame.fd.get();
         int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
         if (!d) {
             if (copy >= 0) ::close(copy);
-            fail(prefix, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
+            fail(frame.prefix, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
             return false;
         }
         for (;;) {
@@ -398,8 +521,23 @@ private:
         }
         const int error = errno;
         ::closedir(d);
-        if (error != 0) fail(prefix, "", "", std::string("cannot read the directory: ") + std::strerror(error));
+        if (error != 0) fail(frame.prefix, "", "", std::string("cannot read the directory: ") + std::strerror(error));
+        for (Entry& entry : entries)
+            if (entry.directory) mountPoint(frame, entry);
         return true;
+    }
+
+    // Whether the directory `entry` is another file system's mount point the
+    // walk does not enter. Neither look triggers an automount: the walk would
+    // otherwise mount what it may not enter.
+    void mountPoint(const Frame& frame, Entry& entry) {
+        struct stat st {};
+        if (::fstatat(frame.fd.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
+            st.st_dev == frame.device)
+            return;
+        FileDescriptor fd(::openat(frame.fd.get(), entry.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        entry.virtualType = fd.valid() ? virtualFileSystem(fd.get()) : nullptr;
+        entry.otherDevice = request_.oneFileSystem;
     }
 
     // An entry below a path: reached through its directory's descriptor, the
@@ -418,32 +556,62 @@ private:
             if (values_[a] && values_[a]->find(path, v)) values[a] = ZORV_ID{v[0], v[1], v[2]};
         LabelPlace place;
         place.dirFd = dirFd;
-        place.name = name.c_str();
         if (!haveAtCalls()) place.io = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
-        visit(place, path, file, values, false);
+        visit(place, &name, path, file, values, false);
     }
 
+    // A file (`name` in its directory, or null to reach it through
+    // `place.io` alone) with the records read for it: the rest is handed on.
     // `named`: the caller named this file itself, so a file without records
     // is a failure.
-    void visit(const LabelPlace& place, const std::string& path, const std::optional<PackageFile>& file,
-               const UserSetValues& values, bool named) {
+    void visit(const LabelPlace& place, const std::string* name, const std::string& path,
+               const std::optional<PackageFile>& file, const UserSetValues& values, bool named) {
         ++counts.checked;
-        std::optional<Label> label = recordedLabel(path, file, values);
-        if (!label) {
+        if (!file && std::none_of(values.begin(), values.end(), [](const auto& v) { return v.has_value(); })) {
             ++counts.unrecorded;
             if (named) fail(path, "", "", "no record gives it a label");
             return;
         }
-        unsigned char want[kMaxLabelBytes], have[kMaxLabelBytes + 1];
-        const std::size_t size = label->serializeToBuffer(want, sizeof want);
-        if (size == 0) {
-            fail(path, "", "", "its label cannot be encoded");
-            return;
+        FileTask& task = tasks_[used_];
+        task.path = path;
+        task.file = file;
+        task.values = values;
+        task.place.dirFd = place.dirFd;
+        task.place.io = place.io;
+        if (name) task.name = *name;
+        task.place.name = name ? task.name.c_str() : nullptr;
+        task.decided = false;
+        task.outcome = FileTask::kSame;
+        task.reported = false;
+        submit();
+    }
+
+    // The rest of a file's work: the label its records give it, compared
+    // with the one it has and written where it differs. Runs on any of the
+    // call's threads and touches nothing but `task`.
+    void apply(FileTask& task) const noexcept {
+        if (task.decided) return;
+        try {
+            compareAndWrite(task);
+        } catch (const std::exception& e) {  // no memory for a text, say
+            task.outcome = FileTask::kFailed;
+            task.reported = true;
+            task.report = {task.path, "", "", e.what()};
         }
-        ssize_t got = place.get(have, sizeof have);
+    }
+
+    void compareAndWrite(FileTask& task) const {
+        // Worked out here rather than in the walk, which need not wait for
+        // the path's digest and the encoding.
+        Label label = *recordedLabel(task.path, task.file, task.values);
+        unsigned char want[kMaxLabelBytes], have[kMaxLabelBytes + 1];
+        const std::size_t size = label.serializeToBuffer(want, sizeof want);
+        if (size == 0) return report(task, FileTask::kFailed, "", "", "its label cannot be encoded");
+        ssize_t got = task.place.get(have, sizeof have);
         if (got < 0 && errno == ERANGE) got = sizeof have;  // longer than any label
         if (got < 0 && errno != ENODATA) {
-            fail(path, label->toString(), "", std::string("cannot read its label: ") + std::strerror(errno));
+            const std::string problem = std::string("cannot read its label: ") + std::strerror(errno);
+            report(task, FileTask::kFailed, label.toString(), "", problem);
             return;
         }
         if (got == static_cast<ssize_t>(size) && std::memcmp(have, want, size) == 0) return;
@@ -452,7 +620,7 @@ private:
         if (got > 0) {
             try {
                 old.deserializeFromBuffer(have, static_cast<std::size_t>(got));
-                if (old == *label) return;  // the same label, encoded otherwise
+                if (old == label) return;  // the same label, encoded otherwise
                 decoded = true;
             } catch (const LabelError&) {
             }
@@ -463,27 +631,79 @@ private:
             return decoded ? old.toString() : "(not a label: " + std::to_string(got) + " bytes)";
         };
         if (request_.write) {
-            if (place.set(want, size) != 0) {
-                fail(path, label->toString(), found(), std::string("cannot write its label: ") + std::strerror(errno));
+            if (task.place.set(want, size) != 0) {
+                const std::string problem = std::string("cannot write its label: ") + std::strerror(errno);
+                report(task, FileTask::kFailed, label.toString(), found(), problem);
                 return;
             }
-            ++counts.changed;
-            if (request_.reportWritten) reports_.push_back({path, label->toString(), found(), ""});
+            task.outcome = FileTask::kChanged;
+            if (request_.reportWritten) report(task, FileTask::kChanged, label.toString(), found(), "");
             return;
         }
-        ++counts.changed;
-        reports_.push_back({path, label->toString(), found(), ""});
+        report(task, FileTask::kChanged, label.toString(), found(), "");
+    }
+
+    static void report(FileTask& task, FileTask::Outcome outcome, std::string label, std::string found,
+                       std::string problem) {
+        task.outcome = outcome;
+        task.reported = true;
+        task.report = {task.path, std::move(label), std::move(found), std::move(problem)};
+    }
+
+    // A report the walk makes itself, in its place among the files decided.
+    FileTask& decided(const std::string& path, std::string label, std::string found, std::string problem) {
+        FileTask& task = tasks_[used_];
+        task.path = path;
+        task.decided = true;
+        report(task, FileTask::kFailed, std::move(label), std::move(found), std::move(problem));
+        return task;
     }
 
     void fail(const std::string& path, const std::string& label, const std::string& found, const std::string& problem) {
-        ++counts.failed;
-        reports_.push_back({path, label, found, problem});
+        decided(path, label, found, problem);
+        submit();
+    }
+
+    // The task just filled in goes to the helpers, or, without them, is done
+    // at once. The batch is gathered when it is full, and before the reports
+    // it may add could pass the most a call reports.
+    void submit() {
+        ++used_;
+        if (!workers_) {
+            apply(tasks_[0]);
+            flush();
+            return;
+        }
+        workers_->publish(used_);
+        if (used_ == tasks_.size() || reports_.size() + used_ >= maxReports_)
+            flush();
+        else
+            workers_->helpWhenBehind(kBacklog);
+    }
+
+    // Waits for every file decided, then counts and reports them in the
+    // order they were decided; the descriptors kept for them are closed.
+    void flush() {
+        if (workers_) workers_->finish();
+        for (std::size_t i = 0; i < used_; ++i) {
+            FileTask& task = tasks_[i];
+            switch (task.outcome) {
+                case FileTask::kChanged: ++counts.changed; break;
+                case FileTask::kFailed: ++counts.failed; break;
+                case FileTask::kSkipped: ++counts.skipped; break;
+                case FileTask::kSame: break;
+            }
+            if (task.reported) reports_.push_back(std::move(task.report));
+        }
+        used_ = 0;
+        retired_.clear();
     }
 
     // One more file done: the walk goes on after it next time; and the
     // limits, looked at every so often. It stops only after a path that can
     // go into the reply as it is (`sendable`): the caller hands it back to
     // go on from, and an escaped name would not lead back to the same place.
+    // Files decided but not yet done are done before the call returns.
     void done(const std::string& path, bool sendable = true) {
         last_ = path;
         if (reports_.size() >= maxReports_ || (++sinceClock_ % 64 == 0 && Clock::now() >= stopAt_))
@@ -501,6 +721,13 @@ private:
     std::size_t open_ = 0;  // directory descriptors the walk holds
     unsigned sinceClock_ = 0;
     bool stopped_ = false;
+    // The files decided and not yet counted (the first `used_`; never
+    // resized once made, as the helpers read them), the directory
+    // descriptors kept open for them, and the helpers (gone before either).
+    std::vector<FileTask> tasks_;
+    std::size_t used_ = 0;
+    std::vector<FileDescriptor> retired_;
+    std::unique_ptr<BatchWorkers> workers_;
 };
 
 bool within(const std::string& path, const std::string& root) {
@@ -526,6 +753,7 @@ RelabelCounts relabel(Store& records, const RelabelRequest& request, RelabelCurs
             break;
         }
     }
+    walker.finish();
     return walker.counts;
 }
 

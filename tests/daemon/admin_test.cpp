@@ -3,15 +3,21 @@
 // costs little and is refused without its bytes, a backup taken while the
 // service writes opens as a database of its own, and relabelling walks trees
 // without following links, as deep as paths go, over as many calls as it
-// takes.
+// takes, on two threads as on one, and keeps out of other file systems when
+// asked and out of virtual ones always.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <zorv/labelmgr.hpp>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -255,6 +261,10 @@ TEST_F(Admin, RecordsListsOneAttributeIntoAPassedFile) {
               "org.freedesktop.DBus.Error.AccessDenied");
 }
 
+// Relabel's flags past the first four: keep to the path's file system, and
+// how many threads (bits 8 to 15).
+const uint32_t kOneFileSystem = 16, kTwoThreads = 2u << 8;
+
 struct Walked {
     std::vector<std::vector<std::string>> reports;  // path, label, found, problem
     std::map<std::string, uint64_t> counts;
@@ -263,12 +273,14 @@ struct Walked {
 };
 
 // One call of Relabel from `index` and `after`, which it moves on to where
-// the next call goes on; false when it failed (w.error).
+// the next call goes on; false when it failed (w.error, the error's name and
+// text).
 bool relabelOnce(ServiceConnection& bus, const std::vector<std::string>& paths, uint32_t flags, uint32_t& index,
                  std::string& after, Walked& w) {
     ++w.calls;
-    ServiceConnection::Reply reply = bus.send(kAdmin, "Relabel", {paths, flags, index, after}, w.error);
-    if (!reply) return false;
+    std::string message;
+    ServiceConnection::Reply reply = bus.send(kAdmin, "Relabel", {paths, flags, index, after}, w.error, &message);
+    if (!reply) return w.error += ": " + message, false;
     DBusMessageIter it, items;
     dbus_message_iter_init(reply.get(), &it);
     for (dbus_message_iter_recurse(&it, &items); dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRUCT;
@@ -378,8 +390,8 @@ void walkTree(zorvtest::ScratchDir& dir, const std::string& name) {
 }
 
 // A chain of 5,000 directories, far deeper than paths go, with an empty
-// directory beside each level whose name is not UTF-8, walked and written by
-// a service that may open 1,024 files: every recorded directory, down to the
+// directory beside each level whose name is not UTF-8, walked and written on
+// two threads by a service that may open 1,024 files: every recorded directory, down to the
 // deepest whose path fits 4,095 bytes, gets its label, none fails.
 TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
@@ -407,7 +419,7 @@ TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_NOFILE, nullptr, &files), 0) << std::strerror(errno);
     files.rlim_cur = 1024;
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_NOFILE, &files, nullptr), 0) << std::strerror(errno);
-    Walked written = relabel({root}, 1 | 2);
+    Walked written = relabel({root}, 1 | 2 | kTwoThreads);
     ASSERT_EQ(written.error, "");
     EXPECT_EQ(written.counts["failed"], 0u);
     if (!written.reports.empty()) ADD_FAILURE() << written.reports[0][0].size() << " bytes: " << written.reports[0][3];
@@ -454,6 +466,122 @@ TEST_F(Admin, RelabelReportsADirectorySwappedForALinkBetweenCalls) {
     EXPECT_EQ(rest.counts["failed"], 1u);
     Label label;
     for (const std::string& name : names) ASSERT_NE(label.getFromXattr(target + "/" + name, true), 0) << name;
+}
+
+// The same walk over a tree with every kind of file in it, on one thread and
+// on two: the same reports in the same order, the same counts, and the labels
+// written are those of the records. In the tree: links to a file and to a
+// directory, files whose label differs (none, another one, bytes that are no
+// label), already matches or has values users set, an unrecorded file and
+// directory, a name that is not UTF-8, and a file whose label cannot be
+// written (immutable); more files than one call reports.
+TEST_F(Admin, RelabelOnTwoThreadsDecidesAsOneDoes) {
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
+    const std::string root = dir_.dir("mixed");
+    std::vector<std::string> recorded{root, dir_.link(dir_.path(), "mixed/dirlink"),
+                                      dir_.link(dir_ / "mixed/d0/0", "mixed/filelink")};
+    for (int d = 0; d < 3; ++d)
+        for (int f = 0; f < 2000; ++f)
+            recorded.push_back(dir_.file("mixed/d" + std::to_string(d) + "/" + std::to_string(f)));
+    dir_.file("mixed/unrecorded/x");
+    dir_.file("mixed/d1/\xff");
+    const std::string stuck = recorded.back();
+    std::vector<char*> list;
+    for (std::string& p : recorded) list.push_back(p.data());
+    ASSERT_EQ(setLabelForPkg(list.data(), static_cast<int>(list.size()), "mixed"), 0);
+    ASSERT_EQ(setFileTid((root + "/d0/7").c_str(), 12, 0), 0);
+    ASSERT_NE(restoreSingleFileLabel(root + "/d2/5"), "");  // already right
+    ASSERT_EQ(::lsetxattr((root + "/d2/6").c_str(), "security.zorv", "junk", 4, 0), 0);
+    ASSERT_EQ(Label().setToXattr(root + "/d2/8", true), 0);  // another label
+    zorv::detail::FileDescriptor fd(::open(stuck.c_str(), O_RDONLY | O_CLOEXEC));
+    int attributes = FS_IMMUTABLE_FL;
+    const bool immutable = ::ioctl(fd.get(), FS_IOC_SETFLAGS, &attributes) == 0;
+    struct Mutable {  // else the scratch directory cannot go
+        int fd;
+        ~Mutable() {
+            int none = 0;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &none);
+        }
+    } undo{fd.get()};
+
+    Walked one = relabel({root}, 1), two = relabel({root}, 1 | kTwoThreads);
+    ASSERT_EQ(one.error, "");
+    ASSERT_EQ(two.error, "");
+    EXPECT_GT(two.calls, 1);
+    EXPECT_EQ(two.reports, one.reports);
+    EXPECT_EQ(two.counts, one.counts);
+    EXPECT_EQ(one.counts["changed"], recorded.size() - 1);  // all but the one already right
+
+    Walked written = relabel({root}, 1 | 2 | 8 | kTwoThreads);
+    ASSERT_EQ(written.error, "");
+    EXPECT_EQ(written.counts["failed"], immutable ? 1u : 0u);
+    EXPECT_EQ(written.counts["changed"] + written.counts["failed"], one.counts["changed"]);
+    ASSERT_EQ(written.reports.size(), one.reports.size());
+    for (std::size_t i = 0; i < one.reports.size(); ++i) {
+        EXPECT_EQ(written.reports[i][0], one.reports[i][0]);
+        EXPECT_EQ(written.reports[i][1], one.reports[i][1]) << one.reports[i][0];
+        EXPECT_EQ(written.reports[i][3] != "", immutable && one.reports[i][0] == stuck) << written.reports[i][3];
+    }
+    Walked after = relabel({root}, 1);  // what is left to write: the immutable file alone
+    EXPECT_EQ(after.reports.size(), immutable ? 1u : 0u);
+    Label label;
+    ASSERT_EQ(label.getFromXattr(root + "/d0/7", true), 0);
+    EXPECT_EQ(label.tid_, 12u);
+    EXPECT_EQ(label.oid_.path_id, getSM3HashLast64Bits(root + "/d0/7"));
+}
+
+// A tree in a mount namespace of the test's own, with a tmpfs and a proc
+// mounted in it: keeping to one file system, the walk enters neither and
+// reports both; otherwise it labels the tmpfs's files, and still never
+// enters proc, where no label can be written.
+TEST_F(Admin, RelabelKeepsToOneFileSystemAndNeverEntersAVirtualOne) {
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
+    ASSERT_EQ(daemon_->stop(), 0);
+    const std::string root = dir_.dir("mounts"), tmp = dir_.dir("mounts/tmp"), proc = dir_.dir("mounts/proc");
+    struct Unmount {  // before the scratch directory is removed
+        std::string tmp, proc;
+        ~Unmount() {
+            ::umount2(proc.c_str(), MNT_DETACH);
+            ::umount2(tmp.c_str(), MNT_DETACH);
+        }
+    } unmount{tmp, proc};
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", tmp.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+        ::mount("proc", proc.c_str(), "proc", 0, nullptr) != 0)
+        GTEST_SKIP() << "needs a mount namespace of its own";
+    daemon_->start();
+    std::vector<std::string> recorded{root, tmp, dir_.file("mounts/tmp/a"), proc, proc + "/version",
+                                      dir_.file("mounts/z")};
+    std::vector<char*> list;
+    for (std::string& p : recorded) list.push_back(p.data());
+    ASSERT_EQ(setLabelForPkg(list.data(), static_cast<int>(list.size()), "mounts"), 0);
+
+    for (uint32_t threads : {0u, kTwoThreads}) {
+        SCOPED_TRACE(threads ? "two threads" : "one thread");
+        Walked kept = relabel({root}, 1 | 2 | kOneFileSystem | threads);
+        ASSERT_EQ(kept.error, "");
+        EXPECT_EQ(kept.counts["failed"], 0u);
+        EXPECT_EQ(kept.counts["skipped"], 2u);
+        ASSERT_EQ(kept.reports.size(), 2u);
+        using Report = std::vector<std::string>;
+        EXPECT_EQ(kept.reports[0], (Report{proc, "", "", "not entered: on a virtual file system (proc)"}));
+        EXPECT_EQ(kept.reports[1], (Report{tmp, "", "", "not entered: on another file system"}));
+        Label label;
+        EXPECT_NE(label.getFromXattr(tmp + "/a", true), 0) << "written on another file system";
+        EXPECT_EQ(label.getFromXattr(root + "/z", true), 0);
+    }
+    Walked crossed = relabel({root}, 1 | 2 | kTwoThreads);
+    ASSERT_EQ(crossed.error, "");
+    EXPECT_EQ(crossed.counts["failed"], 0u);
+    EXPECT_EQ(crossed.counts["skipped"], 1u);
+    EXPECT_EQ(crossed.counts["changed"], 2u);  // the tmpfs's root and its file
+    ASSERT_EQ(crossed.reports.size(), 1u);
+    EXPECT_EQ(crossed.reports[0][0], proc);
+    Label label;
+    ASSERT_EQ(label.getFromXattr(tmp + "/a", true), 0);
+    EXPECT_EQ(label.oid_.path_id, getSM3HashLast64Bits(tmp + "/a"));
+    Walked named = relabel({proc}, 1);  // a path on proc itself: its own label only
+    EXPECT_EQ(named.counts["skipped"], 1u);
 }
 
 TEST_F(Admin, OnlyRootMayUseTheInterface) {

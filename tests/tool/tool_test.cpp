@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -643,6 +645,35 @@ TEST_F(ToolTest, ExportImportAndBackupGoThroughFiles) {
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
+}
+
+// A directory on another file system, in a mount namespace of the test's
+// own: restore -R --xdev does not enter it and says so on a line of its own,
+// and that is no failure; --cross-devices labels what is there.
+TEST_F(ToolTest, RestoreKeepsToOneFileSystemWhenAsked) {
+    const std::string root = dir_.dir("xdev"), mounted = dir_.dir("xdev/mnt");
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(root, true) != 0, root);
+    ASSERT_EQ(daemon_->stop(), 0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mounted};
+    const bool ownMounts = ::unshare(CLONE_NEWNS) == 0 &&
+                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                           ::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "mode=0755") == 0;
+    daemon_->start(endpoint_->endpoint(), false);
+    if (!ownMounts) GTEST_SKIP() << "needs a mount namespace of its own";
+    const std::string a = dir_.file("xdev/a"), inside = dir_.file("xdev/mnt/b");
+    ok({"package", "xdev-pkg"}, a + "\n" + inside + "\n");
+
+    EXPECT_EQ(run({"restore", "-R", "--xdev", root}), 0) << err_;
+    EXPECT_EQ(out_, "restored 1 labels (2 files checked, 1 without records, 1 directories not entered)\n");
+    EXPECT_EQ(err_, "zorv-label: restore " + mounted + ": not entered: on another file system\n");
+    EXPECT_EQ(run({"verify", "-R", "--xdev", "--cross-devices", root}), 2);  // one or the other
+    Json crossed = Json::parse(ok({"--json", "restore", "-R", "--cross-devices", "--threads", "2", root}));
+    EXPECT_EQ(crossed["count"], 1) << crossed;
+    EXPECT_EQ(crossed["not_entered"].size(), 0u) << crossed;
+    EXPECT_EQ(ok({"verify", "-R", "--threads", "1", root}), "");
 }
 
 // verify lists what restore -R would write and fails until it has; the dry

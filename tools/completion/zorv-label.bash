@@ -46,8 +46,8 @@ _zorv_label() {
         del | query) options+=" -r --recursive" ;;
         clear | apply | interpreter) options+=" --dry-run" ;;
         file) [[ -n $sub ]] && options+=" -P --no-follow" ;;
-        restore) options+=" -R --recursive --init -n --dry-run" ;;
-        verify) options+=" -R --recursive --init" ;;
+        restore) options+=" -R --recursive --init -n --dry-run --threads -x --xdev --cross-devices" ;;
+        verify) options+=" -R --recursive --init --threads -x --xdev --cross-devices" ;;
         hash) [[ $sub == sm3 ]] && options+=" --bits" ;;
         package) options+=" -t --type --missing-ok -0 --null --remove --dry-run" ;;
         watch) options+=" -n --count" ;;

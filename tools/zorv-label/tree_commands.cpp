@@ -2,31 +2,36 @@
 // with the one in its security.zorv and, for restore, written where they
 // differ; with -R for every file below each path. The service walks the
 // trees itself (root only, over its administration interface), about a
-// second of work per call, and says where to go on.
+// second of work per call, and says where to go on. A walk of "/" keeps to
+// its file system unless told otherwise, and none enters the kernel's
+// virtual file systems; a recursive walk uses a thread per processor.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
 #include "admin_client.h"
 #include "protocol/members.h"
+#include "protocol/relabel_flags.h"
 #include "tool.h"
 
 namespace zorvtool {
 
 namespace {
 
-// Flags of Relabel.
-constexpr uint32_t kRecursive = 1, kWrite = 2, kInitial = 4, kReportWritten = 8;
+using namespace zorv::protocol::relabel;  // the flags of Relabel
 
 struct Report {
     std::string path, label, found, problem;
 };
 
 struct Outcome {
-    std::vector<Report> files, failed;
+    std::vector<Report> files, failed, notEntered;
     uint64_t checked = 0, changed = 0, unrecorded = 0;
 };
+
+bool isNotEntered(const std::string& problem) { return problem.rfind(kNotEntered, 0) == 0; }
 
 // One line on standard error while it is a terminal, redrawn at most ten
 // times a second.
@@ -91,7 +96,8 @@ Outcome relabel(const std::vector<std::string>& paths, uint32_t flags, const cha
             r.label = readString(f);
             r.found = readString(f);
             r.problem = readString(f);
-            (r.problem.empty() ? outcome.files : outcome.failed).push_back(std::move(r));
+            (r.problem.empty() ? outcome.files : isNotEntered(r.problem) ? outcome.notEntered : outcome.failed)
+                .push_back(std::move(r));
         }
         dbus_message_iter_next(&it);
         dbus_uint32_t next = 0;
@@ -125,8 +131,20 @@ Json document(const Outcome& o) {
     for (const Report& r : o.files)
         files.push_back({{"path", r.path}, {"label", r.label}, {"found", r.found.empty() ? Json() : Json(r.found)}});
     for (const Report& r : o.failed) failed.push_back({{"path", r.path}, {"message", r.problem}});
+    Json notEntered = Json::array();
+    for (const Report& r : o.notEntered) notEntered.push_back({{"path", r.path}, {"message", r.problem}});
     return Json{{"checked", o.checked}, {"count", o.changed}, {"unrecorded", o.unrecorded}, {"files", files},
-                {"failed", failed}};
+                {"failed", failed}, {"not_entered", notEntered}};
+}
+
+// The directories not entered, one line each on standard error: not a
+// failure (the walk was told to keep to one file system, or the kernel makes
+// up what is there), but what the walk did not label.
+void reportNotEntered(Tool& tool, const Outcome& o, const std::string& command) {
+    if (tool.out.json) return;
+    for (const Report& r : o.notEntered)
+        std::fprintf(stderr, "zorv-label: %s %s: %s\n", command.c_str(), printable(r.path).c_str(),
+                     printable(r.problem).c_str());
 }
 
 // The files that failed, one line each on standard error, then the failure.
@@ -155,12 +173,44 @@ std::vector<std::string> servicePaths(const std::vector<std::string>& args) {
     return paths;
 }
 
+struct WalkOptions {
+    unsigned threads = 0;  // 0: a thread per processor
+    bool xdev = false, crossDevices = false;
+};
+
+// --threads, --xdev and --cross-devices, for restore and verify.
+void addWalkOptions(CLI::App* command, WalkOptions& options) {
+    command
+        ->add_option("--threads", options.threads,
+                     "threads that label the files of a recursive walk (default: one per processor)")
+        ->check(CLI::Range(1u, kMaxThreads));
+    CLI::Option* xdev = command->add_flag("-x,--xdev", options.xdev,
+                                          "enter no directory on another file system (the default for /)");
+    command->add_flag("--cross-devices", options.crossDevices, "enter other file systems, also below /")
+        ->excludes(xdev);
+}
+
+// The flags of a walk of `paths` with these options: a walk of / keeps to
+// its file system unless told otherwise.
+uint32_t walkFlags(const std::vector<std::string>& paths, const WalkOptions& options, bool recursive) {
+    if (!recursive) return 0;
+    const bool wholeSystem = std::find(paths.begin(), paths.end(), "/") != paths.end();
+    const bool oneFileSystem = options.xdev || (wholeSystem && !options.crossDevices);
+    unsigned threads = options.threads;
+    if (threads == 0) {
+        const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
+        threads = processors > 1 ? static_cast<unsigned>(processors) : 1;
+    }
+    return kRecursive | (oneFileSystem ? kOneFileSystem : 0) | threadsFlag(threads);
+}
+
 }  // namespace
 
 void addTreeCommands(CLI::App& app, Tool& tool) {
     struct Args {
         std::vector<std::string> paths;
         bool recursive = false, init = false, dryRun = false;
+        WalkOptions walk;
     };
     auto args = std::make_shared<Args>();
 
@@ -169,6 +219,7 @@ void addTreeCommands(CLI::App& app, Tool& tool) {
     restore->add_flag("-R,--recursive", args->recursive, "also every file below them (links are not followed)");
     restore->add_flag("--init", args->init, "the initial label, without the values users set");
     restore->add_flag("-n,--dry-run", args->dryRun, "only print the files whose label would be written");
+    addWalkOptions(restore, args->walk);
     tool.on(restore, [&tool, args] {
         std::vector<std::string> paths = servicePaths(args->paths);
         if (paths.size() == 1 && !args->recursive && !args->dryRun) {
@@ -179,7 +230,7 @@ void addTreeCommands(CLI::App& app, Tool& tool) {
             tool.out.result(printable(label), {{"path", path}, {"label", label}, {"initial", args->init}});
             return;
         }
-        uint32_t flags = (args->recursive ? kRecursive : 0) | (args->init ? kInitial : 0) |
+        uint32_t flags = walkFlags(paths, args->walk, args->recursive) | (args->init ? kInitial : 0) |
                          (args->dryRun ? 0 : kWrite | (tool.out.json ? kReportWritten : 0));
         Outcome o = relabel(paths, flags, args->dryRun ? "checking" : "restoring");
         if (tool.out.json)
@@ -188,7 +239,10 @@ void addTreeCommands(CLI::App& app, Tool& tool) {
             tool.out.table({"PATH", "LABEL"}, rows(o, false));
         else
             tool.out.line("restored " + std::to_string(o.changed) + " labels (" + std::to_string(o.checked) +
-                          " files checked, " + std::to_string(o.unrecorded) + " without records)");
+                          " files checked, " + std::to_string(o.unrecorded) + " without records" +
+                          (o.notEntered.empty() ? "" : ", " + std::to_string(o.notEntered.size()) +
+                                                           " directories not entered") + ")");
+        reportNotEntered(tool, o, "restore");
         reportFailures(tool, o, "restore");
     });
 
@@ -196,13 +250,16 @@ void addTreeCommands(CLI::App& app, Tool& tool) {
     verify->add_option("paths", args->paths, "the files")->required();
     verify->add_flag("-R,--recursive", args->recursive, "also every file below them (links are not followed)");
     verify->add_flag("--init", args->init, "compare with the initial label, without the values users set");
+    addWalkOptions(verify, args->walk);
     tool.on(verify, [&tool, args] {
-        uint32_t flags = (args->recursive ? kRecursive : 0) | (args->init ? kInitial : 0);
-        Outcome o = relabel(servicePaths(args->paths), flags, "verifying");
+        std::vector<std::string> paths = servicePaths(args->paths);
+        uint32_t flags = walkFlags(paths, args->walk, args->recursive) | (args->init ? kInitial : 0);
+        Outcome o = relabel(paths, flags, "verifying");
         if (tool.out.json)
             tool.out.document(document(o));
         else if (!o.files.empty())
             tool.out.table({"PATH", "LABEL", "FOUND"}, rows(o, true));
+        reportNotEntered(tool, o, "verify");
         reportFailures(tool, o, "verify");
         if (!o.files.empty())
             throw Failure(kRefused, "verify: " + std::to_string(o.files.size()) + " files differ from their records");
