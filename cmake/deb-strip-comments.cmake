@@ -2,7 +2,8 @@
 # and before it splits the debug information off: removes the .comment
 # section (compiler version strings, which the C runtime's start files bring
 # in whatever the flags) from every ELF file, as Debian's strip does.
-find_program(ZORV_OBJCOPY objcopy REQUIRED)
+# (The target's objcopy, for a tree built for another processor.)
+find_program(ZORV_OBJCOPY NAMES ${CPACK_ZORV_OBJCOPY} objcopy REQUIRED)
 file(GLOB_RECURSE staged LIST_DIRECTORIES false "${CPACK_TEMPORARY_DIRECTORY}/*")
 foreach(f IN LISTS staged)
   if(IS_SYMLINK "${f}")

@@ -10,6 +10,11 @@ packages=(
   systemd zsh doxygen ninja-build
   pybind11-dev python3-dev python3-pytest python3-mypy python3-dbus
 )
+# The arm64 tree's cross compiler and emulator (its libraries come from
+# scripts/arm64-sysroot.sh); not with ZORV_ARM64=0.
+if [ "${ZORV_ARM64:-1}" != 0 ]; then
+  packages+=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

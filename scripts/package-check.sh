@@ -34,6 +34,25 @@ set_packages() {
   packages=(libzorvlabelmgr1 libzorvlabelmgr-common libzorvlabelmgr-dev zorv-label zorv-labelmgrd python3-zorvlabelmgr)
   if grep -q '^ZORV_BUILD_DOCS:BOOL=ON' "$build/CMakeCache.txt"; then packages+=(libzorvlabelmgr-doc); fi
   with_binaries=(libzorvlabelmgr1 zorv-label zorv-labelmgrd python3-zorvlabelmgr)
+  set_target_architecture
+}
+
+# set_target_architecture: in a tree built for another processor (the arm64
+# tree) the packages are of that architecture, and the Python module is
+# there only where it was built; dpkg's tools read their binaries with the
+# target's objdump once DEB_HOST_ARCH names it.
+set_target_architecture() {
+  local arch
+  arch=$(sed -n 's/^set(CPACK_ZORV_HOST_ARCH "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  [ -n "$arch" ] || return 0
+  export DEB_HOST_ARCH=$arch
+  grep -q '^ZORV_BUILD_PYTHON:BOOL=ON' "$build/CMakeCache.txt" && return 0
+  local p kept=()
+  for p in "${packages[@]}"; do [ "$p" = python3-zorvlabelmgr ] || kept+=("$p"); done
+  packages=("${kept[@]}")
+  kept=()
+  for p in "${with_binaries[@]}"; do [ "$p" = python3-zorvlabelmgr ] || kept+=("$p"); done
+  with_binaries=("${kept[@]}")
 }
 
 # is_elf FILE: FILE starts with the ELF magic number.

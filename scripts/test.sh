@@ -13,11 +13,20 @@
 # is built, the TSan tree's once it is built and those are over. Each tree's
 # output is shown whole when its cases end.
 #
-# Each GoogleTest case is a ctest case of its own; the last line counts the
-# cases that ran, and the script fails when any case or any build failed.
+# Then the arm64 tree: cross-built for 64-bit ARM against a sysroot of
+# Debian's arm64 packages (scripts/arm64-sysroot.sh, made beside the native
+# lanes), its cases and the programs they start run under qemu-user; it
+# waits for the native lanes, so that it does not slow them down.
+# ZORV_ARM64=0 leaves it out, and says so.
+#
+# Each GoogleTest case is a ctest case of its own; the last lines count the
+# cases that ran in each lane and in all, and the script fails when any case
+# or any build failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
+arm64=${ZORV_ARM64:-1}
+[ "$arm64" = 0 ] && echo "SKIPPED: the arm64 lane (ZORV_ARM64=0)"
 
 jobs=$(nproc)
 logs=$(mktemp -d)
@@ -69,6 +78,11 @@ configure_asan=$!
 { configure tsan; echo $? >"$logs/configure-tsan.status"; } >"$logs/configure-tsan.log" 2>&1 &
 configure_tsan=$!
 
+if [ "$arm64" != 0 ]; then
+  { scripts/arm64-sysroot.sh; echo $? >"$logs/sysroot-arm64.status"; } >"$logs/sysroot-arm64.log" 2>&1 &
+  sysroot_arm64=$!
+fi
+
 echo "== the normal tree (and, as root, the Debian packages)"
 configure normal -DZORV_PACKAGE_CHECK=$package_check -DZORV_BUILD_DOCS=$package_check &&
   cmake --build --preset normal -j "$jobs" || { echo "build of normal failed" >&2; exit 1; }
@@ -115,4 +129,21 @@ echo "== tests that use threads, under ThreadSanitizer"
 wait $tsan; cat "$logs/tsan.log"
 wait
 
-python3 scripts/test-summary.py build build-asan build-tsan
+lanes=(normal=build asan=build-asan tsan=build-tsan)
+if [ "$arm64" != 0 ]; then
+  echo "== the arm64 tree, cross-built and run under qemu-user"
+  lanes+=(arm64=build-arm64)
+  started=$SECONDS
+  rm -f build-arm64/junit.xml
+  {
+    finished sysroot-arm64 "$sysroot_arm64"
+    status=$?
+    cat "$logs/sysroot-arm64.log"
+    [ $status = 0 ] && configure arm64 -DZORV_PACKAGE_CHECK=$package_check &&
+      cmake --build --preset arm64 -j "$jobs" && cases arm64
+  } >"$logs/arm64.log" 2>&1
+  cat "$logs/arm64.log"
+  echo "the arm64 lane took $((SECONDS - started)) s"
+fi
+
+python3 scripts/test-summary.py "${lanes[@]}"

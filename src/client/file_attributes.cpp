@@ -8,6 +8,13 @@
 
 #include "client/call_helpers.h"
 
+// The interface passes package identifiers and device and module Oids, which
+// are 64-bit values on the bus, as unsigned long: where that type is
+// narrower (ILP32 targets such as armhf or i386) they would be cut without a
+// word. The build refuses such targets when it is configured, too.
+static_assert(sizeof(unsigned long) >= sizeof(std::uint64_t),
+              "unsigned long is narrower than 64 bits on this target: package ids and Oids would be cut");
+
 namespace {
 
 namespace protocol = zorv::protocol;

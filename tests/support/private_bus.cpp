@@ -4,6 +4,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "emulator.h"
 #include "process_guard.h"
 
 namespace zorvtest {
@@ -21,7 +22,8 @@ void PrivateBus::start(bool withStandin) {
     // The stand-in built with the tests, unless the environment names another.
     const char* standin = std::getenv("ZORV_TEST_STANDIN");
     std::string cmd = std::string(ZORV_TEST_BUS_SCRIPTS) + "/start-bus.sh '" + dir() + "'";
-    if (withStandin) cmd += std::string(" '") + (standin ? standin : ZORV_TEST_STANDIN_BUILT) + "'";
+    if (withStandin)
+        cmd += " " + emulatedShellCommand(std::string("'") + (standin ? standin : ZORV_TEST_STANDIN_BUILT) + "'");
     if (std::system((cmd + " >/dev/null").c_str()) != 0) throw std::runtime_error("cannot start a private bus");
     for (const char* file : kPidFiles) guardProcess(pid(file));
 }

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "emulator.h"
 #include "staged_program.h"
 
 extern char** environ;
@@ -46,7 +47,9 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
         argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
         env.insert(env.end(), stagedVariables().begin(), stagedVariables().end());
     }
-    for (const char* arg : {program.c_str(), "--address", address.c_str(), "--db", db_.c_str()}) argv.push_back(arg);
+    const std::vector<std::string> command = emulatedCommand(program);
+    for (const std::string& word : command) argv.push_back(word.c_str());
+    for (const char* arg : {"--address", address.c_str(), "--db", db_.c_str()}) argv.push_back(arg);
     if (asOption) argv.insert(argv.end(), {"--notify-endpoint", notify.c_str()});
     for (const std::string& option : options_) argv.push_back(option.c_str());
     argv.push_back(nullptr);
@@ -71,7 +74,7 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     ServiceConnection c(address);
     pid_t ended = 0;
     int status = 0;
-    for (int i = 0; i < 500 && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) {
+    for (int i = 0; i < 500 * slowdown() && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) {
         if (dbus_bus_name_has_owner(c.get(), zorv::protocol::kServiceName, nullptr)) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "as_user.h"
+#include "emulator.h"
 
 extern char** environ;
 
@@ -65,14 +66,18 @@ struct StagingFolder {
     // Stages `program` and the libraries ldd finds for it outside the
     // system's folders: those of the build tree it comes from.
     std::string stageWithLibraries(const std::string& program) {
-        std::unique_ptr<FILE, int (*)(FILE*)> ldd(::popen(("ldd '" + program + "' 2>&1").c_str(), "r"), ::pclose);
+        std::unique_ptr<FILE, int (*)(FILE*)> ldd(::popen((librariesShellCommand(program) + " 2>&1").c_str(), "r"),
+                                                  ::pclose);
         if (!ldd) throw std::runtime_error("cannot run ldd");
         for (char text[4096]; ::fgets(text, sizeof text, ldd.get()) != nullptr;) {
             std::istringstream line(text);  // "\tNAME => PATH (ADDRESS)" or "\tNAME => not found"
             std::string name, arrow, path;
             if (!(line >> name >> arrow >> path) || arrow != "=>") continue;
             if (path[0] != '/') throw std::runtime_error(program + " needs " + name + ", which ldd does not find");
-            if (path.rfind("/lib", 0) != 0 && path.rfind("/usr/lib", 0) != 0) stage(path, name);
+            const std::string sysroot = targetSysroot();
+            const bool system = path.rfind("/lib", 0) == 0 || path.rfind("/usr/lib", 0) == 0 ||
+                                (!sysroot.empty() && path.rfind(sysroot + "/", 0) == 0);
+            if (!system) stage(path, name);
         }
         if (::pclose(ldd.release()) != 0) throw std::runtime_error("ldd cannot list the libraries of " + program);
         return stage(program, fs::path(program).filename());

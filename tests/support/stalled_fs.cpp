@@ -11,6 +11,8 @@
 #include <chrono>
 #include <thread>
 
+#include "emulator.h"
+
 extern char** environ;
 
 namespace zorvtest {
@@ -22,17 +24,20 @@ constexpr long kFuseMagic = 0x65735546;
 StalledFs::StalledFs() {
 #ifdef ZORV_TEST_STALLED_FS
     ::chmod(dir_.path().c_str(), 0755);
-    const char* argv[] = {ZORV_TEST_STALLED_FS, dir_.path().c_str(), nullptr};
+    const std::vector<std::string> command = emulatedCommand(ZORV_TEST_STALLED_FS);
+    std::vector<const char*> argv;
+    for (const std::string& word : command) argv.push_back(word.c_str());
+    argv.insert(argv.end(), {dir_.path().c_str(), nullptr});
     posix_spawn_file_actions_t quiet;  // libfuse's chatter is no test output
     posix_spawn_file_actions_init(&quiet);
     posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    int spawned = posix_spawn(&pid_, argv[0], &quiet, nullptr, const_cast<char**>(argv), environ);
+    int spawned = posix_spawn(&pid_, argv[0], &quiet, nullptr, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&quiet);
     if (spawned != 0) {
         pid_ = -1;
         return;
     }
-    for (int i = 0; i < 200 && !mounted_; ++i) {
+    for (int i = 0; i < 200 * slowdown() && !mounted_; ++i) {
         struct statfs fs;
         mounted_ = ::statfs(dir_.path().c_str(), &fs) == 0 && fs.f_type == kFuseMagic;
         if (!mounted_) {

@@ -26,7 +26,10 @@ check() {
     fi
 }
 # help_of WORDS...: the tool's --help for the command WORDS.
-help_of() { help=$("$tool" "$@" --help) || { echo "zorv-label $* --help failed"; exit 1; }; }
+# (In a cross-built tree the tool runs under the emulator.)
+help_of() {
+    help=$(${ZORV_TEST_EMULATOR:+"$ZORV_TEST_EMULATOR"} "$tool" "$@" --help) || { echo "zorv-label $* --help failed"; exit 1; }
+}
 # The commands of the --help text in $help: the words under "Subcommands:".
 commands_of() {
     local line inside=0

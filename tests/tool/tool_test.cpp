@@ -30,6 +30,7 @@
 #include <tuple>
 
 #include "as_user.h"
+#include "emulator.h"
 #include "scratch_dir.h"
 #include "scratch_endpoint.h"
 #include "service_daemon.h"
@@ -180,7 +181,9 @@ protected:
     // Starts the tool with `input` on standard input; its output goes to the
     // files `io`.out and `io`.err of the scratch directory.
     pid_t start(std::vector<std::string> args, const std::string& input = "", const std::string& io = "run") {
-        std::vector<char*> argv{const_cast<char*>(ZORV_TOOL)};
+        std::vector<std::string> command = zorvtest::emulatedCommand(ZORV_TOOL);
+        std::vector<char*> argv;
+        for (std::string& word : command) argv.push_back(word.data());
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t files;  // the paths are copied
@@ -482,7 +485,7 @@ TEST_F(ToolTest, PackagesAreListedAndTheirFilesRemoved) {
 
     if (geteuid() != 0) return;
     ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
-    const std::string tool = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL);
+    const std::string tool = zorvtest::emulatedShellCommand(zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL));
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] {
                                    int list = std::system((tool + " packages >/dev/null 2>&1").c_str());
@@ -544,7 +547,8 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
     EXPECT_EQ(run({"history", "--since", "soon"}), 2);
     if (geteuid() != 0) return;
     ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
-    const std::string command = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL) + " history >/dev/null 2>&1";
+    const std::string command =
+        zorvtest::emulatedShellCommand(zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL)) + " history >/dev/null 2>&1";
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
@@ -641,7 +645,8 @@ TEST_F(ToolTest, ExportImportAndBackupGoThroughFiles) {
     EXPECT_EQ(leftovers, 0);
     if (geteuid() != 0) return;
     ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
-    const std::string command = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL) + " export >/dev/null 2>&1";
+    const std::string command =
+        zorvtest::emulatedShellCommand(zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL)) + " export >/dev/null 2>&1";
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
                                [&] { return std::to_string(WEXITSTATUS(std::system(command.c_str()))); }),
               "1");
@@ -731,8 +736,10 @@ TEST(StagedProgram, RunsAsAnotherUserWhereItsBuildTreeIsOutOfReach) {
                                    auto status = [](const std::string& command) {
                                        return std::to_string(WEXITSTATUS(std::system(command.c_str())));
                                    };
-                                   return status(staged + " --version >/dev/null 2>&1") + " " +
-                                          status("ldd " + staged + " | grep -q ' => " + library + " '");
+                                   const std::string run = zorvtest::emulatedShellCommand(staged);
+                                   const std::string list = zorvtest::librariesShellCommand(staged);
+                                   return status(run + " --version >/dev/null 2>&1") + " " +
+                                          status(list + " | grep -q ' => " + library + " '");
                                }),
               "0 0");
 }

@@ -1,0 +1,37 @@
+#include "emulator.h"
+
+#include <cstdlib>
+
+namespace zorvtest {
+
+std::string emulator() {
+    const char* path = std::getenv("ZORV_TEST_EMULATOR");
+    return path ? path : "";
+}
+
+std::string targetSysroot() {
+    const char* path = std::getenv("ZORV_TEST_SYSROOT");
+    return path ? path : "";
+}
+
+std::vector<std::string> emulatedCommand(const std::string& program) {
+    if (emulator().empty()) return {program};
+    return {emulator(), program};
+}
+
+std::string emulatedShellCommand(const std::string& program) {
+    return emulator().empty() ? program : "'" + emulator() + "' " + program;
+}
+
+std::string librariesShellCommand(const std::string& program) {
+    if (emulator().empty()) return "ldd '" + program + "'";
+    return "'" + emulator() + "' --list '" + program + "'";
+}
+
+int slowdown() {
+    const char* factor = std::getenv("ZORV_TEST_SLOWDOWN");
+    const int parsed = factor ? std::atoi(factor) : 1;
+    return parsed > 1 ? parsed : 1;
+}
+
+}  // namespace zorvtest
