@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "admin_client.h"
+#include "protocol/members.h"
 #include "json_forms.h"
 #include "tool.h"
 
@@ -94,13 +95,13 @@ void addHistoryCommand(CLI::App& app, Tool& tool) {
         AdminClient admin;
         std::vector<Entry> entries;
         for (uint64_t after = 0;;) {
-            AdminClient::Message call = AdminClient::newCall("History");
+            AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::History.name);
             const char* p = path.c_str();
             dbus_uint64_t s = since, a = after;
             dbus_uint32_t limit = kPage;
             dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &p, DBUS_TYPE_UINT64, &s, DBUS_TYPE_UINT64, &a,
                                      DBUS_TYPE_UINT32, &limit, DBUS_TYPE_INVALID);
-            std::vector<Entry> page = readEntries(admin.call(call.get(), 30000).get());
+            std::vector<Entry> page = readEntries(admin.call(call.get(), zorv::protocol::admin::History.timeoutMs).get());
             entries.insert(entries.end(), page.begin(), page.end());
             if (page.size() < kPage) break;
             after = page.back().id;

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "admin_client.h"
+#include "protocol/members.h"
+#include "package_pages.h"
 #include "protocol/arguments.h"
 #include "tool.h"
 
@@ -23,13 +25,8 @@ const char* typeName(uint32_t type) {
     return "other";
 }
 
-struct Package {
-    uint64_t id;
-    std::string name;
-    uint32_t type, files;
-};
+}  // namespace
 
-// One page of Packages' reply, a(tsuu).
 std::vector<Package> readPackages(DBusMessage* reply) {
     std::vector<Package> out;
     DBusMessageIter it, list;
@@ -54,6 +51,8 @@ std::vector<Package> readPackages(DBusMessage* reply) {
     return out;
 }
 
+namespace {
+
 std::vector<std::string> readStrings(DBusMessage* reply) {
     std::vector<std::string> out;
     DBusMessageIter it, list;
@@ -72,13 +71,13 @@ void listPackages(Tool& tool) {
     AdminClient admin;
     std::vector<Package> all;
     for (uint64_t after = 0;;) {
-        AdminClient::Message call = AdminClient::newCall("Packages");
+        AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::Packages.name);
         dbus_uint64_t a = after;
         dbus_uint32_t limit = kPackagePage;
         dbus_message_append_args(call.get(), DBUS_TYPE_UINT64, &a, DBUS_TYPE_UINT32, &limit, DBUS_TYPE_INVALID);
         std::vector<Package> page;
         try {
-            page = readPackages(admin.call(call.get(), 30000).get());
+            page = readPackages(admin.call(call.get(), zorv::protocol::admin::Packages.timeoutMs).get());
         } catch (const Failure& f) {
             throw Failure(f.code, std::string("packages: ") + f.what());
         }
@@ -110,14 +109,14 @@ void listFiles(Tool& tool, const std::string& name) {
     AdminClient admin;
     std::vector<std::string> files;
     for (std::string after;;) {
-        AdminClient::Message call = AdminClient::newCall("PackageFiles");
+        AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::PackageFiles.name);
         const char *n = name.c_str(), *a = after.c_str();
         dbus_uint32_t limit = kFilePage;
         dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &n, DBUS_TYPE_STRING, &a, DBUS_TYPE_UINT32, &limit,
                                  DBUS_TYPE_INVALID);
         std::vector<std::string> page;
         try {
-            page = readStrings(admin.call(call.get(), 30000).get());
+            page = readStrings(admin.call(call.get(), zorv::protocol::admin::PackageFiles.timeoutMs).get());
         } catch (const Failure& f) {
             throw Failure(f.code, context + ": " + f.what());
         }

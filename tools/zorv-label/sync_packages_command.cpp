@@ -18,6 +18,9 @@
 #include "dpkg_database.h"
 #include "protocol/arguments.h"
 #include "protocol/members.h"
+#include "protocol/relabel_flags.h"
+#include "package_pages.h"
+#include "relabel_calls.h"
 #include "sync_state.h"
 #include "tool.h"
 
@@ -27,8 +30,6 @@ namespace {
 
 namespace protocol = zorv::protocol;
 
-// Flag of Relabel: write the label where the file's differs.
-constexpr uint32_t kRelabelWrite = 2;
 // Paths per Relabel sequence, well within one message.
 constexpr size_t kRestoreBatch = 20000;
 constexpr uint32_t kPackagesPerPage = 1000;
@@ -42,32 +43,16 @@ struct RecordedPackage {
 std::map<std::string, RecordedPackage> recordedPackages(AdminClient& admin) {
     std::map<std::string, RecordedPackage> out;
     for (dbus_uint64_t after = 0;;) {
-        AdminClient::Message call = AdminClient::newCall("Packages");
+        AdminClient::Message call = AdminClient::newCall(protocol::admin::Packages.name);
         dbus_uint32_t limit = kPackagesPerPage;
         if (!dbus_message_append_args(call.get(), DBUS_TYPE_UINT64, &after, DBUS_TYPE_UINT32, &limit,
                                       DBUS_TYPE_INVALID))
             throw std::bad_alloc();
-        AdminClient::Message reply = admin.call(call.get(), 30000);
-        DBusMessageIter it, list;
-        if (!dbus_message_has_signature(reply.get(), "a(tsuu)") || !dbus_message_iter_init(reply.get(), &it))
-            throw Failure(kRefused, "the service answered Packages with something else");
-        dbus_message_iter_recurse(&it, &list);
-        uint32_t page = 0;
-        for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&list), ++page) {
-            DBusMessageIter f;
-            dbus_message_iter_recurse(&list, &f);
-            const char* name = "";
-            dbus_uint32_t type = 0, files = 0;
-            dbus_message_iter_get_basic(&f, &after);
-            dbus_message_iter_next(&f);
-            dbus_message_iter_get_basic(&f, &name);
-            dbus_message_iter_next(&f);
-            dbus_message_iter_get_basic(&f, &type);
-            dbus_message_iter_next(&f);
-            dbus_message_iter_get_basic(&f, &files);
-            out[name] = {type, files};
-        }
-        if (page < kPackagesPerPage) return out;
+        AdminClient::Message reply = admin.call(call.get(), protocol::admin::Packages.timeoutMs);
+        const std::vector<Package> page = readPackages(reply.get());
+        for (const Package& p : page) out[p.name] = {p.type, p.files};
+        if (!page.empty()) after = page.back().id;
+        if (page.size() < kPackagesPerPage) return out;
     }
 }
 
@@ -128,47 +113,10 @@ std::vector<std::pair<std::string, std::string>> restoreLabels(AdminClient& admi
                                                                const std::vector<std::string>& paths) {
     std::vector<std::pair<std::string, std::string>> failed;
     for (size_t start = 0; start < paths.size(); start += kRestoreBatch) {
-        const size_t end = std::min(paths.size(), start + kRestoreBatch);
-        dbus_uint32_t index = 0, flags = kRelabelWrite;
-        std::string after;
-        while (index < end - start) {
-            AdminClient::Message call = AdminClient::newCall(protocol::admin::Relabel.name);
-            DBusMessageIter in, list;
-            dbus_message_iter_init_append(call.get(), &in);
-            dbus_message_iter_open_container(&in, DBUS_TYPE_ARRAY, "s", &list);
-            for (size_t i = start; i < end; ++i) {
-                const char* text = paths[i].c_str();
-                dbus_message_iter_append_basic(&list, DBUS_TYPE_STRING, &text);
-            }
-            dbus_message_iter_close_container(&in, &list);
-            const char* from = after.c_str();
-            dbus_message_append_args(call.get(), DBUS_TYPE_UINT32, &flags, DBUS_TYPE_UINT32, &index, DBUS_TYPE_STRING,
-                                     &from, DBUS_TYPE_INVALID);
-            AdminClient::Message reply = admin.call(call.get(), protocol::admin::Relabel.timeoutMs);
-            if (!dbus_message_has_signature(reply.get(), protocol::admin::Relabel.out))
-                throw Failure(kRefused, "the service answered Relabel with something else");
-            DBusMessageIter it, items;
-            dbus_message_iter_init(reply.get(), &it);
-            dbus_message_iter_recurse(&it, &items);
-            for (; dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&items)) {
-                DBusMessageIter f;
-                dbus_message_iter_recurse(&items, &f);
-                const char *path = "", *problem = "";
-                dbus_message_iter_get_basic(&f, &path);
-                for (int skip = 0; skip < 3; ++skip) dbus_message_iter_next(&f);
-                dbus_message_iter_get_basic(&f, &problem);
-                if (*problem) failed.emplace_back(path, problem);
-            }
-            dbus_message_iter_next(&it);
-            dbus_uint32_t next = 0;
-            const char* resume = "";
-            dbus_message_iter_get_basic(&it, &next);
-            dbus_message_iter_next(&it);
-            dbus_message_iter_get_basic(&it, &resume);
-            if (next < index || (next == index && !*resume)) throw Failure(kRefused, "the service made no progress");
-            index = next;
-            after = resume;
-        }
+        const std::vector<std::string> batch(paths.begin() + start,
+                                             paths.begin() + std::min(paths.size(), start + kRestoreBatch));
+        for (RelabelReport& r : relabelPaths(admin, batch, protocol::relabel::kWrite, nullptr).failed)
+            failed.emplace_back(std::move(r.path), std::move(r.problem));
     }
     return failed;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "admin_client.h"
+#include "relabel_calls.h"
 #include "protocol/members.h"
 #include "protocol/relabel_flags.h"
 #include "tool.h"
@@ -22,14 +23,8 @@ namespace {
 
 using namespace zorv::protocol::relabel;  // the flags of Relabel
 
-struct Report {
-    std::string path, label, found, problem;
-};
-
-struct Outcome {
-    std::vector<Report> files, failed, notEntered;
-    uint64_t checked = 0, changed = 0, unrecorded = 0;
-};
+using Report = RelabelReport;
+using Outcome = RelabelOutcome;
 
 bool isNotEntered(const std::string& problem) { return problem.rfind(kNotEntered, 0) == 0; }
 
@@ -62,11 +57,12 @@ std::string readString(DBusMessageIter& it) {
     return text;
 }
 
-// Calls Relabel until every path is done, and gathers what it reports.
-Outcome relabel(const std::vector<std::string>& paths, uint32_t flags, const char* doing) {
-    AdminClient admin;
+}  // namespace
+
+RelabelOutcome relabelPaths(AdminClient& admin, const std::vector<std::string>& paths, uint32_t flags,
+                            const char* doing) {
     Outcome outcome;
-    ProgressLine progress(flags & kRecursive);
+    ProgressLine progress(doing != nullptr && (flags & kRecursive));
     dbus_uint32_t index = 0;
     std::string after;
     while (index < paths.size()) {
@@ -119,11 +115,19 @@ Outcome relabel(const std::vector<std::string>& paths, uint32_t flags, const cha
             throw Failure(kRefused, "the service made no progress");
         index = next;
         const std::string& at = !after.empty() ? after : index < paths.size() ? paths[index] : paths.back();
-        progress.show(std::string(doing) + " " + printable(at) + ": " +
-                      std::to_string(outcome.checked) + " files checked, " + std::to_string(outcome.changed) +
-                      ((flags & kWrite) ? " written" : " differ"));
+        if (doing != nullptr)
+            progress.show(std::string(doing) + " " + printable(at) + ": " + std::to_string(outcome.checked) +
+                          " files checked, " + std::to_string(outcome.changed) +
+                          ((flags & kWrite) ? " written" : " differ"));
     }
     return outcome;
+}
+
+namespace {
+
+Outcome relabel(const std::vector<std::string>& paths, uint32_t flags, const char* doing) {
+    AdminClient admin;
+    return relabelPaths(admin, paths, flags, doing);
 }
 
 Json document(const Outcome& o) {
