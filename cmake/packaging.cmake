@@ -71,6 +71,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/_zorv-label
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/daemon/lintian-overrides RENAME zorv-labelmgrd
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT daemon)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tool/lintian-overrides RENAME zorv-label
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT tool)
 
 # Each package carries the copyright and the changelog in its own doc folder.
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
