@@ -2,11 +2,18 @@
 
 #include <cstdlib>
 
+#include "staged_program.h"
+
 namespace zorvtest {
 
 std::string emulator() {
-    const char* path = std::getenv("ZORV_TEST_EMULATOR");
-    return path ? path : "";
+    // A staged copy: the emulator's script lies in the source tree, which the
+    // other users the tests run programs as may not reach.
+    static const std::string path = [] {
+        const char* set = std::getenv("ZORV_TEST_EMULATOR");
+        return set != nullptr && *set != '\0' ? stagedCopy(set) : std::string();
+    }();
+    return path;
 }
 
 std::string targetSysroot() {

@@ -128,6 +128,11 @@ std::string stagedFor(uid_t uid, const std::string& program, std::string* why) {
     }
 }
 
+std::string stagedCopy(const std::string& from) {
+    if (!folder) folder = std::make_unique<StagingFolder>();
+    return folder->stage(from, fs::path(from).filename());
+}
+
 const std::vector<std::string>& stagedVariables() {
     static const std::vector<std::string> none;
     return folder ? folder->variables_ : none;

@@ -16,6 +16,10 @@ namespace zorvtest {
 // when none can be made, and `why` (if given) then says why.
 std::string stagedFor(uid_t uid, const std::string& program, std::string* why = nullptr);
 
+// A copy of the file `from` (no library with it) that every user may read and
+// run, made on the first call; throws std::runtime_error when none can be.
+std::string stagedCopy(const std::string& from);
+
 // The variables (NAME=value) that a staged copy needs in its environment:
 // LD_LIBRARY_PATH leads to the staged libraries first, and the sanitizers'
 // suppression files are read from staged copies. None before anything is

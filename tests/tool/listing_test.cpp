@@ -10,6 +10,7 @@
 
 #include "as_user.h"
 #include "daemon_suite.h"
+#include "emulator.h"
 #include "staged_program.h"
 
 namespace {
@@ -18,7 +19,7 @@ namespace {
 // status on a line of its own.
 std::string runTool(const std::string& program, const std::string& words) {
     std::string out;
-    FILE* p = ::popen((program + " " + words + " 2>&1").c_str(), "r");
+    FILE* p = ::popen((zorvtest::emulatedShellCommand(program) + " " + words + " 2>&1").c_str(), "r");
     char buffer[1 << 16];
     for (size_t n; p && (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
     const int status = p ? ::pclose(p) : -1;

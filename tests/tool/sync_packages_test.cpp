@@ -13,6 +13,7 @@
 #include <map>
 
 #include "daemon_suite.h"
+#include "emulator.h"
 #include "scratch_dir.h"
 
 extern char** environ;
@@ -49,7 +50,11 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         return run(all);
     }
+    // Runs the tool (under the emulator in a tree built for another processor).
     int run(std::vector<std::string> args, const std::string& input = "") {
+        std::vector<std::string> words = zorvtest::emulatedCommand(args[0]);
+        words.insert(words.end(), args.begin() + 1, args.end());
+        args = std::move(words);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
