@@ -7,11 +7,13 @@
 
 #include <cstddef>
 
+#include "protocol/limits.h"
+
 namespace zorv {
 
-// dbus-daemon's limit for one message on the system bus (its built-in
-// default; the stock configuration keeps it).
-constexpr std::size_t kMaxMessageBytes = std::size_t(32) << 20;
+// The bus's limit for one message (protocol/limits.h), under the name the
+// library's code uses.
+using protocol::kMaxMessageBytes;
 // What is left for the arguments once the header (names, path, signature) is
 // counted, with room to spare.
 constexpr std::size_t kMaxArgumentBytes = kMaxMessageBytes - 4096;

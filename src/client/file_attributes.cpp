@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/call_helpers.h"
+#include "protocol/attributes.h"
 
 // The interface passes package identifiers and device and module Oids, which
 // are 64-bit values on the bus, as unsigned long: where that type is
@@ -58,7 +59,8 @@ IdentifierMap toMap(const ZORV_ID& id) {
 }
 
 // Reads an identifier dictionary: absent keys count as 0, other keys are
-// ignored, and all three fields all-ones is the failure value.
+// ignored, and the one identifier no path may be given (all three fields
+// all-ones) is the failure value.
 template <const Member& M>
 int identifierGetter(const char* function, const char* path, ZORV_ID* id) {
     if (id == nullptr || refusePath(function, path)) return -1;
@@ -68,7 +70,7 @@ int identifierGetter(const char* function, const char* path, ZORV_ID* id) {
         Call<M>(std::string(path)).invoke(reply);
         ZORV_ID read{0, 0, 0};
         zorv::fillIdentifier(read, reply);
-        if (read.pkg_id == UINT64_MAX && read.file_id == UINT64_MAX && read.path_id == UINT64_MAX) return -1;
+        if (!protocol::acceptsIdentifier(read.pkg_id, read.file_id, read.path_id)) return -1;
         *id = read;
         return 0;
     });
@@ -105,7 +107,8 @@ int clearFileSid(void) { return statusCall<protocol::delAllUserSetFileSid>(__fun
 
 int getFileTid(const char* path, unsigned int* tid) { return valueGetter<protocol::getFileTid>(__func__, path, tid); }
 int setFileTid(const char* path, unsigned int tid, int option) {
-    if (tid == 0) return -1;  // no file is ever given type 0
+    // No file is ever given type 0: a Tid below the lowest is refused unsent.
+    if (tid < protocol::attributeInfo(protocol::AttributeId::Tid).lowest) return -1;
     return pathCall<protocol::setFileTid>(__func__, ReplyRule::AllOnes, path, tid, option);
 }
 int delFileTid(const char* path, int option) {

@@ -3,6 +3,7 @@
 
 #include "label/label_format.h"
 #include "log/log.h"
+#include "protocol/attributes.h"
 
 #include <limits>
 #include <sstream>
@@ -52,7 +53,7 @@ Label Label::fromString(const std::string& text) {
         label.sid_ = Id::fromString(nextToken(in, ':', "Invalid format: missing SID"));
         label.inheritFlag_ = toUint32(nextToken(in, ':', "Invalid format: missing inherit flag"));
         label.creatorOid_ = Id::fromString(nextToken(in, '\n', "Invalid format: missing creator OID"));
-        if (label.inheritFlag_ != 0 && label.inheritFlag_ != 5 && label.inheritFlag_ != 7) {
+        if (!zorv::protocol::isInheritFlag(label.inheritFlag_)) {
             throw LabelError(kBadInput, "Invalid inherit flag value");
         }
         return label;

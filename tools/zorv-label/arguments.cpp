@@ -6,6 +6,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "protocol/attributes.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -65,8 +66,9 @@ Label parseLabel(const std::string& text) {
     label.oid_ = id(parseIdentifier(fields[0], "label OID"));
     label.tid_ = static_cast<uint32_t>(parseNumber(fields[1], "label TID", 0, UINT32_MAX));
     label.sid_ = id(parseIdentifier(fields[2], "label SID"));
-    label.inheritFlag_ = static_cast<uint32_t>(parseNumber(fields[3], "label inherit flag", 0, 7));
-    if (label.inheritFlag_ != 0 && label.inheritFlag_ != 5 && label.inheritFlag_ != 7)
+    const uint64_t highestFlag = zorv::protocol::attributeInfo(zorv::protocol::AttributeId::InheritFlag).highest;
+    label.inheritFlag_ = static_cast<uint32_t>(parseNumber(fields[3], "label inherit flag", 0, highestFlag));
+    if (!zorv::protocol::isInheritFlag(label.inheritFlag_))
         usageError("label inherit flag must be 0, 5 or 7");
     label.creatorOid_ = id(parseIdentifier(fields[4], "label creator OID"));
     return label;

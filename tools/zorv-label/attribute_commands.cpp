@@ -1,27 +1,29 @@
 // get, set, del, clear, show and query for the five attributes that the
-// service keeps per path. One table describes the attributes; every command is
-// written once over it. Values travel as a ZORV_ID, as in UserSetRecord: a
-// single number (package id, Tid, inherit flag) in pkg_id.
+// service keeps per path. The protocol's table tells what each attribute is
+// (its name, key, kind of value and the values it may hold); the tool adds the
+// library calls that reach it, and every command is written once over the
+// two. Values travel as a ZORV_ID, as in UserSetRecord: a single number
+// (package id, Tid, inherit flag) in pkg_id.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
+#include "protocol/attributes.h"
+#include "protocol/limits.h"
 #include "record_stream.h"
 #include "tool.h"
 
 namespace zorvtool {
 
-enum class Kind { Number64, Number32, Identifier };
+namespace protocol = zorv::protocol;
+using protocol::AttributeId;
+using protocol::ValueKind;
 
 struct Attribute {
-    const char* name;  // the command word
-    const char* key;   // its key in JSON
-    Kind kind;
-    uint64_t lowest;  // smallest value that set accepts
-    uint64_t highest;
-    bool recursive;  // whether del and query take the subtree option
+    const protocol::AttributeInfo& info;
     int (*get)(const char* path, ZORV_ID* value);
     int (*set)(const char* path, ZORV_ID value, int option);
     int (*del)(const char* path, int option);
@@ -54,85 +56,102 @@ int getNumber(const char* path, ZORV_ID* value) {
     return status;
 }
 
-// The all-ones values are the service's "none": it refuses to record them.
-const Attribute kAttributes[] = {
-    {"pkgid", "pkg_id", Kind::Number64, 0, UINT64_MAX - 1, false,
-     getNumber<unsigned long, getPkgId>,
+// The library calls of each of the protocol's attributes, in its order.
+constexpr Attribute kAttributes[] = {
+    {protocol::attributeInfo(AttributeId::PkgId), getNumber<unsigned long, getPkgId>,
      [](const char* p, ZORV_ID v, int) { return setPkgId(p, v.pkg_id); },
      [](const char* p, int) { return delUserSetPkgId(p); }, clearUserSetPkgId, showUserSetPkgId,
      queryPkgIdRecords},
-    {"oid", "oid", Kind::Identifier, 0, 0, true, getFileOid, setFileOid, delFileOid, clearFileOid,
-     showUserSetFileOid, queryUserSetFileOid},
-    {"sid", "sid", Kind::Identifier, 0, 0, true, getFileSid, setFileSid, delFileSid, clearFileSid,
-     showUserSetFileSid, queryUserSetFileSid},
-    {"tid", "tid", Kind::Number32, 1, UINT32_MAX - 1, true,
-     getNumber<unsigned int, getFileTid>,
+    {protocol::attributeInfo(AttributeId::Oid), getFileOid, setFileOid, delFileOid, clearFileOid, showUserSetFileOid,
+     queryUserSetFileOid},
+    {protocol::attributeInfo(AttributeId::Sid), getFileSid, setFileSid, delFileSid, clearFileSid, showUserSetFileSid,
+     queryUserSetFileSid},
+    {protocol::attributeInfo(AttributeId::Tid), getNumber<unsigned int, getFileTid>,
      [](const char* p, ZORV_ID v, int o) { return setFileTid(p, static_cast<unsigned>(v.pkg_id), o); }, delFileTid,
      clearFileTid, showUserSetFileTid, queryUserSetFileTid},
-    {"inherit", "inherit", Kind::Number32, 0, 7, true,
-     getNumber<unsigned int, getFileInheritFlag>,
+    {protocol::attributeInfo(AttributeId::InheritFlag), getNumber<unsigned int, getFileInheritFlag>,
      [](const char* p, ZORV_ID v, int o) { return setFileInheritFlag(p, static_cast<unsigned>(v.pkg_id), o); },
      delFileInheritFlag, clearFileInheritFlag, showUserSetFileInheritFlag, queryUserSetFileInheritFlag},
 };
 
+constexpr bool inProtocolOrder() {
+    if (std::size(kAttributes) != std::size(protocol::kAttributes)) return false;
+    for (size_t i = 0; i < std::size(kAttributes); ++i)
+        if (&kAttributes[i].info != &protocol::kAttributes[i]) return false;
+    return true;
+}
+static_assert(inProtocolOrder(), "the tool has the calls of every attribute, once, in the protocol's order");
+
+// "pkgid, oid, sid, tid or inherit", for the help and the usage errors.
+std::string attributeNames() {
+    std::string names;
+    for (size_t i = 0; i < std::size(kAttributes); ++i) {
+        if (i > 0) names += i + 1 == std::size(kAttributes) ? " or " : ", ";
+        names += kAttributes[i].info.name;
+    }
+    return names;
+}
+
 const Attribute& attribute(const std::string& name) {
     for (const Attribute& a : kAttributes)
-        if (name == a.name) return a;
-    usageError("unknown attribute '" + printable(name) + "' (pkgid, oid, sid, tid or inherit)");
+        if (name == a.info.name) return a;
+    usageError("unknown attribute '" + printable(name) + "' (" + attributeNames() + ")");
 }
 
 std::string text(const Attribute& a, const ZORV_ID& v) {
-    if (a.kind == Kind::Identifier) return identifierText(v);
+    if (a.info.kind == ValueKind::Identifier) return identifierText(v);
     return std::to_string(v.pkg_id);
 }
 
 Json json(const Attribute& a, const ZORV_ID& v) {
-    if (a.kind == Kind::Identifier) return identifierText(v);
-    if (a.kind == Kind::Number64) return id64Text(v.pkg_id);
+    if (a.info.kind == ValueKind::Identifier) return identifierText(v);
+    if (a.info.kind == ValueKind::Number64) return id64Text(v.pkg_id);
     return v.pkg_id;
 }
 
 ZORV_ID checked(const Attribute& a, ZORV_ID v) {
-    if (a.kind == Kind::Identifier) {
-        if (v.pkg_id == UINT64_MAX && v.file_id == UINT64_MAX && v.path_id == UINT64_MAX)
-            usageError(std::string(a.name) + ": the identifier with every bit set means none; it cannot be recorded");
+    if (a.info.kind == ValueKind::Identifier) {
+        if (!protocol::acceptsIdentifier(v.pkg_id, v.file_id, v.path_id))
+            usageError(std::string(a.info.name) +
+                       ": the identifier with every bit set means none; it cannot be recorded");
         return v;
     }
-    if (v.pkg_id < a.lowest || v.pkg_id > a.highest)
-        usageError(std::string(a.name) + " " + std::to_string(v.pkg_id) + " is out of range (" +
-                   std::to_string(a.lowest) + " to " + std::to_string(a.highest) + ")");
-    if (a.kind == Kind::Number32 && a.highest == 7 && v.pkg_id != 0 && v.pkg_id != 5 && v.pkg_id != 7)
+    if (v.pkg_id < a.info.lowest || v.pkg_id > a.info.highest)
+        usageError(std::string(a.info.name) + " " + std::to_string(v.pkg_id) + " is out of range (" +
+                   std::to_string(a.info.lowest) + " to " + std::to_string(a.info.highest) + ")");
+    if (a.info.id == AttributeId::InheritFlag && !protocol::isInheritFlag(v.pkg_id))
         usageError("the inherit flag must be 0, 5 or 7");
     return v;
 }
 
 ZORV_ID parseValue(const Attribute& a, const std::string& value) {
-    if (a.kind == Kind::Identifier) return checked(a, parseIdentifier(value, a.name));
-    return checked(a, ZORV_ID{parseNumber(value, a.name, 0, UINT64_MAX), 0, 0});
+    if (a.info.kind == ValueKind::Identifier) return checked(a, parseIdentifier(value, a.info.name));
+    return checked(a, ZORV_ID{parseNumber(value, a.info.name, 0, UINT64_MAX), 0, 0});
 }
 
 // A value in JSON: a number, or a string in a command-line form; for the
 // package id also the 16 hex digits that --json prints.
 ZORV_ID parseJsonValue(const Attribute& a, const nlohmann::json& value) {
-    if (value.is_number_unsigned() && a.kind != Kind::Identifier)
+    if (value.is_number_unsigned() && a.info.kind != ValueKind::Identifier)
         return checked(a, ZORV_ID{value.get<uint64_t>(), 0, 0});
     if (!value.is_string())
-        usageError(std::string("\"value\" of ") + a.name + " must be " +
-                   (a.kind == Kind::Identifier ? "a string" : "a number or a string"));
+        usageError(std::string("\"value\" of ") + a.info.name + " must be " +
+                   (a.info.kind == ValueKind::Identifier ? "a string" : "a number or a string"));
     const std::string text = value.get<std::string>();
     uint64_t id = 0;
-    if (a.kind == Kind::Number64 && parseId64Text(text, id)) return checked(a, ZORV_ID{id, 0, 0});
+    if (a.info.kind == ValueKind::Number64 && parseId64Text(text, id)) return checked(a, ZORV_ID{id, 0, 0});
     return parseValue(a, text);
 }
 
 std::string requirePath(const std::string& path) {
     std::string absolute = servicePath(path);
-    if (absolute.size() > 4095) usageError("path longer than 4095 bytes");
+    if (absolute.size() > protocol::kMaxPathBytes)
+        usageError("path longer than " + std::to_string(protocol::kMaxPathBytes) + " bytes");
     return absolute;
 }
 
 std::string heading(const Attribute& a) {
-    std::string heading = a.name;
+    std::string heading = a.info.name;
     for (char& c : heading) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return heading;
 }
@@ -142,7 +161,8 @@ void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* reco
     checkStatus(count, context, "refused by the service");
     if (tool.out.json) {
         Json list = Json::array();
-        for (int i = 0; i < count; ++i) list.push_back({{"path", records[i].path}, {a.key, json(a, records[i].id)}});
+        for (int i = 0; i < count; ++i)
+            list.push_back({{"path", records[i].path}, {a.info.valueKey, json(a, records[i].id)}});
         tool.out.document(list);
         return;
     }
@@ -158,13 +178,14 @@ void printRecords(Tool& tool, const Attribute& a, int count, UserSetRecord* reco
 void printStreamed(Tool& tool, const Attribute& a, const std::string& path, const std::string& context) {
     if (tool.out.json) {
         JsonList list(tool.out);
-        streamRecords(a.name, path, context,
-                      [&](const std::string& p, const ZORV_ID& v) { list.add({{"path", p}, {a.key, json(a, v)}}); });
+        streamRecords(a.info.name, path, context, [&](const std::string& p, const ZORV_ID& v) {
+            list.add({{"path", p}, {a.info.valueKey, json(a, v)}});
+        });
         list.close();
         return;
     }
     SpooledTable table({"PATH", heading(a)});
-    streamRecords(a.name, path, context,
+    streamRecords(a.info.name, path, context,
                   [&](const std::string& p, const ZORV_ID& v) { table.add({printable(p), text(a, v)}); });
     table.print(tool.out);
 }
@@ -173,7 +194,7 @@ void printStreamed(Tool& tool, const Attribute& a, const std::string& path, cons
 int recordCount(const Attribute& a, const std::string& context) {
     if (::geteuid() == 0) {
         int count = 0;
-        streamRecords(a.name, "", context, [&count](const std::string&, const ZORV_ID&) { ++count; });
+        streamRecords(a.info.name, "", context, [&count](const std::string&, const ZORV_ID&) { ++count; });
         return count;
     }
     UserSetRecord* records = nullptr;
@@ -199,7 +220,7 @@ std::string word(const std::string& path) {
 }  // namespace
 
 std::string AttributeChange::text() const {
-    std::string line = std::string(kVerbs[verb]) + " " + attribute->name;
+    std::string line = std::string(kVerbs[verb]) + " " + attribute->info.name;
     if (verb == Clear) return line;
     line += " " + word(path);
     if (verb == Set) line += " " + zorvtool::text(*attribute, value);
@@ -208,7 +229,7 @@ std::string AttributeChange::text() const {
 }
 
 Json AttributeChange::json() const {
-    Json object = {{"command", kVerbs[verb]}, {"attribute", attribute->name}};
+    Json object = {{"command", kVerbs[verb]}, {"attribute", attribute->info.name}};
     if (verb != Clear) object["path"] = path;
     if (verb == Set) object["value"] = zorvtool::json(*attribute, value);
     if (verb == Del) object["recursive"] = recursive;
@@ -242,8 +263,8 @@ AttributeChange withoutValue(AttributeChange::Verb verb, const ChangeWords& word
     change.attribute = &attribute(words.attribute);
     if (verb == AttributeChange::Clear) return change;
     change.path = requirePath(words.path);
-    if (words.recursive && !change.attribute->recursive)
-        usageError(std::string(change.attribute->name) + " has no --recursive form");
+    if (words.recursive && !change.attribute->info.subtreeOption)
+        usageError(std::string(change.attribute->info.name) + " has no --recursive form");
     change.recursive = words.recursive;
     return change;
 }
@@ -297,9 +318,9 @@ namespace {
 // A command whose first word names the attribute.
 CLI::App* attributeCommand(CLI::App& app, const char* name, const char* help, std::string& attribute) {
     std::vector<std::string> names;
-    for (const Attribute& a : kAttributes) names.push_back(a.name);
+    for (const Attribute& a : kAttributes) names.push_back(a.info.name);
     CLI::App* c = app.add_subcommand(name, help);
-    c->add_option("attribute", attribute, "pkgid, oid, sid, tid or inherit")->required()->check(CLI::IsMember(names));
+    c->add_option("attribute", attribute, attributeNames())->required()->check(CLI::IsMember(names));
     return c;
 }
 
@@ -337,8 +358,8 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
         std::string path = requirePath(args->words.path);
         ZORV_ID value{};
         checkStatus(a.get(path.c_str(), &value), "get " + args->words.attribute + " " + printable(path),
-                    std::string("the service has no ") + a.name + " for this path");
-        tool.out.result(text(a, value), {{"path", path}, {a.key, json(a, value)}});
+                    std::string("the service has no ") + a.info.name + " for this path");
+        tool.out.result(text(a, value), {{"path", path}, {a.info.valueKey, json(a, value)}});
     });
 
     std::vector<CLI::App*> changes = addChangeCommands(app, args->words);
@@ -346,25 +367,26 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
     tool.on(changes[0], [&tool, args] {
         AttributeChange change = makeChange(AttributeChange::Set, args->words);
         change.apply();
-        tool.out.changed({{"path", change.path}, {change.attribute->key, json(*change.attribute, change.value)}});
+        tool.out.changed(
+            {{"path", change.path}, {change.attribute->info.valueKey, json(*change.attribute, change.value)}});
     });
     tool.on(changes[1], [&tool, args] {
         AttributeChange change = makeChange(AttributeChange::Del, args->words);
         change.apply();
         tool.out.changed(
-            {{"attribute", change.attribute->name}, {"path", change.path}, {"recursive", change.recursive}});
+            {{"attribute", change.attribute->info.name}, {"path", change.path}, {"recursive", change.recursive}});
     });
     tool.on(changes[2], [&tool, args] {
         AttributeChange change = makeChange(AttributeChange::Clear, args->words);
         const Attribute& a = *change.attribute;
         if (args->dryRun) {
-            int count = recordCount(a, "clear " + std::string(a.name));
-            tool.out.result("would remove " + std::to_string(count) + " " + a.name + " values",
-                            {{"attribute", a.name}, {"count", count}, {"dry_run", true}});
+            int count = recordCount(a, "clear " + std::string(a.info.name));
+            tool.out.result("would remove " + std::to_string(count) + " " + a.info.name + " values",
+                            {{"attribute", a.info.name}, {"count", count}, {"dry_run", true}});
             return;
         }
         change.apply();
-        tool.out.changed({{"attribute", a.name}, {"dry_run", false}});
+        tool.out.changed({{"attribute", a.info.name}, {"dry_run", false}});
     });
 
     CLI::App* show = command("show", "list every recorded value of an attribute");
@@ -382,7 +404,8 @@ void addAttributeCommands(CLI::App& app, Tool& tool) {
     tool.on(query, [&tool, args] {
         const Attribute& a = attribute(args->words.attribute);
         std::string path = requirePath(args->words.path);
-        if (args->words.recursive && !a.recursive) usageError(std::string(a.name) + " has no --recursive form");
+        if (args->words.recursive && !a.info.subtreeOption)
+            usageError(std::string(a.info.name) + " has no --recursive form");
         const std::string context = "query " + args->words.attribute + " " + printable(path);
         if (args->words.recursive && ::geteuid() == 0) return printStreamed(tool, a, path, context);
         UserSetRecord* records = nullptr;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "admin_client.h"
+#include "protocol/limits.h"
 #include "protocol/members.h"
 #include "tool.h"
 #include "util/file_descriptor.h"
@@ -21,9 +22,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A record is a path (an escaped one takes at most four times its 4095
-// bytes), a NUL, three numbers and a newline: anything longer is not one.
-constexpr size_t kLongestRecord = 4 * 4095 + 64;
+// A record is a path (an escaped one takes at most four times the bytes of
+// the longest path), a NUL, three numbers and a newline: anything longer is
+// not one.
+constexpr size_t kLongestRecord = 4 * zorv::protocol::kMaxPathBytes + 64;
 
 [[noreturn]] void readFailed() {
     throw Failure(kRefused, std::string("cannot read the records: ") + std::strerror(errno));
