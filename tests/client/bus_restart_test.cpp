@@ -14,6 +14,7 @@
 
 #include "log_capture.h"
 #include "private_bus.h"
+#include "wait_until.h"
 
 // dbus-c++ keeps a second reference on each connection it opens, so one that
 // a restart retires stays allocated (tests/lsan.supp). The suppression names a
@@ -94,10 +95,9 @@ TEST(BusRestart, ConcurrentCallsSurviveRestarts) {
         });
     for (int i = 0; i < 10; ++i) {
         bus.start(true);  // stops the running bus and its stand-in first
-        long before = succeeded;
-        for (int waited = 0; succeeded == before && waited < 1000; waited += 5)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_GT(succeeded, before) << "restart " << i << ": no call succeeded within a second";
+        const long before = succeeded;
+        EXPECT_TRUE(zorvtest::waitUntil([&] { return succeeded > before; }, 1))
+            << "restart " << i << ": no call succeeded within a second";
     }
     stop = true;
     for (auto& t : callers) t.join();

@@ -3,21 +3,14 @@
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
-#include <fstream>
-#include <string>
+#include <unistd.h>
 
 #include "emulator.h"
+#include "process_memory.h"
 #include "standin_control.h"
 #include "util/sanitizer_build.h"
 
 namespace {
-
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
 
 using ClientMemory = zorvtest::StandinTest;
 
@@ -31,13 +24,13 @@ TEST_F(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
     unsigned int tid = 0;
     for (int i = 0; i < 10000; ++i) ASSERT_EQ(getFileTid("/warm/up", &tid), 0);
 
-    long before = residentKb();
+    long before = zorvtest::memoryKiB(getpid());
     for (int round = 0; round < 100; ++round) {
         standin.noise("getFileTid", 200);  // unasked-for messages: only dispatching them keeps them few
         for (int i = 0; i < 1000; ++i)
             if (getFileTid("/p", &tid) != 0) FAIL() << "call failed in round " << round;
     }
-    long after = residentKb();
+    long after = zorvtest::memoryKiB(getpid());
     // 20,000 stray messages left queued show as about 8 MB; a leak of 40
     // bytes a call as 4 MB.
     EXPECT_LT(after - before, 2048) << "before " << before << " kB, after " << after << " kB";

@@ -12,6 +12,7 @@
 #include "log_capture.h"
 #include "id_equality.h"
 #include "standin_control.h"
+#include "wait_until.h"
 
 using zorvtest::WireValue;
 
@@ -179,10 +180,11 @@ TEST_F(RecordsAndLookups, LongCallsWaitLongerThanOtherCalls) {
     std::vector<std::thread> slow;  // more than the connections that ordinary calls may take
     for (int i = 0; i < 9; ++i) slow.emplace_back([&] { addTagFullSystem("t", {"/a", "/b"}); tagged = since(); });
     char* files[] = {const_cast<char*>("/slow"), nullptr};
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(zorvtest::waitUntil([&] { return standin.received().size() >= 9; })) << "the slow calls never came";
     slow.emplace_back([&] { labelled = setLabelForPkg(files, 1, "slow") == 0 ? since() : -1; });
+    const double asked = since();
     EXPECT_EQ(getLabelSetStatus(), -1);
-    double failed = since();
+    const double failed = since() - asked;
     for (auto& t : slow) t.join();
     EXPECT_TRUE(failed > 4.5 && failed < 6.5 && tagged > 6.9 && labelled > 6.9)
         << failed << " " << tagged << " " << labelled;

@@ -85,6 +85,7 @@ TEST(Timer, LogsTheSpanOfItsScope) {
     LogCapture log;
     {
         Timer timer("#zorv_labelmgr, set label for pkg");
+        // The span measured is the point here, not a wait on anything.
         std::this_thread::sleep_for(std::chrono::microseconds(12500));
     }
     const auto lines = log.lines();
