@@ -55,7 +55,7 @@ std::string oneLine(const std::string& text) {
     return out;
 }
 
-std::size_t kindIndex(uint32_t uid) { return static_cast<std::size_t>(Store::auditKind(uid)); }
+std::size_t kindIndex(uint32_t uid) { return static_cast<std::size_t>(auditKind(uid)); }
 
 }  // namespace
 
@@ -68,7 +68,7 @@ std::string auditSubject(const std::string& text, std::size_t limit) {
 
 AuditTrail::AuditTrail(Database& db, const Limits& limits) : db_(db), limits_(limits) {
     std::lock_guard<std::mutex> lock(db_.writeLock());
-    for (Store::AuditKind kind : {Store::AuditKind::Root, Store::AuditKind::Others})
+    for (AuditKind kind : {AuditKind::Root, AuditKind::Others})
         entries_[static_cast<std::size_t>(kind)] = db_.writer().auditEntries(kind);
 }
 
@@ -104,9 +104,9 @@ void AuditTrail::add(Store& writer, AuditRecord& record) {
 }
 
 void AuditTrail::prune(Store& writer, int64_t now) {
-    for (Store::AuditKind kind : {Store::AuditKind::Root, Store::AuditKind::Others}) {
+    for (AuditKind kind : {AuditKind::Root, AuditKind::Others}) {
         const std::size_t k = static_cast<std::size_t>(kind);
-        const uint64_t limit = kind == Store::AuditKind::Root ? limits_.maxEntries : limits_.maxRefusals;
+        const uint64_t limit = kind == AuditKind::Root ? limits_.maxEntries : limits_.maxRefusals;
         const int64_t held = static_cast<int64_t>(entries_[k]) + pending_[k];
         if (held > static_cast<int64_t>(limit))
             pending_[k] -= static_cast<int64_t>(writer.dropOldestAudit(kind, uint64_t(held) - limit));
@@ -115,7 +115,7 @@ void AuditTrail::prune(Store& writer, int64_t now) {
     if (steadyNow < nextAgePrune_) return;
     nextAgePrune_ = steadyNow + kAgePruneInterval;
     const int64_t oldest = now - limits_.maxAgeDays * 86400LL * 1000000;
-    for (Store::AuditKind kind : {Store::AuditKind::Root, Store::AuditKind::Others})
+    for (AuditKind kind : {AuditKind::Root, AuditKind::Others})
         pending_[static_cast<std::size_t>(kind)] -= static_cast<int64_t>(writer.dropAuditBefore(kind, oldest));
 }
 

@@ -24,6 +24,20 @@
 
 namespace zorvd {
 
+// One entry of the audit trail: who asked for which change, and what came of it.
+struct AuditRecord {
+    uint64_t id = 0;      // given by the store
+    int64_t timeUs = 0;   // microseconds since the epoch
+    uint32_t uid = 0, pid = 0;
+    std::string member, subject, oldValue, newValue, result;
+};
+
+// The trail keeps two kinds of entries within bounds of their own: root's
+// (every committed change among them) and those of other users (their
+// refused calls), so that the one never evicts the other.
+enum class AuditKind { Root, Others };
+inline AuditKind auditKind(uint32_t uid) { return uid == 0 ? AuditKind::Root : AuditKind::Others; }
+
 // Longest subject an entry keeps of the first argument of a refused or failed
 // call: any path, for root's; a short one for other users'.
 constexpr std::size_t kMaxAuditSubject = 4096;
@@ -95,7 +109,7 @@ private:
 
     // The writer's side, under the write lock: entries in the store, and what
     // the transaction in hand wrote, taken into account once it commits.
-    uint64_t entries_[2] = {0, 0};  // by Store::AuditKind
+    uint64_t entries_[2] = {0, 0};  // by AuditKind
     int64_t pending_[2] = {0, 0};
     std::size_t pendingKept_ = 0;
     std::vector<AuditRecord> pendingAnnounce_;  // the kept entries written, for the journal

@@ -1,10 +1,12 @@
 #include "batch_workers.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace zorvd {
 
-BatchWorkers::BatchWorkers(unsigned helpers, std::function<void(std::size_t)> work) : work_(std::move(work)) {
+BatchWorkers::BatchWorkers(unsigned helpers, std::size_t chunk, std::function<void(std::size_t)> work)
+    : work_(std::move(work)), chunk_(chunk > 0 ? chunk : 1) {
     helpers_.reserve(helpers);
     try {
         for (unsigned i = 0; i < helpers; ++i) helpers_.emplace_back([this] { help(); });
@@ -34,32 +36,35 @@ void BatchWorkers::publish(std::size_t count) {
 
 void BatchWorkers::helpWhenBehind(std::size_t backlog) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (published_ - claimed_ > backlog) runOne(lock);
+    if (published_ - claimed_ > backlog) runChunk(lock);
 }
 
 void BatchWorkers::finish() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (runOne(lock)) {
+    while (runChunk(lock)) {
     }
     done_.wait(lock, [this] { return completed_ == published_; });
     published_ = claimed_ = completed_ = 0;
 }
 
-// Runs the next waiting item, the lock released meanwhile; false when none waits.
-bool BatchWorkers::runOne(std::unique_lock<std::mutex>& lock) {
+// Runs the next waiting items, up to a chunk of them, the lock released
+// meanwhile; false when none waits.
+bool BatchWorkers::runChunk(std::unique_lock<std::mutex>& lock) {
     if (claimed_ == published_) return false;
-    const std::size_t item = claimed_++;
+    const std::size_t first = claimed_, count = std::min(chunk_, published_ - claimed_);
+    claimed_ += count;
     lock.unlock();
-    work_(item);
+    for (std::size_t item = first; item < first + count; ++item) work_(item);
     lock.lock();
-    if (++completed_ == published_) done_.notify_all();
+    completed_ += count;
+    if (completed_ == published_) done_.notify_all();
     return true;
 }
 
 void BatchWorkers::help() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (runOne(lock)) continue;
+        if (runChunk(lock)) continue;
         if (stopping_) return;
         ++idle_;
         waiting_.wait(lock, [this] { return stopping_ || claimed_ < published_; });

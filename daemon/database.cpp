@@ -32,17 +32,7 @@ Database::Database(const std::string& path) : path_(path), serial_(++databasesOp
         writer_ = std::make_unique<Store>(path, Store::Mode::Write);
         // A truncated or overwritten file may open and fail only later, on
         // the page a call happens to read: look at every page now.
-        std::string verdict;
-        auto first = [](void* out, int, char** values, char**) {
-            if (static_cast<std::string*>(out)->empty() && values[0]) *static_cast<std::string*>(out) = values[0];
-            return 0;
-        };
-        char* message = nullptr;
-        if (sqlite3_exec(writer_->handle(), "PRAGMA quick_check", first, &verdict, &message) != SQLITE_OK) {
-            std::string text = message ? message : sqlite3_errmsg(writer_->handle());
-            sqlite3_free(message);
-            throw StoreError(text);
-        }
+        const std::string verdict = writer_->quickCheck();
         if (verdict != "ok") throw StoreError("the file is damaged (" + verdict + ")");
     } catch (const StoreError& e) {
         throw DatabaseError(DatabaseError::Unusable, "cannot use " + path + ": " + e.what());

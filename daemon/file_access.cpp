@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "caller_identity.h"
+#include "acting_as_caller.h"
 #include "wire.h"
 
 namespace zorvd {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "callers.h"
+#include "bus_credentials.h"
 #include "util/file_descriptor.h"
 
 namespace zorvd {

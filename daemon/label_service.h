@@ -18,7 +18,7 @@
 
 #include "audit.h"
 #include "bus.h"
-#include "callers.h"
+#include "bus_credentials.h"
 #include "database.h"
 #include "notifier.h"
 #include "protocol/members.h"
@@ -45,7 +45,7 @@ public:
     // Stops the workers; false when one is held up (see Scheduler::stop).
     bool stop(std::chrono::milliseconds grace) { return scheduler_->stop(grace); }
 
-    class Call;
+    class Call;  // call_context.h
 
 private:
     enum class Access { Everyone, Root };
@@ -58,12 +58,13 @@ private:
 
     void add(const zorv::protocol::Member& member, Access access, Body body);
     void addAdmin(const zorv::protocol::Member& member, Body body);
-    void addAttributeFamilies();
-    void addLookups();
-    void addRestores();
-    void addBulkAndPolicies();
-    void addAdministration();
-    void addTransfers();
+    // The handlers by family, each in a file of its own.
+    void addAttributeFamilies();  // attribute_calls.cpp
+    void addLookups();            // lookup_calls.cpp
+    void addRestores();           // restore_calls.cpp
+    void addBulkAndPolicies();    // package_calls.cpp
+    void addAdministration();     // admin_calls.cpp
+    void addTransfers();          // transfer_calls.cpp
 
     // The serving thread's part of a call: checks, then hands it to a worker.
     void route(MessagePtr call);

@@ -4,11 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/limits.h"
+
 namespace zorvd {
 
-// Longest path the service keeps, in bytes: it must fit, with its
-// terminator, the 4096-byte path field of the clients' records.
-constexpr std::size_t kMaxPath = 4095;
+// Longest path the service keeps, in bytes.
+constexpr std::size_t kMaxPath = zorv::protocol::kMaxPathBytes;
 
 // The normal form of an absolute path: "." and ".." components resolved by
 // text, repeated separators collapsed, no trailing separator (and a final

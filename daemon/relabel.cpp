@@ -18,9 +18,9 @@
 
 #include "batch_workers.h"
 #include "file_access.h"
+#include "label/label_format.h"
 #include "paths.h"
 #include "protocol/relabel_flags.h"
-#include "read_snapshot.h"
 #include "recorded_label.h"
 #include "wire.h"
 
@@ -31,8 +31,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using zorv::detail::FileDescriptor;
 
-const char* const kXattr = "security.zorv";
-constexpr std::size_t kMaxLabelBytes = 81;
+using zorv::label::kMaxLabelSize;
+using zorv::label::kXattrName;
 
 // The attribute calls relative to a directory descriptor (Linux 6.13), when
 // the kernel has them and no filter refuses them: one lookup of one name,
@@ -56,17 +56,18 @@ static_assert(sizeof(XattrArgs) == 16, "the kernel's struct xattr_args");
 
 ssize_t getAt(int dirFd, const char* name, unsigned char* buffer, std::size_t size) {
     XattrArgs args{reinterpret_cast<uintptr_t>(buffer), static_cast<uint32_t>(size), 0};
-    return ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattr, &args, sizeof args);
+    return ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattrName, &args, sizeof args);
 }
 
 int setAt(int dirFd, const char* name, const unsigned char* value, std::size_t size) {
     XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-    return static_cast<int>(::syscall(SYS_setxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattr, &args, sizeof args));
+    return static_cast<int>(
+        ::syscall(SYS_setxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattrName, &args, sizeof args));
 }
 
 bool haveAtCalls() {
     static const bool have = [] {
-        unsigned char buffer[kMaxLabelBytes + 1];
+        unsigned char buffer[kMaxLabelSize + 1];
         if (getAt(AT_FDCWD, "/", buffer, sizeof buffer) >= 0) return true;
         return errno != ENOSYS && errno != EPERM && errno != EINVAL;
     }();
@@ -87,14 +88,14 @@ struct LabelPlace {
     std::string io;
 
     ssize_t get(unsigned char* buffer, std::size_t size) const {
-        if (!name) return ::getxattr(io.c_str(), kXattr, buffer, size);
+        if (!name) return ::getxattr(io.c_str(), kXattrName, buffer, size);
         if (haveAtCalls()) return getAt(dirFd, name, buffer, size);
-        return ::lgetxattr(io.c_str(), kXattr, buffer, size);
+        return ::lgetxattr(io.c_str(), kXattrName, buffer, size);
     }
     int set(const unsigned char* value, std::size_t size) const {
-        if (!name) return ::setxattr(io.c_str(), kXattr, value, size, 0);
+        if (!name) return ::setxattr(io.c_str(), kXattrName, value, size, 0);
         if (haveAtCalls()) return setAt(dirFd, name, value, size);
-        return ::lsetxattr(io.c_str(), kXattr, value, size, 0);
+        return ::lsetxattr(io.c_str(), kXattrName, value, size, 0);
     }
 };
 
@@ -154,61 +155,12 @@ struct FileTask {
 // close to its time (a few milliseconds of work) and holds little memory
 // (about a megabyte).
 constexpr std::size_t kBatchSize = 2048;
-// Files decided and waiting beyond which the walk runs one itself.
-constexpr std::size_t kBacklog = 64;
-
-// The rows of one table whose paths lie in a range, read in path order
-// alongside a walk that asks for paths in the same order.
-class SortedRows {
-public:
-    SortedRows(sqlite3* db, const char* sql, int attribute) : db_(db), statement_(db, sql), attribute_(attribute) {}
-    ~SortedRows() { sqlite3_reset(statement_.get()); }
-    SortedRows(const SortedRows&) = delete;
-    SortedRows& operator=(const SortedRows&) = delete;
-
-    // Starts over on the paths after `after` and before `before`.
-    void seek(const std::string& after, const std::string& before) {
-        sqlite3_stmt* s = statement_.get();
-        sqlite3_reset(s);
-        sqlite3_bind_text(s, 1, after.data(), static_cast<int>(after.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_text(s, 2, before.data(), static_cast<int>(before.size()), SQLITE_TRANSIENT);
-        if (attribute_ >= 0) sqlite3_bind_int64(s, 3, attribute_);
-        asked_.clear();
-        step();
-    }
-
-    // The values of `path`'s row, if it has one.
-    bool find(const std::string& path, uint64_t (&values)[3]) {
-        if (path < asked_) throw std::logic_error("the walk left path order at " + path);
-        asked_ = path;
-        while (valid_ && current_ < path) step();
-        if (!valid_ || current_ != path) return false;
-        for (int i = 0; i < 3; ++i) values[i] = static_cast<uint64_t>(sqlite3_column_int64(statement_.get(), i + 1));
-        return true;
-    }
-
-private:
-    void step() {
-        int rc = sqlite3_step(statement_.get());
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
-        valid_ = rc == SQLITE_ROW;
-        if (!valid_) return;
-        auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_.get(), 0));
-        current_.assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement_.get(), 0)));
-    }
-
-    sqlite3* db_;
-    Statement statement_;
-    int attribute_;
-    bool valid_ = false;
-    std::string current_, asked_;
-};
-
-const char* const kFilesInRange =
-    "SELECT path, pkg_id, type, 0 FROM package_file WHERE path > ?1 AND path < ?2 ORDER BY path";
-const char* const kValuesInRange =
-    "SELECT path, pkg_id, file_id, path_id FROM user_set WHERE attribute = ?3 AND path > ?1 AND path < ?2"
-    " ORDER BY path";
+// The files handed on together: a thread takes them with one claim, so that
+// the lock and the wake-ups cost little next to the files' own system calls,
+// and a gathering waits for at most one such share of another thread.
+constexpr std::size_t kChunk = 32;
+// Files decided and waiting beyond which the walk runs a share itself.
+constexpr std::size_t kWalkBacklog = 2 * kChunk;
 
 struct Entry {
     std::string name;
@@ -261,14 +213,15 @@ public:
           stopAt_(stopAt),
           maxReports_(maxReports),
           reports_(reports),
-          files_(records.handle(), kFilesInRange, -1) {
+          files_(records.packageFilesInPathOrder()) {
         if (!request.initial)
-            for (int a = 0; a < 5; ++a) values_[a].emplace(records.handle(), kValuesInRange, a);
+            for (int a = 0; a < 5; ++a) values_[a].emplace(records.userSetInPathOrder(static_cast<Attribute>(a)));
         // Only a walk below its paths has files enough to share out.
         const unsigned threads = request.recursive ? std::max(request.threads, 1u) : 1;
         tasks_.resize(threads > 1 ? kBatchSize : 1);
         if (threads > 1)
-            workers_ = std::make_unique<BatchWorkers>(threads - 1, [this](std::size_t i) { apply(tasks_[i]); });
+            workers_ =
+                std::make_unique<BatchWorkers>(threads - 1, kChunk, [this](std::size_t i) { apply(tasks_[i]); });
     }
 
     // False when it stopped before the path and everything below it were
@@ -604,7 +557,7 @@ private:
         // Worked out here rather than in the walk, which need not wait for
         // the path's digest and the encoding.
         Label label = *recordedLabel(task.path, task.file, task.values);
-        unsigned char want[kMaxLabelBytes], have[kMaxLabelBytes + 1];
+        unsigned char want[kMaxLabelSize], have[kMaxLabelSize + 1];
         const std::size_t size = label.serializeToBuffer(want, sizeof want);
         if (size == 0) return report(task, FileTask::kFailed, "", "", "its label cannot be encoded");
         ssize_t got = task.place.get(have, sizeof have);
@@ -664,9 +617,9 @@ private:
         submit();
     }
 
-    // The task just filled in goes to the helpers, or, without them, is done
-    // at once. The batch is gathered when it is full, and before the reports
-    // it may add could pass the most a call reports.
+    // The task just filled in goes to the helpers, a chunk at a time, or,
+    // without them, is done at once. The batch is gathered when it is full,
+    // and before the reports it may add could pass the most a call reports.
     void submit() {
         ++used_;
         if (!workers_) {
@@ -674,17 +627,20 @@ private:
             flush();
             return;
         }
-        workers_->publish(used_);
-        if (used_ == tasks_.size() || reports_.size() + used_ >= maxReports_)
-            flush();
-        else
-            workers_->helpWhenBehind(kBacklog);
+        if (used_ == tasks_.size() || reports_.size() + used_ >= maxReports_) return flush();
+        if (used_ % kChunk == 0) {
+            workers_->publish(used_);
+            workers_->helpWhenBehind(kWalkBacklog);
+        }
     }
 
     // Waits for every file decided, then counts and reports them in the
     // order they were decided; the descriptors kept for them are closed.
     void flush() {
-        if (workers_) workers_->finish();
+        if (workers_) {
+            workers_->publish(used_);
+            workers_->finish();
+        }
         for (std::size_t i = 0; i < used_; ++i) {
             FileTask& task = tasks_[i];
             switch (task.outcome) {
@@ -715,8 +671,8 @@ private:
     Clock::time_point stopAt_;
     std::size_t maxReports_;
     std::vector<RelabelReport>& reports_;
-    SortedRows files_;
-    std::array<std::optional<SortedRows>, 5> values_;
+    RowsInPathOrder files_;
+    std::array<std::optional<RowsInPathOrder>, 5> values_;
     std::string last_;
     std::size_t open_ = 0;  // directory descriptors the walk holds
     unsigned sinceClock_ = 0;
@@ -741,7 +697,7 @@ bool within(const std::string& path, const std::string& root) {
 RelabelCounts relabel(Store& records, const RelabelRequest& request, RelabelCursor& cursor,
                       std::chrono::steady_clock::time_point stopAt, std::size_t maxReports,
                       std::vector<RelabelReport>& reports) {
-    Snapshot snapshot(records.handle());
+    Store::Snapshot snapshot(records);
     Walker walker(records, request, stopAt, maxReports, reports);
     for (; cursor.index < request.paths.size(); ++cursor.index, cursor.after.clear()) {
         const std::string& root = request.paths[cursor.index];

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "callers.h"
+#include "bus_credentials.h"
 #include "wire.h"
 
 namespace zorvd {

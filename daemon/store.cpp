@@ -1,5 +1,8 @@
 #include "store.h"
 
+#include <stdexcept>
+#include <utility>
+
 namespace zorvd {
 
 // Step i brings a database from version i to version i + 1; a new version
@@ -52,40 +55,16 @@ const char* const kUserSetDelAll = "DELETE FROM user_set WHERE attribute = ?1";
 const char* const kUserSetDelOne = "DELETE FROM user_set WHERE attribute = ?1 AND path = ?2";
 const char* const kUserSetDelTree =
     "DELETE FROM user_set WHERE attribute = ?1 AND (path = ?2 OR (path >= ?2 || '/' AND path < ?2 || '0'))";
-const char* const kPackageByName = "SELECT id FROM package WHERE name = ?1";
-const char* const kPackageById = "SELECT name FROM package WHERE id = ?1";
-const char* const kPackageAdd = "INSERT INTO package(name) VALUES(?1)";
-const char* const kFilesOfPackageDel = "DELETE FROM package_file WHERE pkg_id = ?1";
-const char* const kFilesOfPackageCount = "SELECT count(*) FROM package_file WHERE pkg_id = ?1";
-const char* const kFilePut = "INSERT OR REPLACE INTO package_file(path, pkg_id, type) VALUES(?1, ?2, ?3)";
-const char* const kFileGet = "SELECT pkg_id, type FROM package_file WHERE path = ?1";
-const char* const kFileAny = "SELECT 1 FROM package_file LIMIT 1";
-const char* const kPackagesAfter =
-    "SELECT p.id, p.name, coalesce(min(f.type), 0), count(f.path) FROM package p"
-    " LEFT JOIN package_file f ON f.pkg_id = p.id WHERE p.id > ?1 GROUP BY p.id ORDER BY p.id LIMIT ?2";
-const char* const kFilesOfPackageAfter =
-    "SELECT path FROM package_file WHERE pkg_id = ?1 AND path > ?2 ORDER BY path LIMIT ?3";
-const char* const kObjectGet = "SELECT oid FROM system_object WHERE kind = ?1 AND name = ?2";
-const char* const kObjectAdd = "INSERT OR IGNORE INTO system_object(kind, name, oid) VALUES(?1, ?2, ?3)";
-const char* const kAuditAdd =
-    "INSERT INTO audit(time, uid, pid, member, subject, old, new, result) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
-const char* const kAuditCountAll = "SELECT count(*) FROM audit";
-const char* const kAuditCountOthers = "SELECT count(*) FROM audit WHERE uid != 0";
-const char* const kAuditDropOldestRoot =
-    "DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE uid = 0 ORDER BY id LIMIT ?1)";
-const char* const kAuditDropOldestOthers =
-    "DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE uid != 0 ORDER BY id LIMIT ?1)";
-const char* const kAuditDropBeforeRoot = "DELETE FROM audit WHERE time < ?1 AND uid = 0";
-const char* const kAuditDropBeforeOthers = "DELETE FROM audit WHERE time < ?1 AND uid != 0";
-const char* const kAuditAll =
-    "SELECT id, time, uid, pid, member, subject, old, new, result FROM audit WHERE id > ?1 AND time >= ?2"
-    " ORDER BY id LIMIT ?3";
-const char* const kAuditOf =
-    "SELECT id, time, uid, pid, member, subject, old, new, result FROM audit WHERE id > ?1 AND time >= ?2"
-    " AND (subject = ?4 OR (subject >= ?4 || '/' AND subject < ?4 || '0')) ORDER BY id LIMIT ?3";
+const char* const kUserSetInRange =
+    "SELECT path, pkg_id, file_id, path_id FROM user_set WHERE attribute = ?3 AND path > ?1 AND path < ?2"
+    " ORDER BY path";
+const char* const kUserSetImport =
+    "INSERT INTO user_set(attribute, path, pkg_id, file_id, path_id) VALUES(?1, ?2, ?3, ?4, ?5)";
+const char* const kAnyRecords =
+    "SELECT EXISTS(SELECT 1 FROM user_set) OR EXISTS(SELECT 1 FROM package) OR"
+    " EXISTS(SELECT 1 FROM package_file) OR EXISTS(SELECT 1 FROM system_object)";
 
 uint64_t code(Attribute a) { return static_cast<uint64_t>(a); }
-uint64_t code(ObjectKind k) { return static_cast<uint64_t>(k); }
 
 }  // namespace
 
@@ -136,16 +115,49 @@ void Store::migrate() {
     }
 }
 
-Query Store::query(const char* sql) {
-    StatementPtr& slot = statements_[sql];
+sqlite3_stmt* Store::prepared(StatementPtr& slot, const char* sql) {
     if (!slot) {
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK)
             throw StoreError(sqlite3_errmsg(db_.get()));
         slot.reset(s);
     }
-    return Query(db_.get(), slot.get());
+    return slot.get();
 }
+
+Query Store::query(const char* sql) { return Query(db_.get(), prepared(statements_[sql], sql)); }
+
+bool Store::insertNew(Query& insert) {
+    try {
+        insert.run();
+        return true;
+    } catch (const StoreError&) {
+        if ((sqlite3_extended_errcode(db_.get()) & 0xff) == SQLITE_CONSTRAINT) return false;
+        throw;
+    }
+}
+
+std::string Store::quickCheck() {
+    std::string verdict;
+    auto first = [](void* out, int, char** values, char**) {
+        if (static_cast<std::string*>(out)->empty() && values[0]) *static_cast<std::string*>(out) = values[0];
+        return 0;
+    };
+    char* message = nullptr;
+    if (sqlite3_exec(db_.get(), "PRAGMA quick_check", first, &verdict, &message) != SQLITE_OK) {
+        std::string text = message ? message : sqlite3_errmsg(db_.get());
+        sqlite3_free(message);
+        throw StoreError(text);
+    }
+    return verdict;
+}
+
+Store::Snapshot::Snapshot(Store& store) : store_(store) {
+    if (sqlite3_exec(store_.db_.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw StoreError(sqlite3_errmsg(store_.db_.get()));
+}
+
+Store::Snapshot::~Snapshot() { sqlite3_exec(store_.db_.get(), "END", nullptr, nullptr, nullptr); }
 
 Store::Transaction::Transaction(Store& store) : store_(store) {
     if (store_.inTransaction_) throw StoreError("nested transaction");
@@ -199,135 +211,69 @@ int Store::deleteUserSet(Attribute attribute, const std::string* path, bool subt
     return sqlite3_changes(db_.get());
 }
 
-std::optional<uint64_t> Store::packageId(const std::string& name) {
-    Query q = query(kPackageByName);
-    q.bind(1, name);
-    if (!q.next()) return std::nullopt;
-    return q.number(0);
+
+RowsInPathOrder Store::userSetInPathOrder(Attribute attribute) {
+    const int a = static_cast<int>(attribute);
+    return RowsInPathOrder(db_.get(), prepared(recordsInPathOrder_[a], kUserSetInRange), recordsTaken_[a], a);
 }
 
-std::optional<std::string> Store::packageName(uint64_t id) {
-    Query q = query(kPackageById);
-    q.bind(1, id);
-    if (!q.next()) return std::nullopt;
-    return q.text(0);
+bool Store::importUserSet(Attribute attribute, const std::string& path, const ZORV_ID& v) {
+    Query q = query(kUserSetImport);
+    q.bind(1, code(attribute)).bind(2, path).bind(3, v.pkg_id).bind(4, v.file_id).bind(5, v.path_id);
+    return insertNew(q);
 }
 
-uint64_t Store::addPackage(const std::string& name) {
-    if (auto id = packageId(name)) return *id;
-    query(kPackageAdd).bind(1, name).run();
-    return static_cast<uint64_t>(sqlite3_last_insert_rowid(db_.get()));
+bool Store::holdsRecords() {
+    Query q = query(kAnyRecords);
+    return q.next() && q.number(0) != 0;
 }
 
-uint64_t Store::packageFileCount(uint64_t pkgId) {
-    Query q = query(kFilesOfPackageCount);
-    q.bind(1, pkgId);
-    return q.next() ? q.number(0) : 0;
+RowsInPathOrder::RowsInPathOrder(sqlite3* db, sqlite3_stmt* statement, bool& taken, int attribute)
+    : db_(db), statement_(statement), taken_(&taken), attribute_(attribute) {
+    if (taken) throw std::logic_error("a second walk in path order over the same rows");
+    taken = true;
 }
 
-void Store::replacePackageFiles(uint64_t pkgId, const std::vector<std::string>& files, uint32_t type) {
-    query(kFilesOfPackageDel).bind(1, pkgId).run();
-    Query put = query(kFilePut);
-    for (const std::string& f : files) {
-        put.bind(1, f).bind(2, pkgId).bind(3, uint64_t(type));
-        put.run();
-    }
+RowsInPathOrder::RowsInPathOrder(RowsInPathOrder&& other) noexcept
+    : db_(other.db_),
+      statement_(std::exchange(other.statement_, nullptr)),
+      taken_(std::exchange(other.taken_, nullptr)),
+      attribute_(other.attribute_),
+      valid_(other.valid_),
+      current_(std::move(other.current_)),
+      asked_(std::move(other.asked_)) {}
+
+RowsInPathOrder::~RowsInPathOrder() {
+    if (!statement_) return;
+    sqlite3_reset(statement_);
+    *taken_ = false;
 }
 
-void Store::recordFile(const std::string& path, uint64_t pkgId, uint32_t type) {
-    query(kFilePut).bind(1, path).bind(2, pkgId).bind(3, uint64_t(type)).run();
+void RowsInPathOrder::seek(const std::string& after, const std::string& before) {
+    sqlite3_reset(statement_);
+    sqlite3_bind_text(statement_, 1, after.data(), static_cast<int>(after.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement_, 2, before.data(), static_cast<int>(before.size()), SQLITE_TRANSIENT);
+    if (attribute_ >= 0) sqlite3_bind_int64(statement_, 3, attribute_);
+    asked_.clear();
+    step();
 }
 
-std::optional<PackageFile> Store::packageFile(const std::string& path) {
-    Query q = query(kFileGet);
-    q.bind(1, path);
-    if (!q.next()) return std::nullopt;
-    return PackageFile{q.number(0), static_cast<uint32_t>(q.number(1))};
+bool RowsInPathOrder::find(const std::string& path, uint64_t (&values)[3]) {
+    if (path < asked_) throw std::logic_error("the walk left path order at " + path);
+    asked_ = path;
+    while (valid_ && current_ < path) step();
+    if (!valid_ || current_ != path) return false;
+    for (int i = 0; i < 3; ++i) values[i] = static_cast<uint64_t>(sqlite3_column_int64(statement_, i + 1));
+    return true;
 }
 
-bool Store::anyPackageFile() { return query(kFileAny).next(); }
-
-void Store::forEachPackage(uint64_t afterId, uint32_t limit, const std::function<void(const PackageSummary&)>& each) {
-    Query q = query(kPackagesAfter);
-    q.bind(1, afterId).bind(2, uint64_t(limit));
-    while (q.next()) {
-        PackageSummary p;
-        p.id = q.number(0);
-        p.name = q.text(1);
-        p.type = static_cast<uint32_t>(q.number(2));
-        p.files = q.number(3);
-        each(p);
-    }
-}
-
-void Store::forEachPackageFile(uint64_t pkgId, const std::string& after, uint32_t limit,
-                               const std::function<void(const std::string&)>& each) {
-    Query q = query(kFilesOfPackageAfter);
-    q.bind(1, pkgId).bind(2, after).bind(3, uint64_t(limit));
-    while (q.next()) each(q.text(0));
-}
-
-std::optional<uint64_t> Store::objectId(ObjectKind kind, const std::string& name) {
-    Query q = query(kObjectGet);
-    q.bind(1, code(kind)).bind(2, name);
-    if (!q.next()) return std::nullopt;
-    return q.number(0);
-}
-
-bool Store::addObject(ObjectKind kind, const std::string& name, uint64_t oid) {
-    query(kObjectAdd).bind(1, code(kind)).bind(2, name).bind(3, oid).run();
-    return sqlite3_changes(db_.get()) > 0;
-}
-
-void Store::addAudit(const AuditRecord& r) {
-    query(kAuditAdd)
-        .bind(1, uint64_t(r.timeUs))
-        .bind(2, uint64_t(r.uid))
-        .bind(3, uint64_t(r.pid))
-        .bind(4, r.member)
-        .bind(5, r.subject)
-        .bind(6, r.oldValue)
-        .bind(7, r.newValue)
-        .bind(8, r.result)
-        .run();
-}
-
-uint64_t Store::auditEntries(AuditKind kind) {
-    Query others = query(kAuditCountOthers);
-    const uint64_t ofOthers = others.next() ? others.number(0) : 0;
-    if (kind == AuditKind::Others) return ofOthers;
-    Query all = query(kAuditCountAll);
-    return (all.next() ? all.number(0) : 0) - ofOthers;
-}
-
-uint64_t Store::dropOldestAudit(AuditKind kind, uint64_t count) {
-    query(kind == AuditKind::Root ? kAuditDropOldestRoot : kAuditDropOldestOthers).bind(1, count).run();
-    return static_cast<uint64_t>(sqlite3_changes(db_.get()));
-}
-
-uint64_t Store::dropAuditBefore(AuditKind kind, int64_t oldestUs) {
-    query(kind == AuditKind::Root ? kAuditDropBeforeRoot : kAuditDropBeforeOthers).bind(1, uint64_t(oldestUs)).run();
-    return static_cast<uint64_t>(sqlite3_changes(db_.get()));
-}
-
-void Store::forEachAudit(const std::string& subject, int64_t sinceUs, uint64_t afterId, uint32_t limit,
-                         const std::function<void(const AuditRecord&)>& each) {
-    Query q = query(subject.empty() ? kAuditAll : kAuditOf);
-    q.bind(1, afterId).bind(2, uint64_t(sinceUs)).bind(3, uint64_t(limit));
-    if (!subject.empty()) q.bind(4, subject == "/" ? std::string() : subject);
-    while (q.next()) {
-        AuditRecord r;
-        r.id = q.number(0);
-        r.timeUs = static_cast<int64_t>(q.number(1));
-        r.uid = static_cast<uint32_t>(q.number(2));
-        r.pid = static_cast<uint32_t>(q.number(3));
-        r.member = q.text(4);
-        r.subject = q.text(5);
-        r.oldValue = q.text(6);
-        r.newValue = q.text(7);
-        r.result = q.text(8);
-        each(r);
-    }
+void RowsInPathOrder::step() {
+    int rc = sqlite3_step(statement_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw StoreError(sqlite3_errmsg(db_));
+    valid_ = rc == SQLITE_ROW;
+    if (!valid_) return;
+    auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, 0));
+    current_.assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement_, 0)));
 }
 
 }  // namespace zorvd

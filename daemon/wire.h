@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "protocol/arguments.h"
+#include "protocol/limits.h"
 #include "protocol/service_names.h"
 
 namespace zorvd {
@@ -54,10 +55,10 @@ public:
 
 using zorv::protocol::kErrorNotFound;
 
-// The largest message the system bus carries is 32 MiB; a reply over it would
-// have the bus throw the service off. A reply is refused as soon as its
-// writing passes this size, header room kept aside.
-constexpr std::size_t kMaxReplyBytes = 32u * 1024 * 1024 - 64 * 1024;
+// A reply over the largest message the system bus carries would have the bus
+// throw the service off. A reply is refused as soon as its writing passes
+// this size, header room kept aside.
+constexpr std::size_t kMaxReplyBytes = zorv::protocol::kMaxMessageBytes - 64 * 1024;
 
 class Reader {
 public:
@@ -183,8 +184,9 @@ private:
         append(DBUS_TYPE_STRING, &p);
     }
     static CallError tooLarge() {
-        return CallError(DBUS_ERROR_LIMITS_EXCEEDED,
-                         "the reply would be larger than the bus carries in one message (32 MiB): ask for less");
+        static const std::string text = "the reply would be larger than the bus carries in one message (" +
+                                        std::to_string(zorv::protocol::kMaxMessageBytes >> 20) + " MiB): ask for less";
+        return CallError(DBUS_ERROR_LIMITS_EXCEEDED, text);
     }
     Writer(Writer* parent, int type, const char* contained) : size_(parent->size_), limit_(parent->limit_) {
         if (type == DBUS_TYPE_ARRAY) {

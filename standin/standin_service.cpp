@@ -77,6 +77,17 @@ void appendDefaults(DBusMessageIter* to, const char* signature) {
     } while (dbus_signature_iter_next(&sig));
 }
 
+// The entry of the method `name` of the call's interface: the label interface,
+// or the administration interface that the tool calls.
+const protocol::Member* findMember(DBusMessage* call, const char* name) {
+    const char* iface = dbus_message_get_interface(call);
+    if (name == nullptr) return nullptr;
+    if (iface == nullptr || std::strcmp(iface, protocol::kAdminInterface) != 0) return protocol::findMember(name);
+    for (const protocol::Member* m : protocol::admin::kMembers)
+        if (std::strcmp(m->name, name) == 0) return m;
+    return nullptr;
+}
+
 MessagePtr errorReply(DBusMessage* call, const char* name, const std::string& text) {
     return MessagePtr(dbus_message_new_error(call, name, text.c_str()));
 }
@@ -135,7 +146,7 @@ void Service::answerService(DBusMessage* call) {
     }
     records_.push_back({member ? member : "", signature, std::move(arguments)});
 
-    const protocol::Member* known = member ? protocol::findMember(member) : nullptr;
+    const protocol::Member* known = findMember(call, member);
     if (!known) {
         send(errorReply(call, DBUS_ERROR_UNKNOWN_METHOD, std::string("no method ") + (member ? member : "")), 0);
         return;

@@ -1,8 +1,9 @@
-// A stand-in for the label manager service, for tests. It
-// owns the service's name on the bus it is pointed at, answers every method of
-// the service interface with its exact out-signature, and can be scripted over
-// a second interface: a given reply, an error reply, a delayed reply or stray
-// signals to the caller per method, and a record of every call it received.
+// A stand-in for the label manager service, for tests. It owns the service's
+// name on the bus it is pointed at, answers every method of the service
+// interface and of its administration interface with its exact out-signature,
+// and can be scripted over a second interface: a given reply, an error reply,
+// a delayed reply or stray signals to the caller per method, and a record of
+// every call it received.
 // Unscripted, it answers with plain values of the method's out-signature.
 #pragma once
 

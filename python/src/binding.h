@@ -40,6 +40,15 @@ void checkStatus(int status, const char* call);
 // A call that could not be completed, whatever code the library gave for it.
 [[noreturn]] void callFailed(int code, const char* call);
 
+// Runs `call`, a call of the library, without the interpreter lock, so that
+// other Python threads go on while it waits for the service; what it returns.
+// Everything Python must be converted before and after, with the lock held.
+template <typename Call>
+auto withoutLock(Call&& call) {
+    py::gil_scoped_release unlocked;
+    return call();
+}
+
 // A path as str, bytes or os.PathLike, in the file-system encoding. Refused
 // (ValueError) when it holds a NUL byte or is not valid UTF-8, which the bus
 // cannot carry.

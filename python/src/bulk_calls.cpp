@@ -10,8 +10,6 @@ namespace zorvpy {
 
 namespace {
 
-using Unlocked = py::gil_scoped_release;
-
 // The status of a bulk call: 0 passes; -1 the library refused an argument
 // (an empty or undecodable path, a list too large for one bus message, an
 // interpreter path that is no directory); -2 and -3 a call that could not be
@@ -51,12 +49,8 @@ void registerBulkCalls(py::module_& m) {
             std::string name = textArg(pkgname, "pkgname");
             refuseEmpty(paths, "files");
             std::vector<char*> list = pointers(paths);
-            int rc;
-            {
-                Unlocked unlocked;
-                rc = setLabelForPkg(list.data(), static_cast<int>(paths.size()), name.c_str());
-            }
-            checkBulk(rc, "setLabelForPkg");
+            const int count = static_cast<int>(paths.size());
+            checkBulk(withoutLock([&] { return setLabelForPkg(list.data(), count, name.c_str()); }), "setLabelForPkg");
         },
         py::arg("files"), py::arg("pkgname"),
         "Has the service label every file of a package in one call (setLabelForPkg, up to\n"
@@ -81,12 +75,7 @@ void registerBulkCalls(py::module_& m) {
                 std::string name = textArg(appName, "app_name");
                 refuseEmpty(paths, "files");
                 std::vector<char*> list = pointers(paths);
-                int rc;
-                {
-                    Unlocked unlocked;
-                    rc = c.call(list.data(), name.c_str());
-                }
-                checkBulk(rc, c.cName);
+                checkBulk(withoutLock([&] { return c.call(list.data(), name.c_str()); }), c.cName);
             },
             py::arg("files"), py::arg("app_name"),
             (std::string(c.doc) + "\nfiles is any iterable of paths; the list goes whole or not at all.").c_str());
@@ -108,12 +97,7 @@ void registerBulkCalls(py::module_& m) {
             c.name,
             [&c](py::handle path) {
                 std::string p = pathArg(path);
-                int rc;
-                {
-                    Unlocked unlocked;
-                    rc = c.call(p.c_str());
-                }
-                checkBulk(rc, c.cName);
+                checkBulk(withoutLock([&] { return c.call(p.c_str()); }), c.cName);
             },
             py::arg("path"),
             (std::string(c.doc) + "\npath must be an existing directory, not a symbolic link (else ValueError).")
@@ -135,11 +119,7 @@ void registerBulkCalls(py::module_& m) {
             refuseEmpty(drova, "drova files");
             refuseEmpty(host, "host files");
             std::vector<char*> d = pointers(drova), h = pointers(host);
-            int rc;
-            {
-                Unlocked unlocked;
-                rc = setLabelForDrovaBaseFiles(d.data(), h.data());
-            }
+            const int rc = withoutLock([&] { return setLabelForDrovaBaseFiles(d.data(), h.data()); });
             // The library gives -1 for every failure of its own; the arguments
             // were checked here, which leaves a failed call (or a map too large
             // for one bus message).
@@ -159,11 +139,7 @@ void registerBulkCalls(py::module_& m) {
                 in[textArg(t[0], "category")] = textList(t[1], "names");
             }
             std::map<std::string, std::map<std::string, std::vector<ZORV_ID>>> ids;
-            int rc;
-            {
-                Unlocked unlocked;
-                rc = policies_parse(in, ids);
-            }
+            const int rc = withoutLock([&] { return policies_parse(in, ids); });
             if (rc != 0) callFailed(rc, "policies_parse");
             py::dict out;
             for (const auto& [category, names] : ids) {

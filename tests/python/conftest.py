@@ -7,15 +7,12 @@ at the first call.
 """
 import os
 import subprocess
-import tempfile
-import time
 
 import dbus
 import pytest
 
 SERVICE = "com.nimbo.zorv.labelmgr"
 OBJECT = "/org/freedesktop/DBus/nimbo/zorv/labelmgr"
-BUS_SCRIPTS = os.environ.get("ZORV_TEST_BUS_SCRIPTS", "")
 
 # Never the host's system bus: without a bus of the test's own, calls fail.
 os.environ.setdefault("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/zorv-test-bus")
@@ -53,33 +50,29 @@ def standin():
 
 
 class PrivateBus:
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="zorv-python-")
-        self.address = subprocess.run([os.path.join(BUS_SCRIPTS, "start-bus.sh"), self.dir], check=True,
-                                      capture_output=True, text=True).stdout.strip()
-        self.daemon = None
+    """The C++ tests' private bus and service (tests/support), run by zorv-private-bus: it prints the bus's address
+    and directory, starts the service when asked, and stops everything when its standard input closes."""
 
-    def start_service(self, endpoint=None):
-        endpoint = endpoint or f"ipc://{self.dir}/notify.socket"
-        log = open(os.path.join(self.dir, "service.log"), "w")
-        self.daemon = subprocess.Popen([os.environ["ZORV_TEST_DAEMON"], "--address", self.address, "--db",
-                                        os.path.join(self.dir, "labels.db"), "--notify-endpoint", endpoint],
-                                       stdout=log, stderr=subprocess.STDOUT)
-        log.close()
-        bus = dbus.bus.BusConnection(self.address)
-        for _ in range(500):
-            if bus.name_has_owner(SERVICE):
-                return
-            assert self.daemon.poll() is None, "the service did not start"
-            time.sleep(0.01)
-        pytest.fail("the service did not take its name")
+    def __init__(self):
+        self.host = subprocess.Popen([os.environ["ZORV_PRIVATE_BUS"], os.environ["ZORV_TEST_DAEMON"]],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.address = self.host.stdout.readline().strip()
+        self.dir = self.host.stdout.readline().strip()
+        if not self.dir:
+            self.stop()
+            pytest.fail("zorv-private-bus did not start a bus")
+
+    def start_service(self):
+        """The service, its notifications on a socket in the bus's directory."""
+        self.host.stdin.write("start\n")
+        self.host.stdin.flush()
+        answer = self.host.stdout.readline().strip()
+        if answer != "started":
+            pytest.fail(f"the service did not start: {answer or 'zorv-private-bus ended'}")
 
     def stop(self):
-        if self.daemon:
-            self.daemon.terminate()
-            self.daemon.wait(10)
-        subprocess.run([os.path.join(BUS_SCRIPTS, "stop-bus.sh"), self.dir], check=False)
-        subprocess.run(["rm", "-rf", self.dir], check=False)
+        self.host.stdin.close()
+        self.host.wait(30)
 
 
 @pytest.fixture
@@ -102,7 +95,6 @@ def service(private_bus):
 def notifying_service(private_bus, monkeypatch):
     """The real service, publishing where the library listens: an endpoint of the test's own, named to both
     by ZORV_NOTIFY_ENDPOINT."""
-    endpoint = f"ipc://{private_bus.dir}/notify.socket"
-    monkeypatch.setenv("ZORV_NOTIFY_ENDPOINT", endpoint)
-    private_bus.start_service(endpoint)
+    monkeypatch.setenv("ZORV_NOTIFY_ENDPOINT", f"ipc://{private_bus.dir}/notify.socket")
+    private_bus.start_service()
     return private_bus

@@ -23,6 +23,8 @@ public:
     ~ServiceDaemon() { if (running()) stop(); }
 
     std::string address() const { return bus_.address(); }
+    // The bus's directory, where the database and the service's log lie.
+    const std::string& dir() const { return bus_.dir(); }
     // The bus daemon's process, to stop or kill it under the service.
     pid_t busPid() const;
     // Switches to a fresh database file in the bus's directory.

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "protocol/members.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -27,20 +26,6 @@ AdminClient::AdminClient() : bus_(nullptr, closeBus) {
     bus_.reset(dbus_bus_get_private(DBUS_BUS_SYSTEM, &error.e));
     if (!bus_) throw Failure(kUnreachable, std::string("cannot reach the system bus: ") + error.e.message);
     dbus_connection_set_exit_on_disconnect(bus_.get(), FALSE);
-}
-
-AdminClient::Message AdminClient::newCall(const char* member) {
-    using namespace zorv::protocol;
-    Message m(dbus_message_new_method_call(kServiceName, kObjectPath, kAdminInterface, member), dbus_message_unref);
-    if (!m) throw std::bad_alloc();
-    return m;
-}
-
-AdminClient::Message AdminClient::newLabelCall(const char* member) {
-    using namespace zorv::protocol;
-    Message m(dbus_message_new_method_call(kServiceName, kObjectPath, kInterface, member), dbus_message_unref);
-    if (!m) throw std::bad_alloc();
-    return m;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // The service's administration interface (root only), which the library does
-// not offer: one private bus connection and blocking calls over it.
+// not offer: one private bus connection and blocking calls over it. The calls
+// themselves are made with Call<member> (service_call.h).
 #pragma once
 
 #include <dbus/dbus.h>
@@ -17,12 +18,6 @@ public:
     AdminClient();
 
     using Message = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
-    // A call of the administration interface's `member`; fill it with
-    // dbus_message_append_args or an iterator.
-    static Message newCall(const char* member);
-    // A call of the label interface itself, for what the library will not
-    // send (an empty file list, which removes a package's files).
-    static Message newLabelCall(const char* member);
     // Sends and waits; a D-Bus error becomes a Failure with a message for
     // people (access refused: exit 1; no service: exit 3).
     Message call(DBusMessage* message, int timeoutMs);

@@ -12,8 +12,7 @@
 #include <map>
 #include <memory>
 
-#include "admin_client.h"
-#include "protocol/members.h"
+#include "service_call.h"
 #include "tool.h"
 #include "util/file_descriptor.h"
 
@@ -56,36 +55,18 @@ private:
     bool committed_ = false;
 };
 
-// Calls `member` with `fd` passed along.
-AdminClient::Message callWithFile(const zorv::protocol::Member& member, int fd) {
-    AdminClient admin;
-    AdminClient::Message call = AdminClient::newCall(member.name);
-    if (!dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID)) throw std::bad_alloc();
-    AdminClient::Message reply = admin.call(call.get(), member.timeoutMs);
-    if (!dbus_message_has_signature(reply.get(), member.out))
-        throw Failure(kRefused, std::string("the service answered ") + member.name + " with something else");
-    return reply;
-}
+using Counts = std::map<std::string, uint64_t>;
 
-std::map<std::string, uint64_t> readCounts(DBusMessage* reply) {
-    std::map<std::string, uint64_t> counts;
-    DBusMessageIter it, items;
-    dbus_message_iter_init(reply, &it);
-    dbus_message_iter_recurse(&it, &items);
-    for (; dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_DICT_ENTRY; dbus_message_iter_next(&items)) {
-        DBusMessageIter e;
-        dbus_message_iter_recurse(&items, &e);
-        const char* key = "";
-        dbus_uint64_t n = 0;
-        dbus_message_iter_get_basic(&e, &key);
-        dbus_message_iter_next(&e);
-        dbus_message_iter_get_basic(&e, &n);
-        counts[key] = n;
-    }
+// Export or Import of the document behind `fd`; the counts by kind.
+template <const zorv::protocol::Member& M>
+Counts transfer(int fd) {
+    AdminClient admin;
+    Counts counts;
+    Call<M>(wire::Descriptor{fd}).invoke(admin, counts);
     return counts;
 }
 
-void printCounts(Tool& tool, const char* done, const std::string& path, const std::map<std::string, uint64_t>& counts) {
+void printCounts(Tool& tool, const char* done, const std::string& path, const Counts& counts) {
     Json result{{"path", path}};
     std::string text;
     for (const auto& [key, n] : counts) {
@@ -112,13 +93,13 @@ void addBackupCommands(CLI::App& app, Tool& tool) {
         if (standardStream(args->file)) {
             // The document is the result; the counts are not printed.
             (void)tool.out.finish();
-            callWithFile(zorv::protocol::admin::Export, tool.out.descriptor());
+            transfer<zorv::protocol::admin::Export>(tool.out.descriptor());
             return;
         }
         NewFile file(args->file, 0666);
-        AdminClient::Message reply = callWithFile(zorv::protocol::admin::Export, file.fd());
+        const Counts counts = transfer<zorv::protocol::admin::Export>(file.fd());
         file.commit();
-        printCounts(tool, "exported", args->file, readCounts(reply.get()));
+        printCounts(tool, "exported", args->file, counts);
     });
 
     CLI::App* importCommand =
@@ -133,8 +114,8 @@ void addBackupCommands(CLI::App& app, Tool& tool) {
             if (!opened.valid()) usageError("cannot open " + printable(args->file) + ": " + std::strerror(errno));
             fd = opened.get();
         }
-        AdminClient::Message reply = callWithFile(zorv::protocol::admin::Import, fd);
-        printCounts(tool, "imported", standardStream(args->file) ? "-" : args->file, readCounts(reply.get()));
+        const Counts counts = transfer<zorv::protocol::admin::Import>(fd);
+        printCounts(tool, "imported", standardStream(args->file) ? "-" : args->file, counts);
     });
 
     CLI::App* backup = app.add_subcommand("backup", "copy the service's database while it runs (root)");
@@ -142,9 +123,9 @@ void addBackupCommands(CLI::App& app, Tool& tool) {
     tool.on(backup, [&tool, args] {
         if (args->file == "-") usageError("a backup goes to a file, not to standard output");
         NewFile file(args->file, 0600);
-        AdminClient::Message reply = callWithFile(zorv::protocol::admin::Backup, file.fd());
-        dbus_uint64_t size = 0;
-        dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT64, &size, DBUS_TYPE_INVALID);
+        AdminClient admin;
+        uint64_t size = 0;
+        Call<zorv::protocol::admin::Backup>(wire::Descriptor{file.fd()}).invoke(admin, size);
         file.commit();
         tool.out.result("copied " + std::to_string(size) + " bytes to " + printable(args->file),
                         {{"path", args->file}, {"size", size}});

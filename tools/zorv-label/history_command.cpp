@@ -3,9 +3,8 @@
 #include <ctime>
 #include <memory>
 
-#include "admin_client.h"
-#include "protocol/members.h"
 #include "json_forms.h"
+#include "service_call.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -56,28 +55,8 @@ struct Entry {
     uint64_t id, time;
     uint32_t uid, pid;
     std::string member, subject, oldValue, newValue, result;
+    auto fields() { return std::tie(id, time, uid, pid, member, subject, oldValue, newValue, result); }
 };
-
-// Reads one page of History's reply, a(ttuusssss).
-std::vector<Entry> readEntries(DBusMessage* reply) {
-    std::vector<Entry> out;
-    DBusMessageIter it, list;
-    if (!dbus_message_iter_init(reply, &it) || dbus_message_iter_get_arg_type(&it) != DBUS_TYPE_ARRAY)
-        throw Failure(kRefused, "the service answered something else than its history");
-    dbus_message_iter_recurse(&it, &list);
-    for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&list)) {
-        DBusMessageIter f;
-        dbus_message_iter_recurse(&list, &f);
-        Entry e;
-        auto u64 = [&f](uint64_t& v) { dbus_uint64_t x = 0; dbus_message_iter_get_basic(&f, &x); v = x; dbus_message_iter_next(&f); };
-        auto u32 = [&f](uint32_t& v) { dbus_uint32_t x = 0; dbus_message_iter_get_basic(&f, &x); v = x; dbus_message_iter_next(&f); };
-        auto str = [&f](std::string& v) { const char* x = ""; dbus_message_iter_get_basic(&f, &x); v = x; dbus_message_iter_next(&f); };
-        u64(e.id), u64(e.time), u32(e.uid), u32(e.pid);
-        str(e.member), str(e.subject), str(e.oldValue), str(e.newValue), str(e.result);
-        out.push_back(std::move(e));
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -95,13 +74,8 @@ void addHistoryCommand(CLI::App& app, Tool& tool) {
         AdminClient admin;
         std::vector<Entry> entries;
         for (uint64_t after = 0;;) {
-            AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::History.name);
-            const char* p = path.c_str();
-            dbus_uint64_t s = since, a = after;
-            dbus_uint32_t limit = kPage;
-            dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &p, DBUS_TYPE_UINT64, &s, DBUS_TYPE_UINT64, &a,
-                                     DBUS_TYPE_UINT32, &limit, DBUS_TYPE_INVALID);
-            std::vector<Entry> page = readEntries(admin.call(call.get(), zorv::protocol::admin::History.timeoutMs).get());
+            std::vector<Entry> page;
+            Call<zorv::protocol::admin::History>(path, since, after, kPage).invoke(admin, page);
             entries.insert(entries.end(), page.begin(), page.end());
             if (page.size() < kPage) break;
             after = page.back().id;

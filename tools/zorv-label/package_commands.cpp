@@ -13,8 +13,8 @@
 #include <mutex>
 #include <thread>
 
-#include "admin_client.h"
-#include "protocol/members.h"
+#include "package_pages.h"
+#include "protocol/arguments.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -144,19 +144,7 @@ void removePackage(Tool& tool, const std::string& name, bool dryRun) {
         return;
     }
     AdminClient bus;
-    AdminClient::Message call = AdminClient::newLabelCall("setLabelForPkg");
-    DBusMessageIter it, files;
-    dbus_message_iter_init_append(call.get(), &it);
-    const char* owner = name.c_str();
-    dbus_uint32_t type = 1;
-    if (!dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "s", &files) ||
-        !dbus_message_iter_close_container(&it, &files) ||
-        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &owner, DBUS_TYPE_UINT32, &type, DBUS_TYPE_INVALID))
-        throw std::bad_alloc();
-    AdminClient::Message reply = bus.call(call.get(), zorv::protocol::setLabelForPkg.timeoutMs);
-    dbus_int32_t status = -1;
-    if (!dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_INT32, &status, DBUS_TYPE_INVALID))
-        refused("package --remove " + printable(name), "the service answered something else than a status");
+    const int32_t status = dropPackageFiles(bus, name, zorv::protocol::kPackageTypePackage);
     labelled(status, "package --remove " + printable(name), "refused by the service");
     tool.out.result("removed the files of " + printable(name) + "; package " + idText +
                         " stays recorded (identifiers are never reused)",

@@ -2,10 +2,9 @@
 // through the administration interface (root only), page by page.
 #include <memory>
 
-#include "admin_client.h"
-#include "protocol/members.h"
 #include "package_pages.h"
 #include "protocol/arguments.h"
+#include "service_call.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -27,64 +26,28 @@ const char* typeName(uint32_t type) {
 
 }  // namespace
 
-std::vector<Package> readPackages(DBusMessage* reply) {
-    std::vector<Package> out;
-    DBusMessageIter it, list;
-    if (!dbus_message_iter_init(reply, &it) || dbus_message_iter_get_arg_type(&it) != DBUS_TYPE_ARRAY)
-        throw Failure(kRefused, "packages: the service answered something else than a list");
-    dbus_message_iter_recurse(&it, &list);
-    for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&list)) {
-        DBusMessageIter f;
-        dbus_message_iter_recurse(&list, &f);
-        dbus_uint64_t id = 0;
-        const char* name = "";
-        dbus_uint32_t type = 0, files = 0;
-        dbus_message_iter_get_basic(&f, &id);
-        dbus_message_iter_next(&f);
-        dbus_message_iter_get_basic(&f, &name);
-        dbus_message_iter_next(&f);
-        dbus_message_iter_get_basic(&f, &type);
-        dbus_message_iter_next(&f);
-        dbus_message_iter_get_basic(&f, &files);
-        out.push_back({id, name, type, files});
+std::vector<Package> allPackages(AdminClient& admin) {
+    std::vector<Package> all;
+    for (uint64_t after = 0;;) {
+        std::vector<Package> page;
+        Call<zorv::protocol::admin::Packages>(after, kPackagePage).invoke(admin, page);
+        all.insert(all.end(), page.begin(), page.end());
+        if (page.size() < kPackagePage) return all;
+        after = page.back().id;
     }
-    return out;
+}
+
+int32_t dropPackageFiles(AdminClient& admin, const std::string& name, uint32_t type) {
+    int32_t status = -1;
+    Call<zorv::protocol::setLabelForPkg>(std::vector<std::string>(), name, type).invoke(admin, status);
+    return status;
 }
 
 namespace {
 
-std::vector<std::string> readStrings(DBusMessage* reply) {
-    std::vector<std::string> out;
-    DBusMessageIter it, list;
-    if (!dbus_message_iter_init(reply, &it) || dbus_message_iter_get_arg_type(&it) != DBUS_TYPE_ARRAY)
-        throw Failure(kRefused, "packages: the service answered something else than a list");
-    dbus_message_iter_recurse(&it, &list);
-    for (; dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRING; dbus_message_iter_next(&list)) {
-        const char* s = "";
-        dbus_message_iter_get_basic(&list, &s);
-        out.emplace_back(s);
-    }
-    return out;
-}
-
 void listPackages(Tool& tool) {
     AdminClient admin;
-    std::vector<Package> all;
-    for (uint64_t after = 0;;) {
-        AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::Packages.name);
-        dbus_uint64_t a = after;
-        dbus_uint32_t limit = kPackagePage;
-        dbus_message_append_args(call.get(), DBUS_TYPE_UINT64, &a, DBUS_TYPE_UINT32, &limit, DBUS_TYPE_INVALID);
-        std::vector<Package> page;
-        try {
-            page = readPackages(admin.call(call.get(), zorv::protocol::admin::Packages.timeoutMs).get());
-        } catch (const Failure& f) {
-            throw Failure(f.code, std::string("packages: ") + f.what());
-        }
-        all.insert(all.end(), page.begin(), page.end());
-        if (page.size() < kPackagePage) break;
-        after = page.back().id;
-    }
+    const std::vector<Package> all = inContext("packages", [&admin] { return allPackages(admin); });
     if (tool.out.json) {
         Json list = Json::array();
         for (const Package& p : all)
@@ -109,17 +72,9 @@ void listFiles(Tool& tool, const std::string& name) {
     AdminClient admin;
     std::vector<std::string> files;
     for (std::string after;;) {
-        AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::PackageFiles.name);
-        const char *n = name.c_str(), *a = after.c_str();
-        dbus_uint32_t limit = kFilePage;
-        dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &n, DBUS_TYPE_STRING, &a, DBUS_TYPE_UINT32, &limit,
-                                 DBUS_TYPE_INVALID);
         std::vector<std::string> page;
-        try {
-            page = readStrings(admin.call(call.get(), zorv::protocol::admin::PackageFiles.timeoutMs).get());
-        } catch (const Failure& f) {
-            throw Failure(f.code, context + ": " + f.what());
-        }
+        inContext(context,
+                  [&] { Call<zorv::protocol::admin::PackageFiles>(name, after, kFilePage).invoke(admin, page); });
         files.insert(files.end(), page.begin(), page.end());
         if (page.size() < kFilePage) break;
         after = page.back();

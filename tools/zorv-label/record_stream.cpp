@@ -10,9 +10,8 @@
 #include <climits>
 #include <cstring>
 
-#include "admin_client.h"
 #include "protocol/limits.h"
-#include "protocol/members.h"
+#include "service_call.h"
 #include "tool.h"
 #include "util/file_descriptor.h"
 
@@ -88,32 +87,23 @@ void readRecords(int fd, Clock::time_point deadline, const RecordVisitor& each) 
 }  // namespace
 
 void streamRecords(const char* kind, const std::string& path, const std::string& context, const RecordVisitor& each) {
-    const zorv::protocol::Member& member = zorv::protocol::admin::Records;
-    try {
+    inContext(context, [&] {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
             throw Failure(kRefused, std::string("cannot make a pipe: ") + std::strerror(errno));
         zorv::detail::FileDescriptor reading(ends[0]), writing(ends[1]);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(member.timeoutMs);
+        using zorv::protocol::admin::Records;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(Records.timeoutMs);
         AdminClient admin;
-        AdminClient::Message call = AdminClient::newCall(member.name);
-        const char* pathText = path.c_str();
-        const int fd = writing.get();
-        if (!dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &kind, DBUS_TYPE_STRING, &pathText,
-                                      DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID))
-            throw std::bad_alloc();
-        AdminClient::Pending pending = admin.send(call.get(), member.timeoutMs);
-        // From here on only the service holds the writing end: the pipe ends
-        // when it is done, or when the call goes nowhere.
-        call.reset();
+        Call<Records> call(std::string(kind), path, wire::Descriptor{writing.get()});
+        // Once the call has left, only the service holds the writing end: the
+        // pipe ends when it is done, or when the call goes nowhere.
+        call.send(admin);
         writing.reset();
         readRecords(reading.get(), deadline, each);
-        AdminClient::Message reply = admin.wait(std::move(pending));
-        if (!dbus_message_has_signature(reply.get(), member.out))
-            throw Failure(kRefused, std::string("the service answered ") + member.name + " with something else");
-    } catch (const Failure& f) {
-        throw Failure(f.code, context + ": " + f.what());
-    }
+        uint64_t count = 0;
+        call.finish(admin, count);
+    });
 }
 
 }  // namespace zorvtool

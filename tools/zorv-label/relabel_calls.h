@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "admin_client.h"
@@ -13,6 +14,7 @@ namespace zorvtool {
 
 struct RelabelReport {
     std::string path, label, found, problem;
+    auto fields() { return std::tie(path, label, found, problem); }
 };
 
 struct RelabelOutcome {

@@ -14,7 +14,6 @@
 #include <memory>
 #include <set>
 
-#include "admin_client.h"
 #include "dpkg_database.h"
 #include "protocol/arguments.h"
 #include "protocol/members.h"
@@ -32,7 +31,6 @@ namespace protocol = zorv::protocol;
 
 // Paths per Relabel sequence, well within one message.
 constexpr size_t kRestoreBatch = 20000;
-constexpr uint32_t kPackagesPerPage = 1000;
 
 struct RecordedPackage {
     uint32_t type = 0;
@@ -42,18 +40,8 @@ struct RecordedPackage {
 // Every package the service records, by name (administration interface).
 std::map<std::string, RecordedPackage> recordedPackages(AdminClient& admin) {
     std::map<std::string, RecordedPackage> out;
-    for (dbus_uint64_t after = 0;;) {
-        AdminClient::Message call = AdminClient::newCall(protocol::admin::Packages.name);
-        dbus_uint32_t limit = kPackagesPerPage;
-        if (!dbus_message_append_args(call.get(), DBUS_TYPE_UINT64, &after, DBUS_TYPE_UINT32, &limit,
-                                      DBUS_TYPE_INVALID))
-            throw std::bad_alloc();
-        AdminClient::Message reply = admin.call(call.get(), protocol::admin::Packages.timeoutMs);
-        const std::vector<Package> page = readPackages(reply.get());
-        for (const Package& p : page) out[p.name] = {p.type, p.files};
-        if (!page.empty()) after = page.back().id;
-        if (page.size() < kPackagesPerPage) return out;
-    }
+    for (const Package& p : allPackages(admin)) out[p.name] = {p.type, p.files};
+    return out;
 }
 
 const char* ownerKind(uint32_t type) {
@@ -86,21 +74,8 @@ std::string recordFiles(AdminClient& admin, const std::string& name, std::vector
         for (std::string& f : files) list.push_back(f.data());
         return statusText(setLabelForPkg(list.data(), static_cast<int>(list.size()), name.c_str()));
     }
-    AdminClient::Message call = AdminClient::newLabelCall(protocol::setLabelForPkg.name);
-    DBusMessageIter it, array;
-    dbus_message_iter_init_append(call.get(), &it);
-    const char* owner = name.c_str();
-    dbus_uint32_t type = protocol::kPackageTypePackage;
-    if (!dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "s", &array) ||
-        !dbus_message_iter_close_container(&it, &array) ||
-        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &owner, DBUS_TYPE_UINT32, &type, DBUS_TYPE_INVALID))
-        throw std::bad_alloc();
     try {
-        AdminClient::Message reply = admin.call(call.get(), protocol::setLabelForPkg.timeoutMs);
-        dbus_int32_t status = -1;
-        if (!dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_INT32, &status, DBUS_TYPE_INVALID))
-            return "the service answered something else than a status";
-        return statusText(status);
+        return statusText(dropPackageFiles(admin, name, protocol::kPackageTypePackage));
     } catch (const Failure& f) {
         if (f.code == kUnreachable) throw;
         return f.what();

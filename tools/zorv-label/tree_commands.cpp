@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 
-#include "admin_client.h"
-#include "relabel_calls.h"
-#include "protocol/members.h"
 #include "protocol/relabel_flags.h"
+#include "relabel_calls.h"
+#include "service_call.h"
 #include "tool.h"
 
 namespace zorvtool {
@@ -50,67 +50,25 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
-std::string readString(DBusMessageIter& it) {
-    const char* text = "";
-    dbus_message_iter_get_basic(&it, &text);
-    dbus_message_iter_next(&it);
-    return text;
-}
-
 }  // namespace
 
 RelabelOutcome relabelPaths(AdminClient& admin, const std::vector<std::string>& paths, uint32_t flags,
                             const char* doing) {
     Outcome outcome;
     ProgressLine progress(doing != nullptr && (flags & kRecursive));
-    dbus_uint32_t index = 0;
+    uint32_t index = 0;
     std::string after;
     while (index < paths.size()) {
-        AdminClient::Message call = AdminClient::newCall(zorv::protocol::admin::Relabel.name);
-        DBusMessageIter in, list;
-        dbus_message_iter_init_append(call.get(), &in);
-        dbus_message_iter_open_container(&in, DBUS_TYPE_ARRAY, "s", &list);
-        for (const std::string& p : paths) {
-            const char* text = p.c_str();
-            dbus_message_iter_append_basic(&list, DBUS_TYPE_STRING, &text);
-        }
-        dbus_message_iter_close_container(&in, &list);
-        const char* from = after.c_str();
-        dbus_message_append_args(call.get(), DBUS_TYPE_UINT32, &flags, DBUS_TYPE_UINT32, &index, DBUS_TYPE_STRING, &from,
-                                 DBUS_TYPE_INVALID);
-        AdminClient::Message reply = admin.call(call.get(), zorv::protocol::admin::Relabel.timeoutMs);
-        if (!dbus_message_has_signature(reply.get(), zorv::protocol::admin::Relabel.out))
-            throw Failure(kRefused, "the service answered Relabel with something else");
-        DBusMessageIter it, items;
-        dbus_message_iter_init(reply.get(), &it);
-        dbus_message_iter_recurse(&it, &items);
-        for (; dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&items)) {
-            DBusMessageIter f;
-            dbus_message_iter_recurse(&items, &f);
-            Report r;
-            r.path = readString(f);
-            r.label = readString(f);
-            r.found = readString(f);
-            r.problem = readString(f);
+        std::vector<Report> reports;
+        uint32_t next = 0;
+        std::map<std::string, uint64_t> counts;
+        Call<zorv::protocol::admin::Relabel>(paths, flags, index, after).invoke(admin, reports, next, after, counts);
+        for (Report& r : reports)
             (r.problem.empty() ? outcome.files : isNotEntered(r.problem) ? outcome.notEntered : outcome.failed)
                 .push_back(std::move(r));
-        }
-        dbus_message_iter_next(&it);
-        dbus_uint32_t next = 0;
-        dbus_message_iter_get_basic(&it, &next);
-        dbus_message_iter_next(&it);
-        after = readString(it);
-        dbus_message_iter_recurse(&it, &items);
-        for (; dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_DICT_ENTRY; dbus_message_iter_next(&items)) {
-            DBusMessageIter e;
-            dbus_message_iter_recurse(&items, &e);
-            std::string key = readString(e);
-            dbus_uint64_t n = 0;
-            dbus_message_iter_get_basic(&e, &n);
-            if (key == "checked") outcome.checked += n;
-            if (key == "changed") outcome.changed += n;
-            if (key == "unrecorded") outcome.unrecorded += n;
-        }
+        outcome.checked += counts["checked"];
+        outcome.changed += counts["changed"];
+        outcome.unrecorded += counts["unrecorded"];
         if (next < index || (next == index && after.empty() && index < paths.size()))
             throw Failure(kRefused, "the service made no progress");
         index = next;
@@ -177,10 +135,14 @@ std::vector<std::string> servicePaths(const std::vector<std::string>& args) {
     return paths;
 }
 
+// A thread per processor, as many as the service gives one call at most.
+unsigned threadsPerProcessor() {
+    const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return processors > 1 ? static_cast<unsigned>(std::min<long>(processors, kMaxThreads)) : 1;
+}
+
 struct WalkOptions {
-    // One by default: on the machines measured so far, more threads made a
-    // walk slower (the hand-over costs more than the system calls it shares).
-    unsigned threads = 1;
+    unsigned threads = threadsPerProcessor();
     bool xdev = false, crossDevices = false;
 };
 
@@ -188,7 +150,7 @@ struct WalkOptions {
 void addWalkOptions(CLI::App* command, WalkOptions& options) {
     command
         ->add_option("--threads", options.threads,
-                     "threads that label the files of a recursive walk (default: 1)")
+                     "threads that label the files of a recursive walk (default: one per processor)")
         ->check(CLI::Range(1u, kMaxThreads));
     CLI::Option* xdev = command->add_flag("-x,--xdev", options.xdev,
                                           "enter no directory on another file system (the default for /)");

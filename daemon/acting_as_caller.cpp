@@ -1,4 +1,4 @@
-#include "caller_identity.h"
+#include "acting_as_caller.h"
 
 #include <grp.h>
 #include <pwd.h>

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "callers.h"
+#include "bus_credentials.h"
 
 namespace zorvd {
 

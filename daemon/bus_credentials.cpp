@@ -1,4 +1,4 @@
-#include "callers.h"
+#include "bus_credentials.h"
 
 #include <stdexcept>
 
