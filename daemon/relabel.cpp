@@ -1,11 +1,7 @@
 #include "relabel.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,14 +10,14 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 
 #include "batch_workers.h"
 #include "file_access.h"
-#include "label/label_format.h"
+#include "file_task.h"
 #include "paths.h"
 #include "protocol/relabel_flags.h"
-#include "recorded_label.h"
+#include "virtual_file_systems.h"
+#include "walk_directory.h"
 #include "wire.h"
 
 namespace zorvd {
@@ -30,124 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using zorv::detail::FileDescriptor;
-
-using zorv::label::kMaxLabelSize;
-using zorv::label::kXattrName;
-
-// The attribute calls relative to a directory descriptor (Linux 6.13), when
-// the kernel has them and no filter refuses them: one lookup of one name,
-// where the other way resolves a path through /proc for every call.
-// Older C library headers lack the numbers; they are the same on the
-// processors named here (not so on every other one, which go without).
-#if !defined(SYS_getxattrat) && !defined(__ILP32__) && \
-    (defined(__x86_64__) || defined(__aarch64__) || defined(__riscv))
-#define SYS_setxattrat 463
-#define SYS_getxattrat 464
-#endif
-
-struct XattrArgs {
-    alignas(8) uint64_t value;
-    uint32_t size;
-    uint32_t flags;
-};
-static_assert(sizeof(XattrArgs) == 16, "the kernel's struct xattr_args");
-
-#ifdef SYS_getxattrat
-
-ssize_t getAt(int dirFd, const char* name, unsigned char* buffer, std::size_t size) {
-    XattrArgs args{reinterpret_cast<uintptr_t>(buffer), static_cast<uint32_t>(size), 0};
-    return ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattrName, &args, sizeof args);
-}
-
-int setAt(int dirFd, const char* name, const unsigned char* value, std::size_t size) {
-    XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-    return static_cast<int>(
-        ::syscall(SYS_setxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kXattrName, &args, sizeof args));
-}
-
-bool haveAtCalls() {
-    static const bool have = [] {
-        unsigned char buffer[kMaxLabelSize + 1];
-        if (getAt(AT_FDCWD, "/", buffer, sizeof buffer) >= 0) return true;
-        return errno != ENOSYS && errno != EPERM && errno != EINVAL;
-    }();
-    return have;
-}
-#else
-ssize_t getAt(int, const char*, unsigned char*, std::size_t) { return -1; }
-int setAt(int, const char*, const unsigned char*, std::size_t) { return -1; }
-bool haveAtCalls() { return false; }
-#endif
-
-// Where a file's label is read and written: an entry of a directory's
-// descriptor (never followed), or a descriptor's own path (followed to the
-// file it was opened on).
-struct LabelPlace {
-    int dirFd = -1;
-    const char* name = nullptr;
-    std::string io;
-
-    ssize_t get(unsigned char* buffer, std::size_t size) const {
-        if (!name) return ::getxattr(io.c_str(), kXattrName, buffer, size);
-        if (haveAtCalls()) return getAt(dirFd, name, buffer, size);
-        return ::lgetxattr(io.c_str(), kXattrName, buffer, size);
-    }
-    int set(const unsigned char* value, std::size_t size) const {
-        if (!name) return ::setxattr(io.c_str(), kXattrName, value, size, 0);
-        if (haveAtCalls()) return setAt(dirFd, name, value, size);
-        return ::lsetxattr(io.c_str(), kXattrName, value, size, 0);
-    }
-};
-
-// The kernel's virtual file systems, by the type statfs gives them: what they
-// hold the kernel makes up as it is read (or makes anew at each boot), no
-// label written there would last, and walking some of them costs without
-// end (proc's entries for every process, sysfs's links and device files).
-// No walk enters a directory on one of them. Devices (devtmpfs) and tmpfs
-// hold files like any other file system and are walked.
-struct VirtualFileSystem {
-    unsigned long type;
-    const char* name;
-};
-constexpr VirtualFileSystem kVirtualFileSystems[] = {
-    {0x9fa0, "proc"},           {0x62656572, "sysfs"},     {0x1cd1, "devpts"},
-    {0x27e0eb, "cgroup"},       {0x63677270, "cgroup2"},   {0x64626720, "debugfs"},
-    {0x74726163, "tracefs"},    {0x73636673, "securityfs"}, {0x6165676c, "pstore"},
-    {0xcafe4a11, "bpf"},        {0x62656570, "configfs"},  {0x65735543, "fusectl"},
-    {0x19800202, "mqueue"},     {0x958458f6, "hugetlbfs"}, {0x42494e4d, "binfmt_misc"},
-    {0x0187, "autofs"},         {0xde5e81e4, "efivarfs"},  {0xf97cff8c, "selinuxfs"},
-    {0x43415d53, "smackfs"},    {0x6e736673, "nsfs"},      {0x67596969, "rpc_pipefs"},
-    {0x6e667364, "nfsd"},
-};
-
-// The name of the virtual file system `fd` lies on; null for any other.
-const char* virtualFileSystem(int fd) {
-    struct statfs fs {};
-    if (::fstatfs(fd, &fs) != 0) return nullptr;
-    for (const VirtualFileSystem& v : kVirtualFileSystems)
-        if (static_cast<unsigned long>(fs.f_type) == v.type) return v.name;
-    return nullptr;
-}
-
-// One file's share of the walk once the walk has read its records: the
-// label they give it, the label it has, and the one written where they
-// differ. The walk reads the records in path order; these run on any thread,
-// each touching only its own task, and their outcomes are counted and
-// reported in the order the walk came to them.
-struct FileTask {
-    enum Outcome : uint8_t { kSame, kChanged, kFailed, kSkipped };
-
-    std::string path;
-    std::string name;   // in its directory; `place.name` points here
-    LabelPlace place;
-    std::optional<PackageFile> file;
-    UserSetValues values;
-    bool decided = false;  // nothing left to do: a report the walk made itself
-
-    Outcome outcome = kSame;
-    bool reported = false;
-    RelabelReport report;
-};
 
 // How many files the walk may come to before their outcomes are gathered:
 // each gathering waits for the slowest helper (on a busy machine, one the
@@ -161,48 +39,6 @@ constexpr std::size_t kBatchSize = 2048;
 constexpr std::size_t kChunk = 32;
 // Files decided and waiting beyond which the walk runs a share itself.
 constexpr std::size_t kWalkBacklog = 2 * kChunk;
-
-struct Entry {
-    std::string name;
-    bool directory;
-    // A directory that is the mount point of another file system the walk
-    // does not enter: a virtual one (its type), or any with oneFileSystem.
-    bool otherDevice = false;
-    const char* virtualType = nullptr;
-    bool notEntered() const { return otherDevice || virtualType; }
-};
-
-// One step of a directory's walk: an entry itself (its name), or everything
-// below it (its name and "/"). Sorted by these keys, the steps give the
-// paths in byte order: the paths below "a" lie between "a/" and "a0", where
-// no other entry's name or subtree can fall.
-struct Step {
-    std::string key;
-    uint32_t entry;
-    bool below;
-    bool operator<(const Step& other) const { return key < other.key; }
-};
-
-// How many directory descriptors a walk holds at most, whatever the depth of
-// the tree: the starting directory's and those of the deepest directories it
-// is in. A directory whose descriptor was given up is opened again, by name
-// from the nearest one still open, when the walk comes back to it.
-constexpr std::size_t kMaxOpenDirectories = 16;
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-
-// A directory being walked: its steps in path order, how far the walk has
-// gone in them, its descriptor while it holds one, and which directory it is,
-// to tell it from one put in its place while its descriptor was closed.
-struct Frame {
-    std::string name;    // in its parent ("" for the starting directory)
-    std::string prefix;  // its path and "/"
-    std::vector<Entry> entries;
-    std::vector<Step> steps;
-    std::size_t next = 0;
-    FileDescriptor fd;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
 
 class Walker {
 public:
@@ -287,7 +123,7 @@ private:
     // recursion, so neither the call stack nor the descriptors grow with the
     // depth of the tree).
     void tree(FileDescriptor dir, dev_t device, const std::string& prefix, const std::string& after) {
-        std::vector<Frame> frames;
+        std::vector<WalkFrame> frames;
         // The files decided are done before the descriptors they are reached
         // through close, also when the walk ends in an exception.
         struct Settle {
@@ -309,9 +145,9 @@ private:
                 continue;
             }
             if (!frames.back().fd.valid() && !reopen(frames)) continue;
-            Frame& frame = frames.back();
-            const Step& step = frame.steps[frame.next++];
-            const Entry& entry = frame.entries[step.entry];
+            WalkFrame& frame = frames.back();
+            const WalkStep& step = frame.steps[frame.next++];
+            const DirectoryEntry& entry = frame.entries[step.entry];
             path.assign(frame.prefix).append(entry.name);
             if (!step.below) {
                 if (!after.empty() && path <= after) {  // done by an earlier call
@@ -348,7 +184,7 @@ private:
                     continue;
                 }
             }
-            Frame next;
+            WalkFrame next;
             next.name = entry.name;
             next.prefix = std::move(sub);
             next.fd = std::move(fd);
@@ -364,7 +200,7 @@ private:
 
     // Done with the innermost directory. Its descriptor is kept until the
     // files decided through it are done.
-    void leave(std::vector<Frame>& frames) {
+    void leave(std::vector<WalkFrame>& frames) {
         if (frames.back().fd.valid()) {
             --open_;
             if (used_ > 0) retired_.push_back(std::move(frames.back().fd));
@@ -376,7 +212,7 @@ private:
     // one, other than the starting directory, is given up: the walk is
     // furthest from coming back to it. Descriptors kept for files not yet
     // done count too: those files are done first.
-    void keepWithinBudget(std::vector<Frame>& frames) {
+    void keepWithinBudget(std::vector<WalkFrame>& frames) {
         if (open_ + retired_.size() > kMaxOpenDirectories) flush();
         for (std::size_t i = 1; open_ > kMaxOpenDirectories && i + 1 < frames.size(); ++i)
             if (frames[i].fd.valid()) {
@@ -390,11 +226,11 @@ private:
     // a link, and each checked to be the directory that was walked. One that
     // cannot be reached again, or that was replaced (by a link or another
     // directory), fails, and the walk goes on past it.
-    bool reopen(std::vector<Frame>& frames) {
+    bool reopen(std::vector<WalkFrame>& frames) {
         std::size_t open = frames.size() - 1;
         while (!frames[open].fd.valid()) --open;  // the starting directory always is
         for (std::size_t k = open + 1; k < frames.size(); ++k) {
-            Frame& frame = frames[k];
+            WalkFrame& frame = frames[k];
             FileDescriptor fd(::openat(frames[k - 1].fd.get(), frame.name.c_str(), kDirectoryFlags));
             struct stat st {};
             std::string problem;
@@ -437,60 +273,13 @@ private:
                path.compare(0, directory.size(), directory) == 0;
     }
 
-    // Reads the entries of the directory open in `frame`, and whether each is
-    // a directory itself (a link to one is not), into its steps in path
-    // order. False when it cannot be read at all.
-    bool list(Frame& frame) {
-        if (!entries(frame, frame.entries)) return false;
-        frame.steps.reserve(frame.entries.size() * 2);
-        for (uint32_t i = 0; i < frame.entries.size(); ++i) {
-            frame.steps.push_back({frame.entries[i].name, i, false});
-            if (frame.entries[i].directory) frame.steps.push_back({frame.entries[i].name + "/", i, true});
-        }
-        std::sort(frame.steps.begin(), frame.steps.end());
-        return true;
-    }
-
-    bool entries(const Frame& frame, std::vector<Entry>& entries) {
-        const int fd = frame.fd.get();
-        int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        DIR* d = copy >= 0 ? ::fdopendir(copy) : nullptr;
-        if (!d) {
-            if (copy >= 0) ::close(copy);
-            fail(frame.prefix, "", "", std::string("cannot read the directory: ") + std::strerror(errno));
-            return false;
-        }
-        for (;;) {
-            errno = 0;
-            dirent* e = ::readdir(d);
-            if (!e) break;
-            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            bool dir = e->d_type == DT_DIR;
-            if (e->d_type == DT_UNKNOWN) {
-                struct stat st;
-                dir = ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-            }
-            entries.push_back({e->d_name, dir});
-        }
-        const int error = errno;
-        ::closedir(d);
-        if (error != 0) fail(frame.prefix, "", "", std::string("cannot read the directory: ") + std::strerror(error));
-        for (Entry& entry : entries)
-            if (entry.directory) mountPoint(frame, entry);
-        return true;
-    }
-
-    // Whether the directory `entry` is another file system's mount point the
-    // walk does not enter. Neither look triggers an automount: the walk would
-    // otherwise mount what it may not enter.
-    void mountPoint(const Frame& frame, Entry& entry) {
-        struct stat st {};
-        if (::fstatat(frame.fd.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
-            st.st_dev == frame.device)
-            return;
-        FileDescriptor fd(::openat(frame.fd.get(), entry.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        entry.virtualType = fd.valid() ? virtualFileSystem(fd.get()) : nullptr;
-        entry.otherDevice = request_.oneFileSystem;
+    // Reads the entries of the directory open in `frame` into its steps.
+    // False when it cannot be read at all.
+    bool list(WalkFrame& frame) {
+        std::string problem;
+        const bool read = listDirectory(frame, request_.oneFileSystem, problem);
+        if (!problem.empty()) fail(frame.prefix, "", "", problem);
+        return read;
     }
 
     // An entry below a path: reached through its directory's descriptor, the
@@ -509,7 +298,7 @@ private:
             if (values_[a] && values_[a]->find(path, v)) values[a] = ZORV_ID{v[0], v[1], v[2]};
         LabelPlace place;
         place.dirFd = dirFd;
-        if (!haveAtCalls()) place.io = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+        if (!haveXattrAtCalls()) place.io = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
         visit(place, &name, path, file, values, false);
     }
 
@@ -539,76 +328,14 @@ private:
         submit();
     }
 
-    // The rest of a file's work: the label its records give it, compared
-    // with the one it has and written where it differs. Runs on any of the
-    // call's threads and touches nothing but `task`.
-    void apply(FileTask& task) const noexcept {
-        if (task.decided) return;
-        try {
-            compareAndWrite(task);
-        } catch (const std::exception& e) {  // no memory for a text, say
-            task.outcome = FileTask::kFailed;
-            task.reported = true;
-            task.report = {task.path, "", "", e.what()};
-        }
-    }
-
-    void compareAndWrite(FileTask& task) const {
-        // Worked out here rather than in the walk, which need not wait for
-        // the path's digest and the encoding.
-        Label label = *recordedLabel(task.path, task.file, task.values);
-        unsigned char want[kMaxLabelSize], have[kMaxLabelSize + 1];
-        const std::size_t size = label.serializeToBuffer(want, sizeof want);
-        if (size == 0) return report(task, FileTask::kFailed, "", "", "its label cannot be encoded");
-        ssize_t got = task.place.get(have, sizeof have);
-        if (got < 0 && errno == ERANGE) got = sizeof have;  // longer than any label
-        if (got < 0 && errno != ENODATA) {
-            const std::string problem = std::string("cannot read its label: ") + std::strerror(errno);
-            report(task, FileTask::kFailed, label.toString(), "", problem);
-            return;
-        }
-        if (got == static_cast<ssize_t>(size) && std::memcmp(have, want, size) == 0) return;
-        Label old;
-        bool decoded = false;
-        if (got > 0) {
-            try {
-                old.deserializeFromBuffer(have, static_cast<std::size_t>(got));
-                if (old == label) return;  // the same label, encoded otherwise
-                decoded = true;
-            } catch (const LabelError&) {
-            }
-        }
-        // The text forms only for what is reported: they cost more than the rest.
-        auto found = [&] {
-            if (got <= 0) return std::string();
-            return decoded ? old.toString() : "(not a label: " + std::to_string(got) + " bytes)";
-        };
-        if (request_.write) {
-            if (task.place.set(want, size) != 0) {
-                const std::string problem = std::string("cannot write its label: ") + std::strerror(errno);
-                report(task, FileTask::kFailed, label.toString(), found(), problem);
-                return;
-            }
-            task.outcome = FileTask::kChanged;
-            if (request_.reportWritten) report(task, FileTask::kChanged, label.toString(), found(), "");
-            return;
-        }
-        report(task, FileTask::kChanged, label.toString(), found(), "");
-    }
-
-    static void report(FileTask& task, FileTask::Outcome outcome, std::string label, std::string found,
-                       std::string problem) {
-        task.outcome = outcome;
-        task.reported = true;
-        task.report = {task.path, std::move(label), std::move(found), std::move(problem)};
-    }
+    void apply(FileTask& task) const noexcept { applyFileTask(task, request_.write, request_.reportWritten); }
 
     // A report the walk makes itself, in its place among the files decided.
     FileTask& decided(const std::string& path, std::string label, std::string found, std::string problem) {
         FileTask& task = tasks_[used_];
         task.path = path;
         task.decided = true;
-        report(task, FileTask::kFailed, std::move(label), std::move(found), std::move(problem));
+        task.setReport(FileTask::kFailed, std::move(label), std::move(found), std::move(problem));
         return task;
     }
 
