@@ -1,5 +1,5 @@
 // The bulk labelling calls and policy resolution against the stand-in service: what reaches it, what is refused
-// before the bus, how answers and failures map, lists of every size. Their long timeout is tried with the records.
+// before the bus, how answers and failures map, lists of every size.
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
@@ -103,8 +103,7 @@ TEST_F(Bulk, BadArgumentsAreRefusedBeforeTheBus) {
         {[] { return setLabelForDrovaBaseFiles(List{"a", "\xF5\x80"}, List{"x", "y"}); }, "drova file path[1]"},
         {[] { return setLabelForDrovaBaseFiles(List{"a"}, List{"\xE0\x80\x80"}); }, "in host file path[0]"},
     };
-    // Whatever the bus would refuse: truncated, stray continuation, 5-byte
-    // form, overlong forms, surrogate, beyond U+10FFFF.
+    // Truncated, stray continuation, 5-byte form, overlong forms, surrogate, beyond U+10FFFF.
     for (const char* bad : {"\xC3", "\x80", "\xF8\x88\x80\x80\x80", "\xC0\x80", "\xE0\x80\x80", "\xF0\x80\x80\x80",
                             "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"})
         cases.push_back({[bad] { return setLabelForPkg(List{"/ok", bad}, 2, "p"); }, "file path[1]: "});
@@ -131,8 +130,7 @@ TEST_F(Bulk, ListsUpToOneBusMessageGoWholeLargerOnesNotAtAll) {
         for (size_t at = 0; (at = line.message.find("pkgname big, file /p/", at)) != std::string::npos; ++at) ++perFile;
     EXPECT_EQ(perFile, names.size());
 
-    // Arguments exactly at the limit (this path with the owner "p") reach the
-    // service; one byte more, or 64 MiB of paths, is refused with nothing sent.
+    // Arguments exactly at the limit reach the service; one byte more, or 64 MiB of paths, is refused unsent.
     std::string path(zorv::kMaxArgumentBytes - 20, 'p');
     char* one[] = {&path[0]};
     path.back() = '\0';

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# start-bus.sh DIR [STANDIN...]: starts a private system-type dbus-daemon
-# listening on DIR/system_bus_socket and, if given, the stand-in service on it
-# (its program, after the emulator that runs it in a cross-built tree). The
-# pids go to DIR/bus.pid and DIR/standin.pid; stop-bus.sh stops both.
+# start-bus.sh DIR [STANDIN...]: a private system-type dbus-daemon on DIR/system_bus_socket and, if given, the
+# stand-in service (its command) on it; their pids go to DIR/bus.pid and DIR/standin.pid for stop-bus.sh.
 set -euo pipefail
 dir=$1
 standin=("${@:2}")

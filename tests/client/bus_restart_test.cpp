@@ -1,6 +1,4 @@
-// A process outlives its bus: the service missing, the bus daemon killed and
-// started again. Each call reports what happened, and the first call after
-// the bus is back succeeds on a new connection.
+// A process outlives its bus: each call reports what happened, and the first call after the bus is back succeeds.
 #include <gtest/gtest.h>
 #include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
@@ -16,10 +14,8 @@
 #include "private_bus.h"
 #include "wait_until.h"
 
-// dbus-c++ keeps a second reference on each connection it opens, so one that
-// a restart retires stays allocated (tests/lsan.supp). The suppression names a
-// dbus-c++ frame, which the fast unwinder cannot reach through libdbus: this
-// program, and only this one, pays for full stacks.
+// dbus-c++ keeps each connection a restart retires (tests/lsan.supp); the suppression names a dbus-c++ frame,
+// which only the slow unwinder reaches through libdbus.
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 namespace {
@@ -62,8 +58,7 @@ TEST(BusRestart, CallsRecoverOnceTheBusIsBack) {
     DBusConnectionManager* manager = DBusConnectionManager::getInstance();
     EXPECT_TRUE(manager->isConnected());
 
-    // And once more, without a failed call in between. A connection handed out
-    // before stays valid, and the replaced ones leave no socket open.
+    // Once more, no failed call in between: a connection handed out stays valid, replaced ones leave no socket.
     DBus::Connection& held = manager->getConnection();
     int sockets = openSockets();
     bus.start(true);
@@ -77,8 +72,8 @@ TEST(BusRestart, CallsRecoverOnceTheBusIsBack) {
     EXPECT_EQ(clearFileTid(), 0);
 }
 
-// Eight threads call while the bus restarts: every call gets the right answer
-// or -2, and calls succeed again within a second of each restart.
+// Eight threads call while the bus restarts: every call gets the right answer or -2, and calls succeed again
+// within a second of each restart.
 TEST(BusRestart, ConcurrentCallsSurviveRestarts) {
     zorvtest::PrivateBus& bus = privateBus();
     bus.start(true);

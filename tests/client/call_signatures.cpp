@@ -1,5 +1,4 @@
-// Calls that disagree with the protocol table must not build. Each case is
-// compiled on its own (ZORV_CASE); the first agrees with the table and builds.
+// Calls that disagree with the protocol table must not build; case 0 agrees with it and builds.
 #include "client/service_call.h"
 
 namespace protocol = zorv::protocol;

@@ -1,5 +1,4 @@
-// Many calls must not make the process grow: nothing that the library's
-// connections receive and no call consumes may pile up.
+// Many calls must not make the process grow: nothing the connections receive and no call consumes piles up.
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
@@ -16,8 +15,7 @@ using ClientMemory = zorvtest::StandinTest;
 
 TEST_F(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
 #if defined(ZORV_ADDRESS_SANITIZER)
-    // AddressSanitizer holds freed memory back on purpose; its leak checker
-    // covers this build instead.
+    // AddressSanitizer holds freed memory back on purpose; its leak checker covers this build instead.
     GTEST_SKIP() << "resident size is not meaningful under AddressSanitizer";
 #endif
     ZORV_SKIP_UNDER_EMULATION("its 110000 calls take longer than the case's time limit");
@@ -31,8 +29,7 @@ TEST_F(ClientMemory, ResidentMemoryStaysFlatOverManyCalls) {
             if (getFileTid("/p", &tid) != 0) FAIL() << "call failed in round " << round;
     }
     long after = zorvtest::memoryKiB(getpid());
-    // 20,000 stray messages left queued show as about 8 MB; a leak of 40
-    // bytes a call as 4 MB.
+    // 20,000 stray messages left queued show as about 8 MB; a leak of 40 bytes a call as 4 MB.
     EXPECT_LT(after - before, 2048) << "before " << before << " kB, after " << after << " kB";
     standin.reset();  // the stand-in's own record of the calls
 }

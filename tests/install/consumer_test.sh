@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds small consumers against
-# it: a C99 program and a user of the dbus-c++ proxy through pkg-config, a
-# C++ program and the proxy user again through find_package(zorvlabelmgr).
-# With --cross=TRIPLET (a tree built for another processor) it skips.
+# Installs the build into a scratch prefix and builds consumers against it: a C99 program and a proxy user through
+# pkg-config, a C++ program and the proxy user through find_package(zorvlabelmgr). Skips with --cross=TRIPLET.
 set -euo pipefail
 if [[ $1 == --cross=* ]]; then
   echo "SKIPPED: the consumers are built with the machine's own compilers and run here, not against a tree" \

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# hardening_test.sh [--fortified] FILE...: the installed binaries are built
-# hardened: full RELRO (a read-only relocation segment and immediate binding),
-# stack protection, a stack that is not executable (the service runs with
-# MemoryDenyWriteExecute=), programs as PIE and, with --fortified, libc's
-# checked functions.
+# hardening_test.sh [--fortified] FILE...: the binaries have full RELRO, stack protection, a stack that is not
+# executable (the service runs with MemoryDenyWriteExecute=), programs are PIE, and with --fortified libc's
+# checked functions are used.
 set -euo pipefail
 fortified=0
 if [ "${1:-}" = --fortified ]; then

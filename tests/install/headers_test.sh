@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# headers_test.sh HEADER-DIR [BUILD-DIR]: compiles each public header alone,
-# as a caller's first include, from the installed tree: C++17, and the C
-# headers also as C99, warnings as errors. The flags come from the installed
-# pkg-config files (zorvlabelmgr-proxy for the dbus-c++ proxy). HEADER-DIR is
-# the source tree's include/zorv, which names the headers; with BUILD-DIR the
-# build is installed into a scratch prefix first, else the installed packages
-# are used.
+# headers_test.sh HEADER-DIR [BUILD-DIR]: each public header (named by the source tree's include/zorv) compiles
+# alone, as a caller's first include, as C++17 and the C headers as C99, warnings as errors, with the installed
+# pkg-config files' flags: of BUILD-DIR installed into a scratch prefix, else of the installed packages.
 set -euo pipefail
 headers=$1
 work=$(mktemp -d)
@@ -18,9 +14,7 @@ fi
 CXX=${CXX:-c++}
 CC=${CC:-cc}
 
-# Our include directory stays -I so that our headers are held to the
-# warnings; dbus-c++'s headers have warnings of their own, so other
-# directories become system ones.
+# Our include directory stays -I, held to the warnings; others (dbus-c++'s has warnings of its own) are system ones.
 flags() {
   for f in $(pkg-config --cflags "$1"); do
     case $f in
@@ -48,8 +42,7 @@ for path in "$headers"/*.h "$headers"/*.hpp; do
   header=$(basename "$path")
   cflags=$plain
   [ "$header" = proxy.hpp ] && cflags=$proxy
-  # Twice, so that a missing include guard shows too; C refuses a unit that
-  # declares nothing, which export.h alone would be.
+  # Twice, so that a missing include guard shows; the typedef keeps a C unit from declaring nothing.
   source="#include <zorv/$header>
 #include <zorv/$header>
 typedef int included;"
@@ -61,8 +54,7 @@ typedef int included;"
   fi
 done
 
-# The umbrella header keeps offering the proxy to callers that include
-# dbus-c++ first, and pulls dbus-c++ into no one else.
+# The umbrella header offers the proxy to callers that include dbus-c++ first, and pulls it into no one else.
 check "labelmgr.hpp without dbus-c++" c++17 "$plain" "#include <zorv/labelmgr.hpp>
 #ifdef __DBUSXX_DBUS_H
 #error labelmgr.hpp pulled dbus-c++ in

@@ -1,13 +1,11 @@
-// Compiled and linked against the installed proxy header, with dbus-c++
-// brought in by the library's own pkg-config file or CMake package.
+// Built against the installed proxy header, dbus-c++ brought in by the library's pkg-config file or CMake package.
 #include <zorv/client.hpp>
 #include <zorv/proxy.hpp>
 
 #include <cstdio>
 
 int main(int argc, char**) {
-    // Never run with arguments: the call is here so that linking needs both
-    // libraries.
+    // Never run with arguments: the call makes linking need both libraries.
     if (argc > 1) {
         try {
             LabelMgrClient client(DBusConnectionManager::getInstance()->getConnection(), "/", "com.example");

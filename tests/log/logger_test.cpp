@@ -15,12 +15,9 @@ using zorvtest::LogCapture;
 
 namespace {
 
-// Building the logger (first use) and writing leave errno unchanged, for callers
-// that log strerror(errno) or read errno after logging. Run in a fresh process.
+// Building the logger (in a fresh process) and logging leave errno alone, for callers that log strerror(errno).
 TEST(Logger, LeavesErrnoAlone) {
-    // The threadsafe style runs the test program again, which a cross-built
-    // tree cannot do but through the emulator; there the fast style forks a
-    // process that is as fresh, as each case runs in a process of its own.
+    // A cross-built tree cannot run the program again; there a fork is as fresh, one case to a process.
     GTEST_FLAG_SET(death_test_style, zorvtest::emulator().empty() ? "threadsafe" : "fast");
     EXPECT_EXIT(
         {
@@ -33,26 +30,25 @@ TEST(Logger, LeavesErrnoAlone) {
         testing::ExitedWithCode(0), "");
 }
 
-TEST(Logger, LongArgumentsAndFormatsAreLogged) {
-    LogCapture log;
+// Each line starts with "[function:line] "; each level is filtered by the priority of its category; long
+// arguments are logged whole.
+TEST(Logger, PrefixesFiltersByCategoryAndKeepsLongArguments) {
+    LogCapture log(false);  // the configured priority: INFO without a configuration file
+    Logger& logger = Logger::getInstance();
     std::string format(2000, 'a');
-    Logger::getInstance().warn("g", 12, "%s", format.c_str());  // the argument is not limited
-    Logger::getInstance().warn("g", 12, format.c_str(), 0);     // how much of a long format is kept is not promised
+    logger.warn("g", 12, "%s", format.c_str());  // the argument is not limited
+    logger.warn("g", 12, format.c_str(), 0);     // how much of a long format is kept is not promised
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].message, "[g:12] " + format);
     EXPECT_EQ(lines[1].message.rfind("[g:12] aaaa", 0), 0u) << lines[1].message;
     EXPECT_LE(lines[1].message.size(), ("[g:12] " + format).size());
-}
+    log.clear();
 
-// Each line starts with "[function:line] "; each level is filtered by the priority of its category.
-TEST(Logger, PrefixesAndFiltersByCategory) {
-    LogCapture log(false);  // the configured priority: INFO without a configuration file
-    Logger& logger = Logger::getInstance();
     logger.debug("d", 1, "hidden %s", "text");
     logger.info("i", 2, "x=%d", 5);
     logger.always("a", 3, "always %d", 1);
-    auto lines = log.lines();
+    lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].message, "[i:2] x=5");
     EXPECT_EQ(lines[0].priority, log4cpp::Priority::INFO);

@@ -1,20 +1,22 @@
-// Subscriber calls against a publisher bound on an endpoint of the test's own.
+// The subscriber calls against a publisher on an endpoint of the test's own, and ZMQSocket on private endpoints.
 #include <zorv/labelmgr.hpp>
 
 #include <log_capture.h>
 #include <scratch_endpoint.h>
 #include <wait_until.h>
 
-#include "protocol/service_names.h"
-
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <zmq.h>
 
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -22,8 +24,7 @@ using Frames = std::vector<std::string>;
 
 const zorvtest::ScratchEndpoint endpoint;
 
-// Binds and sends `messages` in rounds until destroyed: a subscription
-// reaches the publisher only some time after it is made.
+// Sends `messages` in rounds until destroyed: a subscription reaches the publisher only after a while.
 struct RepeatingPublisher {
     explicit RepeatingPublisher(std::vector<Frames> messages)
         : thread([this, messages] {
@@ -50,8 +51,7 @@ Subscriber subscribed(const std::string& topic) {
     return handle;
 }
 
-// The next notification: its first `bytes` bytes, or up to the first NUL by
-// default. Bounded: a lost message ends the process by alarm, not a hang.
+// The next notification's first `bytes` bytes (to the first NUL by default); a lost one ends the process by alarm.
 std::string receive(void* handle, size_t bytes = std::string::npos) {
     alarm(20);
     char* msg = nullptr;
@@ -61,10 +61,8 @@ std::string receive(void* handle, size_t bytes = std::string::npos) {
     return copy;
 }
 
-// Every handle subscribes before the publisher exists. A topic selects by
-// prefix of the first frame and the payload buffer holds every byte plus a NUL.
-// A message of one frame is dropped and frames after the payload are read off:
-// neither shifts the messages that follow.
+// Handles subscribed before the publisher exists get what the topic selects by prefix, every byte plus a NUL; a
+// message of one frame is dropped and frames after the payload read off, neither shifting those that follow.
 TEST(Subscription, EachHandleGetsWhatItsTopicSelectsWhole) {
     zorvtest::LogCapture log;
     Subscriber all = subscribed(""), filtered = subscribed("lbl");
@@ -81,17 +79,14 @@ TEST(Subscription, EachHandleGetsWhatItsTopicSelectsWhole) {
     EXPECT_TRUE(!warnings.empty() && warnings[0].priority == 400);
 }
 
-// A frame over the limit never reaches the caller (nor its memory): the
-// connection that carried it is dropped and later messages still arrive.
+// A frame over the limit never reaches the caller (nor its memory); later messages still arrive.
 TEST(Subscription, FramesOverTheLimitAreNotReceived) {
     Subscriber handle = subscribed("t");
     RepeatingPublisher publisher({{"t", "small"}, {"t", std::string(kMaxNotificationFrame + 1, 'x')}});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(receive(handle.get(), 5), "small");
 }
 
-// A receive with a time limit comes back empty-handed when nothing is
-// published (even with only other topics on the way), and with the message
-// when one comes.
+// A receive with a time limit comes back empty-handed when nothing (or only other topics) is published.
 TEST(Subscription, ReceiveWithinALimit) {
     Subscriber handle = subscribed("t");
     char* msg = nullptr;
@@ -106,8 +101,7 @@ TEST(Subscription, ReceiveWithinALimit) {
     ASSERT_EQ(recvLabelChangeMsgWithin(handle.get(), &msg, 20000), 0);
     EXPECT_STREQ(msg, "x");
     std::free(msg);
-    // The publisher sends every millisecond: a receive that does not wait
-    // soon finds one already there.
+    // The publisher sends every millisecond: a receive that does not wait soon finds one there.
     msg = nullptr;
     EXPECT_TRUE(zorvtest::waitUntil([&] { return recvLabelChangeMsgWithin(handle.get(), &msg, 0) == 0; }))
         << "no message already waiting was taken";
@@ -126,6 +120,86 @@ TEST(Subscription, HandlesOnSeveralThreadsReceiveTheirOwnTopics) {
         });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong, 0);
+}
+
+static_assert(ZMQSocket::PUB == ZMQ_PUB && ZMQSocket::SUB == ZMQ_SUB && ZMQSocket::STREAM == ZMQ_STREAM);
+static_assert(!std::is_copy_constructible<ZMQSocket>::value, "one owner per handle");
+
+// Every libzmq context holds descriptors, so one left behind shows up here.
+long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+
+auto fails(const char* message) { return testing::ThrowsMessage<std::runtime_error>(testing::StrEq(message)); }
+
+// No context outlives its socket; frames travel byte for byte (bounded by alarm).
+TEST(ZMQSocketTest, NoContextOutlivesItsSocketAndFramesArriveWhole) {
+    alarm(20);
+    const std::string endpoint = "ipc://@zorv-notify-test-" + std::to_string(getpid());
+    const long before = openDescriptors();
+    {
+        ZMQSocket original(ZMQSocket::PAIR);
+        ASSERT_GT(openDescriptors(), before) << "a context must show in the descriptor count";
+        ZMQSocket receiver(std::move(original));
+        receiver.bind(endpoint);
+        EXPECT_THAT([&] { original.bind(endpoint); }, fails("Failed to bind socket."));
+        ZMQSocket sender(ZMQSocket::PUSH);
+        sender = ZMQSocket(ZMQSocket::PAIR);  // the PUSH socket and its context go here
+        sender.connect(endpoint);
+        const std::string binary("a\0b\xff", 4);
+        sender.send(binary, true);
+        sender.send("", false);
+        original = std::move(receiver);
+        EXPECT_EQ(original.recv(), binary);
+        EXPECT_EQ(original.recv(), "");
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    alarm(0);
+}
+
+// Destroying a socket with messages queued for a peer that stopped reading returns (libzmq's default lingers).
+TEST(ZMQSocketTest, APeerThatStoppedReadingDoesNotHoldUpDestruction) {
+    alarm(20);
+    const std::string endpoint = "ipc://@zorv-linger-test-" + std::to_string(getpid());
+    auto publisher = std::make_unique<ZMQSocket>(ZMQSocket::PUB);
+    publisher->bind(endpoint);
+    std::unique_ptr<void, decltype(&zmq_ctx_term)> context(zmq_ctx_new(), &zmq_ctx_term);
+    std::unique_ptr<void, decltype(&zmq_close)> reader(zmq_socket(context.get(), ZMQ_SUB), &zmq_close);
+    const int one = 1, none = 0;
+    zmq_setsockopt(reader.get(), ZMQ_RCVHWM, &one, sizeof one);
+    zmq_setsockopt(reader.get(), ZMQ_LINGER, &none, sizeof none);
+    zmq_setsockopt(reader.get(), ZMQ_SUBSCRIBE, "", 0);
+    ASSERT_EQ(zmq_connect(reader.get(), endpoint.c_str()), 0);
+    // Subscribed once a message gets through; then the reader reads no more and what follows queues.
+    char byte;
+    for (bool heard = false; !heard; usleep(1000)) {
+        publisher->send("x", false);
+        heard = zmq_recv(reader.get(), &byte, 1, ZMQ_DONTWAIT) >= 0;
+    }
+    for (int i = 0; i < 3000; ++i) publisher->send(std::string(16 * 1024, 'x'), false);
+    publisher.reset();
+    alarm(0);
+}
+
+// libzmq failures become exceptions; the subscriber calls turn them, and null arguments, into -1 and an error.
+TEST(ZMQSocketTest, FailuresAreReportedNeverCrash) {
+    zorvtest::LogCapture log;
+    ZMQSocket subscriber(ZMQSocket::SUB), publisher(ZMQSocket::PUB);
+    EXPECT_THAT([&] { subscriber.bind("nowhere://x"); }, fails("Failed to bind socket."));
+    EXPECT_THAT([&] { subscriber.connect("ipc://"); }, fails("Failed to connect socket."));
+    EXPECT_THAT([&] { subscriber.send("x", false); }, fails("Failed to send message."));
+    EXPECT_THAT([&] { publisher.recv(); }, fails("Failed to receive message."));
+    EXPECT_THAT([&] { publisher.subscribe("x"); }, fails("Failed to set subscription filter."));
+    char* msg = nullptr;
+    void* handle = createSubscriber();
+    EXPECT_EQ(subscribeLabelChangeMsg(nullptr, "lbl"), -1);
+    EXPECT_EQ(recvLabelChangeMsg(nullptr, &msg), -1);
+    EXPECT_EQ(recvLabelChangeMsg(handle, nullptr), -1);
+    destroySubscriber(handle);
+    destroySubscriber(nullptr);
+    EXPECT_EQ(log.matching("is null").size(), 3u);
+    EXPECT_EQ(subscribeLabelChangeMsg(&publisher, "lbl"), -1);  // a publisher cannot subscribe
+    EXPECT_EQ(recvLabelChangeMsg(&publisher, &msg), -1);        // nor receive
+    EXPECT_EQ(msg, nullptr);
+    for (const auto& line : log.lines()) EXPECT_EQ(line.priority, 300) << line.message;
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The service's last gate before a reply leaves: a reply whose arguments do
-// not have the member's out-signature becomes an error reply to the call.
+// A reply whose arguments do not have the member's out-signature becomes an error reply to the call.
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 
@@ -25,13 +24,12 @@ MessagePtr callOf(const protocol::Member& member) {
 
 MessagePtr replyTo(DBusMessage* call) { return MessagePtr(dbus_message_new_method_return(call)); }
 
-TEST(ReplyCheck, ReplyOfTheTablesTypesLeavesUnchanged) {
+TEST(ReplyCheck, OnlyRepliesOfTheTablesTypesLeave) {
     MessagePtr call = callOf(protocol::getFileTid);
     MessagePtr reply = replyTo(call.get());
     Writer(reply.get()).u32(5);
     DBusMessage* written = reply.get();
-    MessagePtr checked = zorvd::checkedReply(std::move(reply), call.get(), protocol::getFileTid);
-    EXPECT_EQ(checked.get(), written);
+    EXPECT_EQ(zorvd::checkedReply(std::move(reply), call.get(), protocol::getFileTid).get(), written);
 
     // Nested containers, written as the handlers write them.
     MessagePtr listCall = callOf(protocol::admin::Relabel);
@@ -47,9 +45,8 @@ TEST(ReplyCheck, ReplyOfTheTablesTypesLeavesUnchanged) {
     out.array("{st}", [](Writer& d) { d.entry("changed", [](Writer& w) { w.u64(0); }); });
     written = list.get();
     EXPECT_EQ(zorvd::checkedReply(std::move(list), listCall.get(), protocol::admin::Relabel).get(), written);
-}
 
-TEST(ReplyCheck, ReplyOfOtherTypesBecomesAnErrorToTheCall) {
+    // Replies of other types become an error to the call, naming the member.
     struct Case {
         const protocol::Member& member;
         void (*write)(Writer&);

@@ -1,9 +1,5 @@
-"""Fixtures of the module's tests: the stand-in service (scripted over its
-control interface), the real service on a private bus, and a bus without any.
-
-ctest runs each case in a process of its own: the library opens its bus
-connection once per process, on the bus that DBUS_SYSTEM_BUS_ADDRESS names
-at the first call.
+"""The stand-in service (scripted over its control interface), the real service on a private bus, and a bus
+without any. Each case runs in a process of its own: the library connects once, to the bus named at the first call.
 """
 import os
 import subprocess
@@ -50,8 +46,7 @@ def standin():
 
 
 class PrivateBus:
-    """The C++ tests' private bus and service (tests/support), run by zorv-private-bus: it prints the bus's address
-    and directory, starts the service when asked, and stops everything when its standard input closes."""
+    """zorv-private-bus: the bus's address and directory, the service when asked; all stops when stdin closes."""
 
     def __init__(self):
         self.host = subprocess.Popen([os.environ["ZORV_PRIVATE_BUS"], os.environ["ZORV_TEST_DAEMON"]],
@@ -93,8 +88,7 @@ def service(private_bus):
 
 @pytest.fixture
 def notifying_service(private_bus, monkeypatch):
-    """The real service, publishing where the library listens: an endpoint of the test's own, named to both
-    by ZORV_NOTIFY_ENDPOINT."""
+    """The real service, publishing where the library listens (ZORV_NOTIFY_ENDPOINT names an endpoint to both)."""
     monkeypatch.setenv("ZORV_NOTIFY_ENDPOINT", f"ipc://{private_bus.dir}/notify.socket")
     private_bus.start_service()
     return private_bus

@@ -1,5 +1,4 @@
-"""The module against the stand-in service: each family of calls, what is
-sent and read back, how failures become exceptions, and threads."""
+"""The module against the stand-in: what each family of calls sends and reads back, failures, and threads."""
 import pathlib
 import threading
 import time

@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# completion_test.sh TOOL COMPLETION_DIR [bash|zsh]: the shell completion of
-# zorv-label offers every command the tool lists in --help and, in bash, every
-# long option each command's --help lists, and completes a few words as it
-# should. Exit 77 (skipped) when the shell is not installed.
-#
-# Words are compared as sets with bash's own builtins: the only processes are
-# the tool's, as a pipeline of sort and grep per check costs more than all
-# the rest.
+# completion_test.sh TOOL COMPLETION_DIR [bash|zsh]: the completion offers every command and long option that the
+# tool's --help texts list, and completes a few words as it should; 77 (skipped) without the shell. Words are
+# compared as sets with bash's builtins: a pipeline per check would cost more than all the rest.
 set -uo pipefail
 tool=$1 dir=$2 shell=${3:-bash}
 passed=0 failed=0
@@ -25,8 +20,7 @@ check() {
         printf 'FAILED %s\n  expected: %s\n  got:      %s\n' "$1" "$2" "$3"
     fi
 }
-# help_of WORDS...: the tool's --help for the command WORDS.
-# (In a cross-built tree the tool runs under the emulator.)
+# help_of WORDS...: the tool's --help for the command WORDS (under the emulator in a cross-built tree).
 help_of() {
     help=$(${ZORV_TEST_EMULATOR:+"$ZORV_TEST_EMULATOR"} "$tool" "$@" --help) || { echo "zorv-label $* --help failed"; exit 1; }
 }

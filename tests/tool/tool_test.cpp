@@ -1,9 +1,8 @@
 // zorv-label end to end: the tool as a process against the label manager
-// service on a private bus.
+// service on a private bus, on a fresh database for each case.
 
-// GCC 12 at -O1 warns inside <regex>, which gtest's <functional> comes
-// before, of a member it cannot see initialised: libstdc++'s false alarm, not
-// this file's. Set before any header.
+// GCC 12 at -O1 warns inside <regex> of a member it cannot see initialised:
+// libstdc++'s false alarm, not this file's. Set before any header.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
@@ -22,19 +21,20 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
-
 #include <set>
 #include <sstream>
-#include <thread>
 #include <tuple>
 
 #include "as_user.h"
+#include "daemon_suite.h"
 #include "emulator.h"
+#include "private_bus.h"
 #include "scratch_dir.h"
 #include "scratch_endpoint.h"
-#include "service_daemon.h"
 #include "staged_program.h"
+#include "standin_control.h"
 #include "wait_until.h"
 
 extern char** environ;
@@ -70,9 +70,8 @@ std::set<std::string> commandsOf(const std::string& help) {
     return names;
 }
 
-// The JSON of one command form as the manual page's table under JSON OUTPUT
-// gives it: the document, the keys (one of each group of alternatives; "?"
-// marks an optional one, "*" any keys).
+// Each command form's JSON as the manual's table under JSON OUTPUT gives it: the document, the keys (one of
+// each group of alternatives; "?" marks an optional one, "*" any keys).
 struct Shape {
     std::string document;
     std::vector<std::vector<std::string>> required;
@@ -83,23 +82,13 @@ struct Shape {
 std::map<std::string, Shape> documentedShapes() {
     std::ifstream in(ZORV_MANUAL);
     std::map<std::string, Shape> shapes;
-    std::string line;
-    bool section = false, table = false, format = false;
-    while (std::getline(in, line)) {
+    bool section = false, table = false;
+    for (std::string line; std::getline(in, line) && !(table && line == ".TE");) {
         if (line.rfind(".SH", 0) == 0) section = line == ".SH JSON OUTPUT";
-        if (!section || line.empty()) continue;
-        if (line == ".TE") break;
-        if (line == ".TS") {
-            table = format = true;
-            continue;
-        }
-        if (!table) continue;
-        if (format) {  // the column formats end with a '.'
-            format = line.back() != '.';
-            continue;
-        }
+        table = table || (section && line == ".TS");
+        // Rows have three cells; the column formats and the heading are left out.
         std::vector<std::string> cells = split(std::regex_replace(line, std::regex(R"(\\f[BIR]|\\(?=-))"), ""), "\t");
-        if (cells.size() != 3 || cells[0] == "Command") continue;
+        if (!table || cells.size() != 3 || cells[0] == "Command") continue;
         Shape& shape = shapes[cells[0]];
         shape.document = cells[1];
         for (const std::string& key : split(cells[2], ", ")) {
@@ -114,8 +103,7 @@ std::map<std::string, Shape> documentedShapes() {
     return shapes;
 }
 
-// Values in their documented forms, and no number that a reader keeping
-// numbers as doubles would round.
+// Values in their documented forms, and no number that a reader keeping doubles would round.
 void checkValues(const Json& value, const std::string& key) {
     static const std::regex hex16("[0-9a-f]{16}"), triple("[0-9a-f]{16}-[0-9a-f]{16}-[0-9a-f]{16}"),
         rfc3339(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d))");
@@ -134,6 +122,15 @@ void checkValues(const Json& value, const std::string& key) {
     }
     if (value.is_structured())
         for (const auto& [k, v] : value.items()) checkValues(v, value.is_object() ? k : key);
+}
+
+// No value of a document is a number that a reader with doubles would round.
+bool exactForEveryReader(const Json& value) {
+    if (value.is_number_unsigned()) return value.get<uint64_t>() <= (uint64_t(1) << 53);
+    if (value.is_structured())
+        for (const Json& item : value)
+            if (!exactForEveryReader(item)) return false;
+    return true;
 }
 
 // `out` is the JSON that the manual gives for `form`.
@@ -166,21 +163,40 @@ void checkShape(const std::string& form, const std::string& out) {
     }
 }
 
-class ToolTest : public ::testing::Test {
+// What the tool run by the shell with `words` wrote (standard error after standard output), then its exit status
+// on a line of its own; as uid 65534, from the copy staged for it, when `asNobody`.
+std::string shell(const std::string& words, bool asNobody = false) {
+    auto runs = [&words](const std::string& program) {
+        std::string out;
+        FILE* p = ::popen((zorvtest::emulatedShellCommand(program) + " " + words + " 2>&1").c_str(), "r");
+        char buffer[1 << 16];
+        for (size_t n; p && (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+        const int status = p ? ::pclose(p) : -1;
+        return out + "\n" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    };
+    if (!asNobody) return runs(ZORV_TOOL);
+    const std::string tool = zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL);
+    return zorvtest::asUser(zorvtest::kNobody, {}, [&] { return runs(tool); });
+}
+
+class ToolTest : public zorvtest::DaemonSuite {
 protected:
+    // The service and the tool's watch both take the endpoint from the environment.
     static void SetUpTestSuite() {
-        endpoint_ = new zorvtest::ScratchEndpoint;
-        daemon_ = new zorvtest::ServiceDaemon(ZORV_TEST_DAEMON);
-        daemon_->start(endpoint_->endpoint(), false);  // the service and the tool's watch both take the variable
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
+        endpoint_ = std::make_unique<zorvtest::ScratchEndpoint>();
+        DaemonSuite::SetUpTestSuite();
     }
     static void TearDownTestSuite() {
-        delete daemon_;
-        delete endpoint_;
+        DaemonSuite::TearDownTestSuite();
+        endpoint_.reset();
+    }
+    void SetUp() override { startService(true); }
+    static void startService(bool freshDatabase = false) {
+        if (freshDatabase) daemon_->newDatabase();
+        daemon_->start(endpoint_->endpoint(), false);
     }
 
-    // Starts the tool with `input` on standard input; its output goes to the
-    // files `io`.out and `io`.err of the scratch directory.
+    // Starts the tool with `input` on standard input, its output to the scratch files `io`.out and `io`.err.
     pid_t start(std::vector<std::string> args, const std::string& input = "", const std::string& io = "run") {
         std::vector<std::string> command = zorvtest::emulatedCommand(ZORV_TOOL);
         std::vector<char*> argv;
@@ -197,8 +213,7 @@ protected:
         posix_spawn_file_actions_destroy(&files);
         return pid;
     }
-    // Runs the tool and returns its exit status (-1 when it did not exit);
-    // what it wrote is left in out_ and err_.
+    // The tool's exit status (-1 when it did not exit); what it wrote is left in out_ and err_.
     int run(const std::vector<std::string>& args, const std::string& input = "") {
         pid_t pid = start(args, input);
         int status = 0;
@@ -207,9 +222,13 @@ protected:
         err_ = slurp(dir_ / "run.err");
         return exited ? WEXITSTATUS(status) : -1;
     }
-    // Changes the Tid of `path` (to 9 and 10 by turns, each a change) until
-    // `until` holds: subscribing takes a moment to reach the publisher, which
-    // drops what comes before. False when it still did not hold after 30 s.
+    // Runs a command that must succeed and returns its output.
+    std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
+        EXPECT_EQ(run(args, input), 0) << args[0] << ": " << err_;
+        return out_;
+    }
+    // Changes the Tid of `path` (9 and 10 by turns) until `until` holds, as a subscription reaches the publisher
+    // only after a while; false when it still did not hold after 30 s.
     template <typename Condition>
     bool changeUntil(const std::string& path, Condition&& until) {
         int value = 9;
@@ -218,8 +237,7 @@ protected:
             return until();
         });
     }
-    // Changes `path` until `watch` (started with -n 1) has seen a change and
-    // ended; its exit status, or -1 when it was still waiting after 30 s.
+    // Changes `path` until `watch` (run with -n 1) has ended; its exit status, or -1 when still waiting after 30 s.
     int setUntilWatchEnds(pid_t watch, const std::string& path = "/watched") {
         int status = 0;
         if (changeUntil(path, [&] { return waitpid(watch, &status, WNOHANG) == watch; }))
@@ -227,33 +245,13 @@ protected:
         if (::kill(watch, SIGKILL) == 0) waitpid(watch, nullptr, 0);
         return -1;
     }
-    // The exit statuses of the tool run as uid 65534 with each of `commands`
-    // (its words, as the shell takes them), one digit each; what it wrote
-    // goes to `filter` (thrown away by default).
-    static std::string statusesAsNobody(const std::vector<std::string>& commands,
-                                        const std::string& filter = ">/dev/null 2>&1") {
-        const std::string tool = zorvtest::emulatedShellCommand(zorvtest::stagedFor(zorvtest::kNobody, ZORV_TOOL));
-        return zorvtest::asUser(zorvtest::kNobody, {}, [&] {
-            std::string statuses;
-            for (const std::string& command : commands)
-                statuses += std::to_string(WEXITSTATUS(std::system((tool + " " + command + " " + filter).c_str())));
-            return statuses;
-        });
-    }
-    // Runs a command that must succeed and returns its output.
-    std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
-        EXPECT_EQ(run(args, input), 0) << args[0] << ": " << err_;
-        return out_;
-    }
 
-    static inline zorvtest::ServiceDaemon* daemon_ = nullptr;
-    static inline zorvtest::ScratchEndpoint* endpoint_ = nullptr;
+    static inline std::unique_ptr<zorvtest::ScratchEndpoint> endpoint_;
     zorvtest::ScratchDir dir_;
     std::string out_, err_;
 };
 
-// Each attribute's values are parsed and shown in its own form, by every
-// command of the family; tables align.
+// Each attribute's values are parsed and shown in its own form, by every command of the family; tables align.
 TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
     const std::tuple<const char*, const char*, std::string, Json> cases[] = {
         {"pkgid", "0x2a", "42", "000000000000002a"},
@@ -286,10 +284,8 @@ TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
     }
 }
 
-// Every command's JSON, the changing ones too, has the keys and the value
-// forms that the manual page gives, read by a parser that keeps 64-bit
-// integers exact; every command the tool lists is run, and every form the
-// manual lists.
+// Every command's JSON has the keys and value forms that the manual gives, read by a parser that keeps 64-bit
+// integers exact; every command the tool lists and every form the manual lists is run.
 TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     const std::string file = dir_.file("j/file"), host = dir_.file("j/host"), tree = dir_.dir("j/tree");
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(file, true) != 0, file);
@@ -334,17 +330,38 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     json("history", {"history", "/j"});
     json("restore -R", {"restore", "-R", "--dry-run", tree});
     json("verify", {"verify", "-R", tree});
-    json("export", {"export", dir_ / "j/export.json"});
-    json("backup", {"backup", dir_ / "j/backup.db"});
+    // export and import move what a service holds to another one whole; the files appear complete or not at all;
+    // backup leaves a copy only root reads.
+    ok({"set", "oid", "/moved/a", "fedcba9876543210-1-2"});
+    const std::string exported = dir_ / "j/export.json", backup = dir_ / "j/backup.db";
+    const Json counts = Json::parse(json("export", {"export", exported}));
+    EXPECT_EQ(counts["path"], exported);
+    EXPECT_GE(counts["records"].get<int>(), 1);
+    const std::string document = slurp(exported);
+    EXPECT_EQ(ok({"export"}), document);  // to standard output alike
+    EXPECT_TRUE(exactForEveryReader(Json::parse(document)));
+    EXPECT_EQ(Json::parse(document)["records"]["oid"][0],
+              Json({{"path", "/moved/a"}, {"oid", "fedcba9876543210-0000000000000001-0000000000000002"}}));
+    EXPECT_EQ(run({"import", exported}), 1);  // this service holds records already
+    EXPECT_TRUE(oneLine(err_)) << err_;
+    EXPECT_EQ(run({"export", dir_ / "no-such-dir/labels.json"}), 2);
+    const uint64_t size = Json::parse(json("backup", {"backup", backup}))["size"];
+    struct stat st {};
+    ASSERT_EQ(::stat(backup.c_str(), &st), 0);
+    EXPECT_EQ(std::make_tuple(uint64_t(st.st_size), st.st_mode & 0777), std::make_tuple(size, 0600u));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "j"))
+        EXPECT_TRUE(entry.path().filename().string().find(".json.") == std::string::npos &&
+                    entry.path().filename().string().find(".db.") == std::string::npos) << entry.path();
     dir_.file("j/admin/status", "");
     json("sync-packages", {"sync-packages", "--dry-run", "--admindir", dir_ / "j/admin", "--state", dir_ / "j/state"});
     json("package --remove", {"package", "--remove", "jpkg"});
     {
-        // Import needs a service that holds nothing yet.
-        zorvtest::ServiceDaemon empty(ZORV_TEST_DAEMON);
-        empty.start();
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", empty.address().c_str(), 1);
-        json("import", {"import", dir_ / "j/export.json"});
+        // Import needs a service that holds nothing yet; it then exports the same document.
+        zorvtest::ServiceDaemon other(ZORV_TEST_DAEMON);
+        other.newDatabase().start();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", other.address().c_str(), 1);
+        json("import", {"import"}, document);
+        EXPECT_EQ(ok({"export"}), document);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
     }
 
@@ -356,7 +373,6 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     Json seen = Json::parse(slurp(dir_ / "watch.out"));
     EXPECT_EQ(seen["topic"], "tid");
     EXPECT_EQ(seen["message"], Json({{"member", "setFileTid"}, {"path", "/watched"}, {"uid", 0}}));
-    ok({"clear", "tid"});
 
     std::set<std::string> commands;
     for (const std::string& form : forms) commands.insert(form.substr(0, form.find(' ')));
@@ -365,10 +381,8 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     for (const auto& [form, shape] : documentedShapes()) EXPECT_TRUE(forms.count(form)) << form << " is not run here";
 }
 
-// Bad input, or no service to answer, is one line on standard error and an
-// exit status of its own; nothing changes. With --json the line is one JSON
-// object and the exit status the same. Messages speak of what happened, not
-// of D-Bus error names or library statuses.
+// Bad input, or no service to answer, is one line on standard error (with --json one JSON object) and an exit
+// status of its own; nothing changes. Messages speak of what happened, not of D-Bus names or library statuses.
 TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     const std::string list = dir_.file("list", dir_.file("real") + "\n" + dir_ / "missing" + "\n");
     const std::vector<std::vector<std::string>> bad = {
@@ -418,15 +432,13 @@ TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
 }
 
-// watch tells on standard error when the service goes away and when it is
-// back, and goes on with the notifications of the new one.
+// watch tells when the service goes away and comes back, and goes on with the new one's notifications.
 TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
     const pid_t watch = start({"watch", "tid"}, "", "watch");
     auto errorsSay = [&](const std::string& words) {
         return zorvtest::waitUntil([&] { return slurp(dir_ / "watch.err").find(words) != std::string::npos; });
     };
-    // Changes `path` until watch has printed the notification (on a busy host
-    // watch may take long to start or to connect again).
+    // Changes `path` until watch has printed its notification.
     auto heard = [&](const std::string& path) {
         return changeUntil(path, [&] {
             return slurp(dir_ / "watch.out").find("\"path\":\"" + path + "\"") != std::string::npos;
@@ -435,16 +447,15 @@ TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
     ASSERT_TRUE(heard("/probe")) << slurp(dir_ / "watch.err");
     daemon_->stop();
     EXPECT_TRUE(errorsSay("service is not running; waiting for it to come back")) << slurp(dir_ / "watch.err");
-    daemon_->start(endpoint_->endpoint(), false);
+    startService();
     EXPECT_TRUE(errorsSay("service is back")) << slurp(dir_ / "watch.err");
     EXPECT_TRUE(heard("/watched")) << "watch saw no notification from the new service";
     ::kill(watch, SIGTERM);
     waitpid(watch, nullptr, 0);
-    ok({"clear", "tid"});
 }
 
-// apply checks every line before it sends the first change, then sends each
-// in order, reports each, and goes on past a refused one.
+// apply checks every line before the first change, then sends each in order, reports each, and goes on past a
+// refused one.
 TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
     EXPECT_EQ(run({"apply"}, "set tid /ap/a 5\nset tid /ap/b 0\nfrobnicate\n{\"command\": \"set\"}\n"), 2);
     EXPECT_TRUE(out_.empty() && oneLine(err_)) << err_;
@@ -472,49 +483,29 @@ TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
     // A report line's words are a change again.
     EXPECT_EQ(run({"apply", "--json"}, report.substr(8, report.find(": done") - 8) + "\n"), 0);
     EXPECT_EQ(Json::parse(out_)["path"], "/ap/it's a");
-    ok({"clear", "tid"});
-    ok({"clear", "pkgid"});
-    ok({"clear", "inherit"});
 }
 
-// Packages as the service records them: listed, their files listed, their
-// files removed (the package stays, without files).
-TEST_F(ToolTest, PackagesAreListedAndTheirFilesRemoved) {
-    const std::string a = dir_.file("lp/a"), b = dir_.file("lp/b");
-    ok({"package", "listed"}, b + "\n" + a + "\n");
+// Packages listed with their files, their files removed (the package stays, with its identifier) and labelled
+// again, looked up both ways; and the other lookups, hashes, tags and policies.
+TEST_F(ToolTest, PackagesLookupsAndPolicies) {
+    const std::string a = dir_.file("pkg/bin/a"), b = dir_.file("pkg/lib/b");
+    ASSERT_EQ(run({"package", "demo-pkg"}, b + "\n" + a + "\n"), 0) << err_;
+    EXPECT_EQ(err_.find('\r'), std::string::npos);  // no progress when not on a terminal
     Json listed;
     for (const Json& p : Json::parse(ok({"--json", "packages"})))
-        if (p["name"] == "listed") listed = p;
-    EXPECT_EQ(listed["type"], "package");
-    EXPECT_EQ(listed["count"], 2);
-    EXPECT_EQ(ok({"packages", "listed"}), a + "\n" + b + "\n");
+        if (p["name"] == "demo-pkg") listed = p;
+    EXPECT_EQ(std::make_tuple(listed["type"], listed["count"]), std::make_tuple(Json("package"), Json(2))) << listed;
+    EXPECT_EQ(ok({"packages", "demo-pkg"}), a + "\n" + b + "\n");
     EXPECT_EQ(run({"packages", "unknown"}), 1);
-
-    ok({"package", "--remove", "listed", "--dry-run"});
-    EXPECT_EQ(ok({"packages", "listed"}), a + "\n" + b + "\n");
-    EXPECT_NE(ok({"package", "--remove", "listed"}).find("stays recorded"), std::string::npos);
-    EXPECT_EQ(ok({"packages", "listed"}), "");
-    EXPECT_EQ(Json::parse(ok({"--json", "pkg-id", "listed"}))[0]["pkg_id"], listed["pkg_id"]);
+    ok({"package", "--remove", "demo-pkg", "--dry-run"});
+    EXPECT_EQ(ok({"packages", "demo-pkg"}), a + "\n" + b + "\n");
+    EXPECT_NE(ok({"package", "--remove", "demo-pkg"}).find("stays recorded"), std::string::npos);
+    EXPECT_EQ(ok({"packages", "demo-pkg"}), "");
+    EXPECT_EQ(Json::parse(ok({"--json", "pkg-id", "demo-pkg"}))[0]["pkg_id"], listed["pkg_id"]);
     EXPECT_EQ(run({"package", "--remove", "never-recorded"}), 1);
     EXPECT_EQ(run({"pkg-id", "never-recorded"}), 1);  // refusing it did not create it
-}
+    ok({"package", "demo-pkg"}, a + "\n" + b + "\n");
 
-// Only root lists the packages, reads the audit trail or exports; another
-// user who tries to change labels is told so.
-TEST_F(ToolTest, OnlyRootListsChangesReadsTheTrailOrExports) {
-    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by root dropping to uid 65534";
-    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
-    ok({"package", "seen-by-others"}, dir_.file("a") + "\n");
-    ok({"set", "tid", "/trail", "5"});
-    EXPECT_EQ(statusesAsNobody({"packages", "history", "export"}), "111");
-    EXPECT_EQ(statusesAsNobody({"set tid /x 5", "tag kmod x"}, "2>&1 | grep -q 'only root'"), "00");
-    ok({"clear", "tid"});
-}
-
-TEST_F(ToolTest, PackagesLookupsAndPolicies) {
-    std::string a = dir_.file("pkg/bin/a"), b = dir_.file("pkg/lib/b");
-    ASSERT_EQ(run({"package", "demo-pkg"}, a + "\n" + b + "\n"), 0) << err_;
-    EXPECT_EQ(err_.find('\r'), std::string::npos);  // no progress when not on a terminal
     const std::string id = Json::parse(ok({"pkg-id", "demo-pkg", "--json"}))[0]["pkg_id"];
     const uint64_t pkg = std::stoull(id, nullptr, 16);
     EXPECT_EQ(ok({"pkg-name", std::to_string(pkg)}), "demo-pkg\n");
@@ -543,8 +534,7 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     EXPECT_EQ(ok({"restore", b}), restored);  // the records, not what was written by hand
 }
 
-// The audit trail as the tool shows it: who changed what, narrowed to a path
-// or a time.
+// The audit trail: who changed what, narrowed to a path or a time.
 TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
     ok({"set", "tid", "/hist/a", "5"});
     ok({"set", "tid", "/hist/b", "6"});
@@ -561,10 +551,8 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhat) {
     EXPECT_EQ(run({"history", "--since", "soon"}), 2);
 }
 
-// A name that would act on root's terminal, with a C1 control (U+009B starts
-// an escape sequence) and a bidirectional override (U+202E), is shown escaped
-// wherever the tool shows it: history and watch, as text and as JSON. Other
-// characters beyond ASCII stay as they are.
+// A name with a C1 control (U+009B starts an escape sequence) and a bidirectional override (U+202E) is shown
+// escaped by history and watch, as text and as JSON; other characters beyond ASCII stay as they are.
 TEST_F(ToolTest, NamesThatWouldActOnTheTerminalAreShownEscaped) {
     if (geteuid() != 0) GTEST_SKIP() << "the hostile user is played by root dropping to uid 65534";
     const std::string path = "/hostile/caf\xC3\xA9\xC2\x9B" "31m\xE2\x80\xAE" "txt";
@@ -599,86 +587,11 @@ TEST_F(ToolTest, NamesThatWouldActOnTheTerminalAreShownEscaped) {
         return e["uid"] == zorvtest::kNobody && e["subject"] == path &&
                e["result"].get<std::string>().rfind("refused", 0) == 0;
     })) << ascii(history);
-    ok({"clear", "tid"});
 }
 
-// No value of a document is a number that a reader with doubles would round.
-bool exactForEveryReader(const Json& value) {
-    if (value.is_number_unsigned()) return value.get<uint64_t>() <= (uint64_t(1) << 53);
-    if (value.is_structured())
-        for (const Json& item : value)
-            if (!exactForEveryReader(item)) return false;
-    return true;
-}
-
-// export and import move what a service holds to another one whole; the
-// files appear complete or not at all; backup leaves a copy only root reads.
-TEST_F(ToolTest, ExportImportAndBackupGoThroughFiles) {
-    ok({"set", "oid", "/moved/a", "fedcba9876543210-1-2"});
-    ok({"tag", "kmod", "moved_mod"});
-    const std::string file = dir_ / "labels.json";
-    Json counts = Json::parse(ok({"--json", "export", file}));
-    EXPECT_EQ(counts["path"], file);
-    EXPECT_GE(counts["records"].get<int>(), 1);
-    const std::string document = slurp(file);
-    EXPECT_EQ(ok({"export"}), document);  // to standard output alike
-    Json parsed = Json::parse(document);
-    EXPECT_TRUE(exactForEveryReader(parsed));
-    EXPECT_EQ(parsed["records"]["oid"][0], Json({{"path", "/moved/a"}, {"oid", "fedcba9876543210-0000000000000001-0000000000000002"}}));
-    EXPECT_EQ(run({"import", file}), 1);  // this service holds records already
-    EXPECT_TRUE(oneLine(err_)) << err_;
-
-    zorvtest::ServiceDaemon other(ZORV_TEST_DAEMON);
-    other.newDatabase().start();
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", other.address().c_str(), 1);
-    EXPECT_EQ(run({"import"}, document), 0) << err_;
-    EXPECT_EQ(run({"export"}), 0) << err_;
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_->address().c_str(), 1);
-    EXPECT_EQ(out_, document);
-
-    EXPECT_EQ(run({"export", dir_ / "no-such-dir/labels.json"}), 2);
-    Json backup = Json::parse(ok({"--json", "backup", dir_ / "labels.db"}));
-    struct stat st {};
-    ASSERT_EQ(::stat((dir_ / "labels.db").c_str(), &st), 0);
-    EXPECT_EQ(std::make_tuple(uint64_t(st.st_size), st.st_mode & 0777), std::make_tuple(backup["size"].get<uint64_t>(), 0600u));
-    int leftovers = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
-        leftovers += entry.path().filename().string().find(".json.") != std::string::npos ||
-                     entry.path().filename().string().find(".db.") != std::string::npos;
-    EXPECT_EQ(leftovers, 0);
-}
-
-// A directory on another file system, in a mount namespace of the test's
-// own: restore -R --xdev does not enter it and says so on a line of its own,
-// and that is no failure; --cross-devices labels what is there.
-TEST_F(ToolTest, RestoreKeepsToOneFileSystemWhenAsked) {
-    const std::string root = dir_.dir("xdev"), mounted = dir_.dir("xdev/mnt");
-    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(root, true) != 0, root);
-    ASSERT_EQ(daemon_->stop(), 0);
-    struct Unmount {
-        std::string at;
-        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-    } unmount{mounted};
-    const bool ownMounts = ::unshare(CLONE_NEWNS) == 0 &&
-                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                           ::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "mode=0755") == 0;
-    daemon_->start(endpoint_->endpoint(), false);
-    if (!ownMounts) GTEST_SKIP() << "needs a mount namespace of its own";
-    const std::string a = dir_.file("xdev/a"), inside = dir_.file("xdev/mnt/b");
-    ok({"package", "xdev-pkg"}, a + "\n" + inside + "\n");
-
-    EXPECT_EQ(run({"restore", "-R", "--xdev", root}), 0) << err_;
-    EXPECT_EQ(out_, "restored 1 labels (2 files checked, 1 without records, 1 directories not entered)\n");
-    EXPECT_EQ(err_, "zorv-label: restore " + mounted + ": not entered: on another file system\n");
-    EXPECT_EQ(run({"verify", "-R", "--xdev", "--cross-devices", root}), 2);  // one or the other
-    Json crossed = Json::parse(ok({"--json", "restore", "-R", "--cross-devices", "--threads", "2", root}));
-    EXPECT_EQ(crossed["count"], 1) << crossed;
-    EXPECT_EQ(crossed["not_entered"].size(), 0u) << crossed;
-    EXPECT_EQ(ok({"verify", "-R", "--threads", "1", root}), "");
-}
-
-// verify lists what restore -R would write and fails until it has; the dry
-// runs of the changing commands change nothing.
+// verify lists what restore -R would write and fails until it has; dry runs change nothing. restore -R --xdev
+// does not enter a directory on another file system (in a mount namespace of the test's own) and says so, which is
+// no failure; --cross-devices labels what is there.
 TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
     const std::string root = dir_.dir("tree"), a = dir_.file("tree/a"), b = dir_.file("tree/sub/b");
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(root, true) != 0, root);
@@ -709,12 +622,32 @@ TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
     ok({"set", "tid", "/dry/kept", "5"});
     EXPECT_EQ(ok({"clear", "tid", "--dry-run"}), "would remove 1 tid values\n");
     EXPECT_EQ(ok({"get", "tid", "/dry/kept"}), "5\n");
-    ok({"clear", "tid"});
+
+    const std::string xdev = dir_.dir("xdev"), mounted = dir_.dir("xdev/mnt");
+    ASSERT_EQ(daemon_->stop(), 0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mounted};
+    const bool ownMounts = ::unshare(CLONE_NEWNS) == 0 &&
+                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                           ::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "mode=0755") == 0;
+    startService();
+    if (!ownMounts) GTEST_SKIP() << "needs a mount namespace of its own";
+    const std::string outside = dir_.file("xdev/a"), inside = dir_.file("xdev/mnt/b");
+    ok({"package", "xdev-pkg"}, outside + "\n" + inside + "\n");
+    EXPECT_EQ(run({"restore", "-R", "--xdev", xdev}), 0) << err_;
+    EXPECT_EQ(out_, "restored 1 labels (2 files checked, 1 without records, 1 directories not entered)\n");
+    EXPECT_EQ(err_, "zorv-label: restore " + mounted + ": not entered: on another file system\n");
+    EXPECT_EQ(run({"verify", "-R", "--xdev", "--cross-devices", xdev}), 2);  // one or the other
+    Json crossed = Json::parse(ok({"--json", "restore", "-R", "--cross-devices", "--threads", "2", xdev}));
+    EXPECT_EQ(crossed["count"], 1) << crossed;
+    EXPECT_EQ(crossed["not_entered"].size(), 0u) << crossed;
+    EXPECT_EQ(ok({"verify", "-R", "--threads", "1", xdev}), "");
 }
 
-// A program staged for another user runs as that user although its own copy
-// lies where that user cannot reach it (in a folder only root may enter), and
-// it loads the library staged beside it, not the one of the build tree.
+// A program staged for another user runs as that user although the original lies out of its reach, and loads the
+// library staged beside it, not the build tree's.
 TEST(StagedProgram, RunsAsAnotherUserWhereItsBuildTreeIsOutOfReach) {
     if (geteuid() != 0) GTEST_SKIP() << "running a program as another user needs root";
     if (!zorvtest::reachableBy(zorvtest::kNobody, std::filesystem::temp_directory_path()))
@@ -738,6 +671,222 @@ TEST(StagedProgram, RunsAsAnotherUserWhereItsBuildTreeIsOutOfReach) {
                                           status(list + " | grep -q ' => " + library + " '");
                                }),
               "0 0");
+}
+
+
+// Another user may not list packages, read the trail or export, and is told so on a change. Its listings (one
+// reply) hold the bytes of root's (a passed pipe), also for names that are escaped, wide, or hold a newline.
+TEST_F(ToolTest, AnotherUserIsRefusedAdministrationAndListsAsRootDoes) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by root dropping to uid 65534";
+    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
+    ok({"package", "seen-by-others"}, dir_.file("a") + "\n");
+    const std::vector<std::string> paths = {"/l/a", "/l/wide/\xE4\xB8\xAD\xE6\x96\x87", "/l/new\nline", "/l/tab\tx",
+                                            "/l/back\\slash", "/l/bidi\xE2\x80\xAEtxt", "/l/c1\xC2\x9B", "/other"};
+    for (unsigned i = 0; i < paths.size(); ++i) {
+        const char* p = paths[i].c_str();
+        ASSERT_EQ(setPkgId(p, 0xfffffffffffffff0 + i), 0) << i;
+        ASSERT_EQ(setFileOid(p, ZORV_ID{i, 0x1234, ~0ul - i}, 0), 0);
+        ASSERT_EQ(setFileSid(p, ZORV_ID{7, i, 0}, 0), 0);
+        ASSERT_EQ(setFileTid(p, 4000000000u + i, 0), 0);
+        ASSERT_EQ(setFileInheritFlag(p, i % 2 ? 5 : 7, 0), 0);
+    }
+    for (const char* words : {"packages", "history", "export"}) {
+        const std::string said = shell(words, true);
+        EXPECT_EQ(said.substr(said.size() - 2), "\n1") << words << ": " << said;
+    }
+    for (const char* words : {"set tid /x 5", "tag kmod x"})
+        EXPECT_NE(shell(words, true).find("only root"), std::string::npos) << words;
+    for (const std::string kind : {"pkgid", "oid", "sid", "tid", "inherit"}) {
+        std::vector<std::string> forms = {"show " + kind};
+        if (kind != "pkgid") forms.push_back("query " + kind + " /l -r");
+        for (const std::string& form : forms)
+            for (const std::string& words : {form, "--json " + form})
+                EXPECT_EQ(shell(words), shell(words, true)) << words;
+    }
+}
+
+// Tids that take more than the 32 MiB of one reply: root lists them whole, another user is told to ask for less.
+TEST_F(ToolTest, RootListsMoreRecordsThanOneReplyCarries) {
+    constexpr int kRecords = 9000;  // of about 4,000 bytes each
+    daemon_->stop();
+    runSql("PRAGMA synchronous=OFF; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+           std::to_string(kRecords) + ") INSERT INTO user_set(attribute, path, pkg_id, file_id, path_id) SELECT 3,"
+           " printf('/big/%s/%05d-', CASE WHEN i % 1000 = 0 THEN 'few' ELSE 'all' END, i) || hex(zeroblob(1990)),"
+           " i, 0, 0 FROM n");
+    startService();
+    auto path = [](int i) {
+        char head[32];
+        std::snprintf(head, sizeof head, "/big/%s/%05d-", i % 1000 == 0 ? "few" : "all", i);
+        return head + std::string(3980, '0');
+    };
+
+    const std::string shown = shell("show tid");
+    ASSERT_EQ(shown.substr(shown.size() - 2), "\n0") << shown.substr(0, 200);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), kRecords + 2);
+    EXPECT_EQ(shown.substr(0, shown.find('\n')), "PATH" + std::string(path(1).size() - 2, ' ') + "TID");
+    EXPECT_EQ(shown.substr(shown.find('\n') + 1, path(1).size() + 4), path(1) + "  1\n");
+    EXPECT_EQ(shown.substr(shown.size() - path(1).size() - 9), path(kRecords) + "  9000\n\n0");
+
+    Json expected = Json::array();
+    for (int i = 1000; i <= kRecords; i += 1000) expected.push_back({{"path", path(i)}, {"tid", i}});
+    EXPECT_EQ(shell("--json query tid /big/few -r"), expected.dump(2) + "\n\n0");
+
+    if (geteuid() != 0) return;
+    ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
+    const std::string refused = shell("show tid", true);
+    EXPECT_NE(refused.find("ask for less"), std::string::npos) << refused.substr(0, 200);
+    EXPECT_EQ(refused.substr(refused.size() - 2), "\n1");
+}
+
+// sync-packages with a dpkg database of the test's own (--admindir), its packages' files in the scratch directory.
+class SyncPackages : public ToolTest {
+protected:
+    struct Entry {
+        std::string name, version, state = "installed", arch = "all";
+        std::vector<std::string> files;  // the file list as dpkg keeps it
+    };
+    // Writes the status file, one file list per package, and the diversions.
+    void writeDatabase(const std::vector<Entry>& packages, const std::string& diversions = "") {
+        std::ofstream status(admin_ + "/status", std::ios::binary);
+        for (const Entry& p : packages) {
+            const bool same = p.arch != "all";
+            status << "Package: " << p.name << "\nStatus: install ok " << p.state << "\nMaintainer: t <t@t>\n"
+                   << "Architecture: " << p.arch << "\n"
+                   << (same ? "Multi-Arch: same\n" : "") << "Version: " << p.version << "\nDescription: t\n\n";
+            std::ofstream list(admin_ + "/info/" + p.name + (same ? ":" + p.arch : "") + ".list", std::ios::binary);
+            for (const std::string& f : p.files) list << f << "\n";
+        }
+        std::ofstream(admin_ + "/diversions", std::ios::binary) << diversions;
+    }
+    int sync(std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {"sync-packages", "--admindir", admin_, "--state", state_});
+        return run(more);
+    }
+    size_t auditEntries() { return Json::parse(ok({"--json", "history"})).size(); }
+
+    const std::string admin_ = std::filesystem::path(dir_.dir("admin/info")).parent_path(), state_ = dir_ / "state";
+};
+
+// Installed packages are labelled, shared directories and diversions as dpkg has them; a run with nothing
+// changed changes and writes nothing; an upgrade, a package dropped by hand, a removal, a failure are each caught.
+TEST_F(SyncPackages, FollowsInstallUpgradeRemovalAndFailures) {
+    const std::string shared = dir_.dir("usr/share"), tool = dir_.file("usr/bin/tool"),
+                      doc = dir_.file("usr/share/doc/tool"), lib = dir_.file("usr/lib/libdemo.so"),
+                      original = dir_.file("usr/bin/cmd"), moved = dir_.file("usr/bin/cmd.real"),
+                      linked = dir_.file("usr/bin/linked");
+    dir_.link("usr/bin", "bin");  // as /bin on a system with merged /usr
+    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(tool, true) != 0, tool);
+    const std::string usr = dir_ / "usr", bin = dir_ / "usr/bin", docs = dir_ / "usr/share/doc";
+    const std::string diversion = original + "\n" + moved + "\nlibdemo\n";
+    writeDatabase({{"tool", "1.0", "installed", "all",
+                    {"/.", dir_.path(), usr, bin, tool, original, dir_ / "bin/linked", shared, docs, doc}},
+                   {"libdemo", "2", "installed", "amd64", {"/.", dir_.path(), usr, shared, dir_ / "usr/lib", lib}}},
+                  diversion);
+
+    ASSERT_EQ(sync({"--dry-run"}), 0) << err_;
+    EXPECT_EQ(out_, "would label 2 files of libdemo:amd64 2 (new)\nwould label 6 files of tool 1.0 (new)\n");
+    EXPECT_FALSE(std::filesystem::exists(state_));
+    EXPECT_EQ(run({"pkg-id", "tool"}), 1) << "a dry run recorded the package";
+
+    ASSERT_EQ(sync(), 0) << err_;
+    EXPECT_NE(out_.find("labelled 2 files of libdemo:amd64 2 (new)"), std::string::npos) << out_;
+    // What both list ("/", the scratch directory, usr/share) is neither's;
+    // a path through a linked directory is recorded by its real path.
+    EXPECT_EQ(ok({"packages", "tool"}),
+              bin + "\n" + moved + "\n" + linked + "\n" + tool + "\n" + docs + "\n" + doc + "\n");
+    EXPECT_EQ(ok({"packages", "libdemo:amd64"}), dir_.dir("usr/lib") + "\n" + lib + "\n");
+    EXPECT_EQ(run({"verify", tool, doc, moved, linked, lib}), 0) << out_ << err_;
+
+    struct stat before {};
+    ASSERT_EQ(::stat(state_.c_str(), &before), 0);
+    const size_t entries = auditEntries();
+    ASSERT_EQ(sync(), 0) << err_;
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(auditEntries(), entries) << "a run with nothing changed made a change";
+    struct stat after {};
+    ASSERT_EQ(::stat(state_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+    // An upgrade: one file gone, one new.
+    const std::string added = dir_.file("usr/bin/tool2");
+    std::filesystem::remove(doc);
+    writeDatabase({{"tool", "1.1", "installed", "all", {"/.", dir_.path(), usr, bin, tool, added, original}},
+                   {"libdemo", "2", "installed", "amd64", {"/.", dir_.path(), usr, shared, dir_ / "usr/lib", lib}}},
+                  diversion);
+    ASSERT_EQ(sync(), 0) << err_;
+    // usr/share is now libdemo's alone.
+    EXPECT_EQ(out_, "labelled 3 files of libdemo:amd64 2 (changed)\nlabelled 4 files of tool 1.1 (upgraded)\n");
+    EXPECT_EQ(ok({"packages", "tool"}), bin + "\n" + moved + "\n" + tool + "\n" + added + "\n");
+    EXPECT_EQ(run({"verify", added}), 0) << out_ << err_;
+
+    // The state says both are done; the service, on a new database, knows neither.
+    EXPECT_EQ(daemon_->stop(SIGTERM), 0);
+    startService(true);
+    ASSERT_EQ(sync(), 0) << err_;
+    EXPECT_EQ(out_, "labelled 3 files of libdemo:amd64 2 (new)\nlabelled 4 files of tool 1.1 (new)\n");
+    // Files dropped by hand are noticed by a run that ignores the state.
+    ASSERT_EQ(run({"package", "--remove", "libdemo:amd64"}), 0) << err_;
+    ASSERT_EQ(sync({"--all"}), 0) << err_;
+    EXPECT_EQ(out_, "labelled 3 files of libdemo:amd64 2 (new)\nlabelled 4 files of tool 1.1 (changed)\n");
+
+    // dpkg removed tool (its configuration files kept), purged libdemo.
+    writeDatabase({{"tool", "1.1", "config-files", "all", {}}});
+    ASSERT_EQ(sync({"--json"}), 0) << err_;
+    const Json done = Json::parse(out_);
+    EXPECT_EQ(done["dropped"], Json::parse(R"([{"name": "libdemo:amd64"}, {"name": "tool"}])"));
+    EXPECT_EQ(done["labelled"], Json::array());
+    EXPECT_EQ(ok({"packages", "tool"}), "");
+    EXPECT_EQ(ok({"packages", "libdemo:amd64"}), "");
+    EXPECT_EQ(slurp(state_).find("\ntool\t"), std::string::npos) << slurp(state_);
+    EXPECT_EQ(slurp(state_).find("\nlibdemo"), std::string::npos) << slurp(state_);
+
+    // A package that cannot be labelled is reported, escaped, exits 1 and is tried again next run; the others
+    // are labelled all the same. Packages of other types, and those dpkg never had, are left as they are.
+    const std::string good = dir_.file("good"), bad = dir_.file("bad-\xff"), app = dir_.file("app"),
+                      mine = dir_.file("mine");
+    ASSERT_EQ(run({"package", "viewer", "-t", "lunvex"}, app + "\n"), 0) << err_;
+    ASSERT_EQ(run({"package", "by-hand"}, mine + "\n"), 0) << err_;
+    writeDatabase({{"broken", "1", "installed", "all", {bad}},
+                   {"good", "1", "installed", "all", {good, "/proc"}},  // nothing keeps a label on /proc
+                   {"viewer", "1", "installed", "all", {app}}});
+
+    EXPECT_EQ(sync(), 1);
+    EXPECT_EQ(out_, "labelled 1 files of good 1 (new)\n");
+    EXPECT_NE(err_.find("sync-packages broken: the library refused the file list"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("sync-packages viewer: the service records this name as a Lunvex application"),
+              std::string::npos)
+        << err_;
+    EXPECT_EQ(err_.find('\xff'), std::string::npos) << "a raw name byte reached the error output";
+    EXPECT_EQ(ok({"packages", "good"}), good + "\n");
+    EXPECT_EQ(ok({"packages", "viewer"}), app + "\n");
+    EXPECT_EQ(ok({"packages", "by-hand"}), mine + "\n");
+
+    ASSERT_EQ(sync({"--json"}), 1);
+    const Json again = Json::parse(out_);
+    ASSERT_EQ(again["failed"].size(), 2u) << out_;
+    EXPECT_EQ(again["failed"][0]["name"], "viewer");
+    EXPECT_EQ(again["failed"][1]["name"], "broken");
+    EXPECT_EQ(again["unchanged"], 1);
+    EXPECT_EQ(again["labelled"], Json::array());
+}
+
+// A reply whose signature is not the member's fails the command, naming the member, before any of it is read: a
+// list of another element type must not pass for an empty history or package list. The stand-in answers as scripted.
+TEST(AdminReplies, AReplyOfAnotherShapeFailsTheCommand) {
+    zorvtest::PrivateBus bus;
+    bus.start(true);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+    zorvtest::Standin standin;
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"history", "History", "zorv-label: the service answered History with something else\n"},
+        {"packages", "Packages", "zorv-label: packages: the service answered Packages with something else\n"},
+        {"restore -R /a", "Relabel", "zorv-label: the service answered Relabel with something else\n"},
+    };
+    for (const auto& [words, member, message] : cases) {
+        standin.reply(member, {std::vector<std::string>{"/a"}});
+        EXPECT_EQ(shell(words), message + std::string("\n1")) << member;
+    }
 }
 
 }  // namespace

@@ -1,21 +1,26 @@
-#include "log_capture.h"
-
+// A label's binary and text forms, and the label stored in security.zorv.
+#include <sys/xattr.h>
 #include <zorv/labelmgr.hpp>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "log_capture.h"
+#include "scratch_dir.h"
 
 namespace {
 
 // The stored-format example: 57 bytes, state byte 0xE5.
 Label exampleLabel() { return Label{Id(1, 2, 3), Id(4, 0, 0), Id(5, 0, 6), 7, 5}; }
 
-// Random numbers, each optional one zero half of the time so that every state
-// byte turns up; textSafeFlags keeps inheritFlag_ to what the text form accepts.
+// Random labels, each optional number zero half of the time (every state byte turns up); textSafeFlags keeps
+// inheritFlag_ to what the text form accepts.
 std::vector<Label> sampleLabels(size_t count, bool textSafeFlags) {
     std::mt19937_64 random(20240601);
     auto number = [&](bool optional) -> uint64_t { return optional && random() % 2 ? 0 : random() >> random() % 64; };
@@ -65,7 +70,8 @@ TEST(Id, CompactAndTextForms) {
     }
 }
 
-TEST(LabelBinary, StoredLayout) {
+// The stored layout pins every state bit; decoding gives back what was encoded.
+TEST(LabelBinary, StoredLayoutAndDecoding) {
     const std::string ids = "0100000000000000" "0200000000000000" "0300000000000000" "0400000000000000";
     EXPECT_EQ(hexOf(exampleLabel()), ids + "0500000000000000" "0600000000000000" "07000000" "05000000" "e5");
     // Between the two, each optional number of an identifier appears once alone: every state bit is pinned.
@@ -80,9 +86,7 @@ TEST(LabelBinary, StoredLayout) {
     EXPECT_EQ(exampleLabel().serializeToBuffer(buf.data(), buf.size()), 0u);
     EXPECT_EQ(buf, std::vector<unsigned char>(56, 0xAA));
     EXPECT_TRUE(log.matching("[serializeToBuffer:").size() == 2 && log.contains("Required: 57, provided: 56"));
-}
 
-TEST(LabelBinary, DecodesGeneratedAndPartialForms) {
     for (Label original : sampleLabels(500, false)) {
         std::vector<unsigned char> bytes = bytesOf(original);
         Label decoded;
@@ -121,7 +125,8 @@ TEST(LabelBinary, DecoderFailuresCarryCode13AndChangeNothing) {
     EXPECT_EQ(bytesToHexString(nullptr, 3), "");
 }
 
-TEST(LabelText, FormAndRoundTrip) {
+// The text form round-trips; malformed text gives the zero label and logs why.
+TEST(LabelText, FormRoundTripAndMalformedText) {
     EXPECT_EQ(exampleLabel().toString(),
               kId + ":7:0000000000000004-0000000000000000-0000000000000000:5:"
                     "0000000000000005-0000000000000000-0000000000000006");
@@ -135,9 +140,7 @@ TEST(LabelText, FormAndRoundTrip) {
     zorvtest::LogCapture log;
     EXPECT_EQ(Label::fromString("junk:12abc:" + kId + ":0:" + kId), (Label{Id(), Id(1, 2, 3), Id(1, 2, 3), 12, 0}));
     EXPECT_FALSE(log.contains("label deserialization failed"));
-}
 
-TEST(LabelText, MalformedTextGivesZeroLabelAndLogsWhy) {
     const std::pair<std::string, const char*> cases[] = {
         {"", "Invalid format: missing OID"},
         {kId + ":7", "Invalid format: missing SID"},
@@ -148,9 +151,90 @@ TEST(LabelText, MalformedTextGivesZeroLabelAndLogsWhy) {
         {kId + ":-1:" + kId + ":5:" + kId, "stoul"},
         {kId + ":7:" + kId + ":4294967301:" + kId, "stoul"}};
     for (const auto& [text, reason] : cases) {
-        zorvtest::LogCapture log;
+        log.clear();
         EXPECT_EQ(Label::fromString(text), Label()) << text;
         EXPECT_EQ(log.matching(std::string("] label deserialization failed: ") + reason).size(), 1u) << text;
+    }
+}
+
+const char* const kName = "security.zorv";
+
+class LabelXattr : public ::testing::Test {
+protected:
+    void SetUp() override {
+        file_ = dir_.file("file", "labelled");
+        const bool written = setxattr(file_.c_str(), kName, "x", 1, 0) == 0;
+        ASSERT_TRUE(written || errno == EOPNOTSUPP || errno == EPERM) << "setxattr probe: " << strerror(errno);
+        ZORV_SKIP_WITHOUT_XATTR(!written, dir_.path());
+        ASSERT_EQ(removexattr(file_.c_str(), kName), 0);
+    }
+
+    static std::vector<unsigned char> stored(const std::string& path, bool noFollow) {
+        std::vector<unsigned char> value(256);
+        ssize_t n = (noFollow ? lgetxattr : getxattr)(path.c_str(), kName, value.data(), value.size());
+        value.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return value;
+    }
+    zorvtest::ScratchDir dir_;
+    std::string file_;
+};
+
+// With noFollow a label goes on the link itself, without on its target; the value is the label's binary form.
+TEST_F(LabelXattr, WritesTheBinaryFormOnTheLinkOrItsTarget) {
+    const std::string link = dir_.link(file_, "link");
+    Label onLink = exampleLabel(), onTarget{Id(1, 1, 1), Id(2, 2, 2), Id(3, 3, 3), 4, 5};
+    ASSERT_EQ(onLink.setToXattr(link, true), 0);
+    ASSERT_EQ(onTarget.setToXattr(link, false), 0);
+    for (auto [path, noFollow, label] : {std::tuple{link, true, onLink}, {file_, false, onTarget}}) {
+        std::vector<unsigned char> expected(label.serializedBufferSize());
+        label.serializeToBuffer(expected.data(), expected.size());
+        EXPECT_EQ(stored(path, noFollow), expected);
+        Label read;
+        ASSERT_EQ(read.getFromXattr(link, noFollow), 0);
+        EXPECT_EQ(read, label);
+    }
+}
+
+TEST_F(LabelXattr, ReadOrWriteFailuresAndInvalidStoredValues) {
+    Label label = exampleLabel();
+    {
+        zorvtest::LogCapture log;
+        EXPECT_EQ(label.getFromXattr(file_, false), -1);
+        EXPECT_EQ(label.getFromXattr(file_, true), -1);
+        EXPECT_EQ(log.matching("Extended attribute not found: " + file_).size(), 2u);
+        for (const auto& line : log.lines()) EXPECT_EQ(line.priority, 700) << line.message;
+    }
+    const std::string missing = dir_ / "missing", dangling = dir_.link(missing, "dangling");
+    for (bool noFollow : {false, true})
+        for (const std::string& path : {missing, dangling}) {
+            zorvtest::LogCapture log;
+            EXPECT_EQ(label.setToXattr(path, noFollow), -1);
+            EXPECT_EQ(label.getFromXattr(path, noFollow), -1);
+            EXPECT_EQ(log.matching("LabelError: File does not exist: : " + path).size(), 2u) << path;
+        }
+    EXPECT_EQ(label, exampleLabel());
+    EXPECT_TRUE(stored(dangling, true).empty());
+
+    // A failed status query (a link loop) is an exception other than LabelError.
+    const std::string loop = dir_.link(dir_.link(dir_ / "a", "b"), "a");
+    zorvtest::LogCapture log;
+    EXPECT_EQ(label.setToXattr(loop, false), -2);
+    EXPECT_EQ(label.getFromXattr(loop, false), -1);
+    EXPECT_EQ(label.getFromXattr(loop, true), -1);
+    EXPECT_EQ(log.matching("exception: ").size(), 3u);
+
+    // A stored value that is no label is a LabelError, and changes nothing.
+    const std::string badSize = "Label deserialization failed: Buffer size is invalid";
+    const std::pair<size_t, std::string> cases[] = {  // 1000 bytes: more than the first read takes
+        {24, badSize}, {1000, badSize}, {0, "Extended attribute is empty: security.zorv"}};
+    for (const auto& [size, message] : cases) {
+        const std::vector<unsigned char> value(size, 0x01);
+        ASSERT_EQ(setxattr(file_.c_str(), kName, value.data(), value.size(), 0), 0) << strerror(errno);
+        log.clear();
+        EXPECT_EQ(label.getFromXattr(file_, false), -1) << size;
+        EXPECT_EQ(label, exampleLabel());
+        const auto lines = log.matching("LabelError: " + message + ": " + file_);
+        EXPECT_TRUE(lines.size() == 1 && lines[0].priority == 300) << message;
     }
 }
 
