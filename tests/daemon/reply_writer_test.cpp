@@ -4,11 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "protocol/limits.h"
 #include "wire.h"

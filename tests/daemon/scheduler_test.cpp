@@ -3,14 +3,9 @@
 // Jobs block on gates the test opens; every wait has a deadline that fails.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "scheduler.h"
 

@@ -6,12 +6,9 @@
 #include <zorv/labelmgr.hpp>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 
 #include "as_user.h"

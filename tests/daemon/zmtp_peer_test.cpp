@@ -2,9 +2,6 @@
 // reads frames however the reads split them, how it counts subscriptions, and what it writes when it publishes.
 #include <gtest/gtest.h>
 
-#include <set>
-#include <string>
-
 #include "protocol/notifications.h"
 #include "zmtp_frames.h"
 #include "zmtp_peer.h"

@@ -9,12 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <iostream>
-#include <set>
 
 namespace {
 

@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <fstream>
 
 #include "util_support.h"
 #include "util/file_reading.h"
