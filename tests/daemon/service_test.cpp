@@ -63,8 +63,9 @@ std::vector<std::pair<std::string, uint64_t>> taken(int n, UserSetRecord*& recor
     return out;
 }
 
-// Each attribute's values are set, read, deleted and cleared; records are shown and queried in path order.
-TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndCleared) {
+// Each attribute's values are set, read, deleted and cleared; records are shown and queried in path order; malformed
+// calls are refused and the service goes on.
+TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsRefused) {
     const Attribute attributes[] = {
         {"PkgId", false, [](const char* p, ZORV_ID v) { return setPkgId(p, v.pkg_id); },
          [](const char* p, ZORV_ID* v) { unsigned long x = 0; int rc = getPkgId(p, &x); *v = {x, 0, 0}; return rc; },
@@ -116,6 +117,41 @@ TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndCleared) {
     EXPECT_EQ(queryUserSetPkgId("/q/none", &pkg), 1);
     EXPECT_EQ(delFileTid("/q", 1), 0);  // the path and everything below it
     EXPECT_EQ(taken(showUserSetFileTid(&r), r), (Records{{"/qq", 9}}));
+
+    // A call refused on its merits gets its reply's failure value where the reply has one, else a D-Bus error;
+    // a call that does not follow the protocol gets a D-Bus error.
+    const std::string invalid = "error org.freedesktop.DBus.Error.InvalidArgs";
+    const std::string none = "{\"file_id\": 18446744073709551615, \"path_id\": 18446744073709551615, "
+                             "\"pkg_id\": 18446744073709551615}";
+    const std::vector<std::string> list{"/m/a"};
+    const std::map<std::string, uint64_t> allOnes{{"pkg_id", kNone64}, {"file_id", kNone64}, {"path_id", kNone64}};
+    const std::tuple<const char*, std::vector<zorvtest::WireValue>, std::string> cases[] = {
+        {"getFileTid", {uint32_t(1)}, invalid},
+        {"noSuchMember", {}, "error org.freedesktop.DBus.Error.UnknownMethod"},
+        {"getFileTid", {"relative/path"}, "4294967295"},
+        {"getPkgId", {"/" + std::string(4095, 'x')}, "18446744073709551615"},
+        {"getFileOid", {"relative/path"}, none},
+        {"setFileTid", {"/m/a", uint32_t(0), int32_t(0)}, "-1"},
+        {"setFileInheritFlag", {"/m/a", uint32_t(3), int32_t(0)}, "-1"},
+        {"setFileOid", {"/m/a", std::map<std::string, uint64_t>{{"bogus", 1}}, int32_t(0)}, "-1"},
+        {"setFileOid", {"/m/a", allOnes, int32_t(0)}, "-1"},
+        {"delUserSetFileTid", {"/m/a", int32_t(7)}, "-1"},
+        {"setLabelForPkg", {list, "p", uint32_t(2)}, "2"},
+        {"setLabelForPkg", {list, "", uint32_t(1)}, "2"},
+        {"addTagFullSystem", {"everything", list}, "-1"},
+        {"policies_parse", {std::map<std::string, std::vector<std::string>>{{"object_recurfile", {"x"}}}}, invalid},
+        {"getPkgNameById", {uint64_t(99)}, "error com.nimbo.zorv.labelmgr.Error.NotFound"},
+        {"restoreSingleFileLabel", {"/m/none"}, "error com.nimbo.zorv.labelmgr.Error.NotFound"},
+    };
+    for (const auto& [member, args, expected] : cases)
+        EXPECT_EQ(ServiceConnection().call(member, args), expected) << member;
+    // A 64 MiB list is more than one bus message: it never reaches the service.
+    const std::vector<std::string> huge(64 * 1024, "/" + std::string(1023, 'h'));
+    EXPECT_EQ(ServiceConnection().call("setLabelForPkg", {huge, "p", uint32_t(1)}).substr(0, 6), "error ");
+    EXPECT_EQ(setFileTid("/m/a", 9, 0), 0);
+    EXPECT_EQ(ServiceConnection().call("getFileTid", {"/m/a"}), "9");
+    EXPECT_EQ(std::make_tuple(setFileInheritFlag("/m/a", 3, 0), delFileTid("/m/a", 7), setPkgId("/m/a", kNone64)),
+              std::make_tuple(-1, -1, -1));
 }
 
 TEST_F(Service, PackagesDevicesAndPoliciesResolve) {
@@ -282,43 +318,6 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
     EXPECT_EQ(next(all.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
     EXPECT_EQ(next(all.get()), R"({"count":1,"member":"delAllUserSetFileTid","uid":0})");
     EXPECT_EQ(next(oid.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
-}
-
-// A call refused on its merits gets its reply's failure value where the reply has one, else a D-Bus error; a call
-// that does not follow the protocol gets a D-Bus error.
-TEST_F(Service, MalformedCallsGetErrorsAndTheServiceGoesOn) {
-    const std::string invalid = "error org.freedesktop.DBus.Error.InvalidArgs";
-    const std::string none = "{\"file_id\": 18446744073709551615, \"path_id\": 18446744073709551615, "
-                             "\"pkg_id\": 18446744073709551615}";
-    const std::vector<std::string> list{"/m/a"};
-    const std::map<std::string, uint64_t> allOnes{{"pkg_id", kNone64}, {"file_id", kNone64}, {"path_id", kNone64}};
-    const std::tuple<const char*, std::vector<zorvtest::WireValue>, std::string> cases[] = {
-        {"getFileTid", {uint32_t(1)}, invalid},
-        {"noSuchMember", {}, "error org.freedesktop.DBus.Error.UnknownMethod"},
-        {"getFileTid", {"relative/path"}, "4294967295"},
-        {"getPkgId", {"/" + std::string(4095, 'x')}, "18446744073709551615"},
-        {"getFileOid", {"relative/path"}, none},
-        {"setFileTid", {"/m/a", uint32_t(0), int32_t(0)}, "-1"},
-        {"setFileInheritFlag", {"/m/a", uint32_t(3), int32_t(0)}, "-1"},
-        {"setFileOid", {"/m/a", std::map<std::string, uint64_t>{{"bogus", 1}}, int32_t(0)}, "-1"},
-        {"setFileOid", {"/m/a", allOnes, int32_t(0)}, "-1"},
-        {"delUserSetFileTid", {"/m/a", int32_t(7)}, "-1"},
-        {"setLabelForPkg", {list, "p", uint32_t(2)}, "2"},
-        {"setLabelForPkg", {list, "", uint32_t(1)}, "2"},
-        {"addTagFullSystem", {"everything", list}, "-1"},
-        {"policies_parse", {std::map<std::string, std::vector<std::string>>{{"object_recurfile", {"x"}}}}, invalid},
-        {"getPkgNameById", {uint64_t(99)}, "error com.nimbo.zorv.labelmgr.Error.NotFound"},
-        {"restoreSingleFileLabel", {"/m/none"}, "error com.nimbo.zorv.labelmgr.Error.NotFound"},
-    };
-    for (const auto& [member, args, expected] : cases)
-        EXPECT_EQ(ServiceConnection().call(member, args), expected) << member;
-    // A 64 MiB list is more than one bus message: it never reaches the service.
-    const std::vector<std::string> huge(64 * 1024, "/" + std::string(1023, 'h'));
-    EXPECT_EQ(ServiceConnection().call("setLabelForPkg", {huge, "p", uint32_t(1)}).substr(0, 6), "error ");
-    EXPECT_EQ(setFileTid("/m/a", 9, 0), 0);
-    EXPECT_EQ(ServiceConnection().call("getFileTid", {"/m/a"}), "9");
-    EXPECT_EQ(std::make_tuple(setFileInheritFlag("/m/a", 3, 0), delFileTid("/m/a", 7), setPkgId("/m/a", kNone64)),
-              std::make_tuple(-1, -1, -1));
 }
 
 // The notification channel against a local user (65534, in a child process) who tries to keep the service from

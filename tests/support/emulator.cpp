@@ -16,11 +16,6 @@ std::string emulator() {
     return path;
 }
 
-std::string targetSysroot() {
-    const char* path = std::getenv("ZORV_TEST_SYSROOT");
-    return path ? path : "";
-}
-
 std::vector<std::string> emulatedCommand(const std::string& program) {
     if (emulator().empty()) return {program};
     return {emulator(), program};

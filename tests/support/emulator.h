@@ -11,9 +11,6 @@ namespace zorvtest {
 // The emulator's path, or "" in a native tree.
 std::string emulator();
 
-// The target's sysroot, or "" in a native tree.
-std::string targetSysroot();
-
 // The words that run `program`: the emulator, then `program`.
 std::vector<std::string> emulatedCommand(const std::string& program);
 

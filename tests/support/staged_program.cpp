@@ -74,7 +74,7 @@ struct StagingFolder {
             std::string name, arrow, path;
             if (!(line >> name >> arrow >> path) || arrow != "=>") continue;
             if (path[0] != '/') throw std::runtime_error(program + " needs " + name + ", which ldd does not find");
-            const std::string sysroot = targetSysroot();
+            const std::string sysroot = ::getenv("ZORV_TEST_SYSROOT") ? ::getenv("ZORV_TEST_SYSROOT") : "";
             const bool system = path.rfind("/lib", 0) == 0 || path.rfind("/usr/lib", 0) == 0 ||
                                 (!sysroot.empty() && path.rfind(sysroot + "/", 0) == 0);
             if (!system) stage(path, name);
