@@ -1,5 +1,4 @@
-// Text label parser: never crashes; what it accepts prints back to a text
-// that parses to the same label.
+// Text label parser: never crashes; what it accepts prints back to a text that parses to the same label.
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

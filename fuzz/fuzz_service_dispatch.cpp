@@ -1,15 +1,12 @@
-// The service's front door: method calls built from the fuzzer's bytes, as
-// any local user (or root) could send them, go through the service's own
-// dispatch (checks, caller identity, scheduling, the handlers, the reply
-// writer), with a store on a scratch database and files under a scratch
-// tree. Any member of both interfaces and of none, its own signature or any
-// other, strings from arbitrary bytes, long arrays, deep containers, names on
-// disk that are not valid UTF-8, import documents from the fuzzer's bytes.
-// Every call that asks for an answer must get one, in time. libdbus ends the
-// process for a string it must not send, which is a finding like any crash.
+// The service's front door: method calls built from the fuzzer's bytes, as any local user (or root) could send them,
+// go through the service's own dispatch (checks, caller identity, scheduling, the handlers, the reply writer), with a
+// store on a scratch database and files under a scratch tree. Any member of both interfaces and of none, its own
+// signature or any other, strings from arbitrary bytes, long arrays, deep containers, names on disk that are not
+// valid UTF-8, import documents from the fuzzer's bytes. Every call that asks for an answer must get one, in time.
+// libdbus ends the process for a string it must not send, which is a finding like any crash.
 //
-// Every absolute path a call names is taken into the scratch tree (its "."
-// and ".." components dropped), so that nothing outside it is ever labelled.
+// Every absolute path a call names is taken into the scratch tree (its "." and ".." components dropped), so that
+// nothing outside it is ever labelled.
 #include <dbus/dbus.h>
 #include <zorv/labelmgr.hpp>
 
@@ -63,9 +60,8 @@ private:
     std::size_t size_, at_ = 0;
 };
 
-// What the service sends, in place of its bus: answers are counted by the
-// serial of the call they answer; questions to the bus daemon (who is the
-// caller?) are kept for the harness to answer.
+// What the service sends, in place of its bus: answers are counted by the serial of the call they answer; questions
+// to the bus daemon (who is the caller?) are kept for the harness to answer.
 class Sink : public zorvd::Outbox {
 public:
     bool send(MessagePtr message) override {
@@ -140,8 +136,7 @@ struct Harness {
 };
 
 Harness& harness() {
-    // Lives until the process ends (its workers may still run then); only
-    // its scratch directory is removed.
+    // Lives until the process ends (its workers may still run then); only its scratch directory is removed.
     static Harness* h = [] {
         Harness* made = new Harness();
         std::atexit([] {
@@ -153,8 +148,7 @@ Harness& harness() {
     return *h;
 }
 
-// A path inside the tree for whatever the fuzzer wrote: its components
-// without "." and "..".
+// A path inside the tree for whatever the fuzzer wrote: its components without "." and "..".
 std::string intoTree(const std::string& text) {
     std::string out = harness().tree;
     std::size_t at = 0;
@@ -168,8 +162,8 @@ std::string intoTree(const std::string& text) {
     return out;
 }
 
-// A string for a message: valid UTF-8 (the bus lets nothing else through),
-// an absolute path taken into the tree, or the path of an entry made there.
+// A string for a message: valid UTF-8 (the bus lets nothing else through), an absolute path taken into the tree, or
+// the path of an entry made there.
 std::string text(Bytes& in) {
     const uint8_t how = in.byte();
     if ((how & 0xC0) == 0xC0 && !harness().entries.empty()) {
@@ -182,8 +176,7 @@ std::string text(Bytes& in) {
     std::string valid;
     for (char c : raw) valid += c == '\0' ? 'x' : c;
     if (!dbus_validate_utf8(valid.c_str(), nullptr)) {
-        // Each byte past ASCII as a character of two bytes: texts the service
-        // cuts short may then end inside one.
+        // Each byte past ASCII as a character of two bytes: texts the service cuts short may then end inside one.
         std::string wide;
         for (unsigned char c : valid)
             wide += c < 0x80 ? std::string(1, char(c)) : std::string{char(0xC3), char(0x80 | (c & 0x3F))};
@@ -192,8 +185,7 @@ std::string text(Bytes& in) {
     return !valid.empty() && valid[0] == '/' ? intoTree(valid) : valid;
 }
 
-// A complete type for a signature of the fuzzer's own choice, nested at most
-// `depth` deep.
+// A complete type for a signature of the fuzzer's own choice, nested at most `depth` deep.
 std::string anyType(Bytes& in, int depth) {
     static const char basic[] = "ybnqiuxtdsogh";
     const uint8_t pick = in.byte();
@@ -208,9 +200,8 @@ std::string anyType(Bytes& in, int depth) {
     return "v";
 }
 
-// What one call may hold, at most: elements of all its arrays together, and
-// bytes of its strings (an eighth of what the bus carries: larger calls cost
-// seconds each under the sanitizers, and the tests try those).
+// What one call may hold, at most: elements of all its arrays together, and bytes of its strings (an eighth of what
+// the bus carries: larger calls cost seconds each under the sanitizers, and the tests try those).
 struct Budget {
     long elements = 20000;
     std::size_t bytes = 4u << 20;
@@ -277,13 +268,9 @@ void appendValue(DBusMessageIter* out, DBusSignatureIter* type, Bytes& in, Budge
             dbus_message_iter_append_basic(out, code, &p);
             return;
         }
-        case DBUS_TYPE_OBJECT_PATH: {
-            const char* p = "/a";
-            dbus_message_iter_append_basic(out, code, &p);
-            return;
-        }
+        case DBUS_TYPE_OBJECT_PATH:
         case DBUS_TYPE_SIGNATURE: {
-            const char* p = "s";
+            const char* p = code == DBUS_TYPE_OBJECT_PATH ? "/a" : "s";
             dbus_message_iter_append_basic(out, code, &p);
             return;
         }
@@ -313,8 +300,8 @@ void appendValue(DBusMessageIter* out, DBusSignatureIter* type, Bytes& in, Budge
     }
 }
 
-// An entry of the tree named by the fuzzer's bytes (any bytes but "/" and
-// NUL, valid UTF-8 or not): a file, a directory, or a link to another entry.
+// An entry of the tree named by the fuzzer's bytes (any bytes but "/" and NUL, valid UTF-8 or not): a file, a
+// directory, or a link to another entry.
 void makeEntry(Bytes& in) {
     Harness& h = harness();
     const uint8_t kind = in.byte();
@@ -346,8 +333,7 @@ const protocol::Member* memberOf(uint8_t pick, bool admin) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Harness& h = harness();
     Bytes in(data, size);
-    // Each input starts from an empty tree, so that what it finds is found
-    // again when it runs alone.
+    // Each input starts from an empty tree, so that what it finds is found again when it runs alone.
     std::error_code ignored;
     std::filesystem::remove_all(h.tree, ignored);
     std::filesystem::create_directory(h.tree, ignored);
@@ -417,8 +403,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             h.service->handle(answer.get());
         }
     }
-    // Every call that asked is answered, by its deadline at the latest (the
-    // longest is the full-system one's).
+    // Every call that asked is answered, by its deadline at the latest (the longest is the full-system one's).
     zorvfuzz::require(
         h.sink.answered(waiting, std::chrono::steady_clock::now() + std::chrono::milliseconds(
                                                                         protocol::kFullSystemTimeoutMs + 5000)));

@@ -1,5 +1,5 @@
-// Shared set-up of the fuzz targets: the library logs as usual (so that every
-// message is formatted) into an appender that drops it, not into a log file.
+// Shared set-up of the fuzz targets: the library logs as usual (so that every message is formatted) into an appender
+// that drops it, not into a log file.
 #pragma once
 
 #include <cstddef>

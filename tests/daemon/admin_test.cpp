@@ -1,10 +1,5 @@
-// The administration interface's transfers against the real service on a
-// private bus: export and import give back the same document, a hostile one
-// costs little and is refused without its bytes, a backup taken while the
-// service writes opens as a database of its own, and relabelling walks trees
-// without following links, as deep as paths go, over as many calls as it
-// takes, on two threads as on one, and keeps out of other file systems when
-// asked and out of virtual ones always.
+// The administration interface against the real service: transfers through passed files, and the relabelling walk
+// over links, deep trees, many calls, threads and mounts.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <zorv/labelmgr.hpp>
@@ -12,21 +7,13 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <thread>
 
 #include "as_user.h"
 #include "protocol/service_names.h"
@@ -45,20 +32,12 @@ const char* const kAdmin = zorv::protocol::kAdminInterface;
 
 class Admin : public zorvtest::DaemonSuite {
 protected:
-    // Calls `member` with `fd` passed; the error's name (its text in
-    // `message`), or "" and the reply.
+    // Calls `member` with `fd` passed; the error's name (its text in `message`), or "" and the reply.
     static std::string withFile(const char* member, int fd, ServiceConnection::Reply* reply = nullptr,
-                                std::string* message = nullptr, const std::vector<zorvtest::WireValue>& before = {}) {
-        ServiceConnection bus;
-        ServiceConnection::Reply call = ServiceConnection::newCall(kAdmin, member, before);
-        dbus_message_append_args(call.get(), DBUS_TYPE_UNIX_FD, &fd, DBUS_TYPE_INVALID);
-        DBusError e;
-        dbus_error_init(&e);
-        ServiceConnection::Reply answer(dbus_connection_send_with_reply_and_block(bus.get(), call.get(), 60000, &e),
-                                        dbus_message_unref);
-        std::string error = answer ? "" : e.name;
-        if (message) *message = answer ? "" : e.message;
-        dbus_error_free(&e);
+                                std::string* message = nullptr, std::vector<zorvtest::WireValue> before = {}) {
+        std::string error;
+        before.push_back(zorvtest::WireValue::fd(fd));
+        ServiceConnection::Reply answer = ServiceConnection().send(kAdmin, member, before, error, message);
         if (reply) *reply = std::move(answer);
         return error;
     }
@@ -80,7 +59,47 @@ protected:
     zorvtest::ScratchDir dir_;
 };
 
-TEST_F(Admin, ExportImportedElsewhereExportsTheSameDocument) {
+// Documents made to cost the service (nesting far past the format's, under an unknown and a known key; a byte that is
+// not UTF-8; 48 MB of nested lists) are refused as InvalidArgs quoting none of it ("zz" marks every name), import
+// nothing (not even the valid module before), and the large one costs little more than itself. An export imported
+// elsewhere exports the same document; a bad value anywhere in it imports nothing.
+TEST_F(Admin, ExportImportsElsewhereAndHostileDocumentsAreRefusedCheaplyUnquoted) {
+    const std::string empty = exported();
+    const std::string start = "{\"format\":\"zorv-label-export\",\"version\":1,"
+                              "\"modules\":[{\"module\":\"kept-zz\",\"oid\":\"0000000000000001\"}],";
+    std::string big = start + "\"zz-big\":[";
+    big.reserve(48u << 20);
+    while (big.size() < (48u << 20)) big += "[],";
+    big += "[]]}";
+    const long peak = zorvtest::memoryKiB(daemon_->pid(), "VmHWM");
+    std::string text;
+    EXPECT_EQ(imported(big, &text), "org.freedesktop.DBus.Error.InvalidArgs");
+    const long grownKiB = zorvtest::memoryKiB(daemon_->pid(), "VmHWM") - peak;
+#if defined(ZORV_ADDRESS_SANITIZER) || defined(ZORV_THREAD_SANITIZER)
+    std::cout << "Not checked under a sanitizer, whose allocator holds freed memory back: the peak grew by "
+              << grownKiB << " KiB\n";
+#else
+    EXPECT_LT(grownKiB, 100 * 1024) << "KiB at the peak before: " << peak;
+#endif
+    EXPECT_EQ(text.find("zz"), std::string::npos) << text;
+    EXPECT_EQ(exported(), empty);
+    big.clear();
+    big.shrink_to_fit();
+
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    const std::vector<std::pair<const char*, std::string>> documents{
+        {"deep under an unknown key", start + "\"zz-unknown\":" + deep + "}"},
+        {"deep under a known key", start + "\"devices\":[{\"device\":" + deep + ",\"oid\":\"0000000000000002\"}]}"},
+        {"a byte that is not UTF-8", start + "\"records\":{\"tid\":[{\"path\":\"/zz\xff\",\"tid\":5}]}}"},
+    };
+    for (const auto& [what, document] : documents) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(imported(document, &text), "org.freedesktop.DBus.Error.InvalidArgs");
+        for (const char* quoted : {"zz", "[[", "\xff"}) EXPECT_EQ(text.find(quoted), std::string::npos) << text;
+        EXPECT_EQ(exported(), empty);
+    }
+    EXPECT_EQ(text, "the import is not JSON at byte " + std::to_string(documents[2].second.find('\xff') + 1));
+
     char* files[] = {const_cast<char*>("/opt/a/bin"), const_cast<char*>("/opt/a/l\xC3\xA9"), nullptr};
     const std::vector<std::string> none;
     ASSERT_EQ(ServiceConnection().call("setLabelForPkg", {none, "first-and-empty", 1u}), "0");  // package 1, no files
@@ -112,8 +131,7 @@ TEST_F(Admin, ExportImportedElsewhereExportsTheSameDocument) {
     unsigned long pkg = 0;
     EXPECT_EQ(getPkgId("/r/p", &pkg), -1);
 
-    // Keys in another order (a reader's own: sorted), the header last and a
-    // package's files before its identifier, give the same store.
+    // Keys in another order (sorted: header last, a package's files before its identifier) give the same store.
     ASSERT_EQ(imported(nlohmann::json::parse(before).dump()), "");
     EXPECT_EQ(exported(), before);
     daemon_->stop();
@@ -130,53 +148,33 @@ TEST_F(Admin, ExportImportedElsewhereExportsTheSameDocument) {
     EXPECT_EQ(ids[1], 3u);
 }
 
-// Documents made to cost the service: values nested far deeper than the
-// format goes, under a key it does not know and under one it does; a byte
-// that is not UTF-8; 48 MB of nested lists under an unknown key. Each is
-// refused as InvalidArgs with a text that quotes none of it ("zz" marks
-// every name in them), imports nothing (the valid module before it
-// neither), and the service goes on serving; the large one costs little
-// more than the document itself.
-TEST_F(Admin, HostileDocumentsAreRefusedCheaplyAndUnquoted) {
-    const std::string empty = exported();
-    const std::string start = "{\"format\":\"zorv-label-export\",\"version\":1,"
-                              "\"modules\":[{\"module\":\"kept-zz\",\"oid\":\"0000000000000001\"}],";
-    std::string big = start + "\"zz-big\":[";
-    big.reserve(48u << 20);
-    while (big.size() < (48u << 20)) big += "[],";
-    big += "[]]}";
-    const long before = zorvtest::memoryKiB(daemon_->pid(), "VmHWM");
-    std::string text;
-    EXPECT_EQ(imported(big, &text), "org.freedesktop.DBus.Error.InvalidArgs");
-    const long grownKiB = zorvtest::memoryKiB(daemon_->pid(), "VmHWM") - before;
-#if defined(ZORV_ADDRESS_SANITIZER) || defined(ZORV_THREAD_SANITIZER)
-    std::cout << "Not checked under a sanitizer, whose allocator holds freed memory back: the peak grew by "
-              << grownKiB << " KiB\n";
-#else
-    EXPECT_LT(grownKiB, 100 * 1024) << "KiB at the peak before: " << before;
-#endif
-    EXPECT_EQ(text.find("zz"), std::string::npos) << text;
-    EXPECT_EQ(exported(), empty);
-    big.clear();
-    big.shrink_to_fit();
-
-    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
-    const std::vector<std::pair<const char*, std::string>> documents{
-        {"deep under an unknown key", start + "\"zz-unknown\":" + deep + "}"},
-        {"deep under a known key", start + "\"devices\":[{\"device\":" + deep + ",\"oid\":\"0000000000000002\"}]}"},
-        {"a byte that is not UTF-8", start + "\"records\":{\"tid\":[{\"path\":\"/zz\xff\",\"tid\":5}]}}"},
+// Records writes one attribute's records, or a subtree's, into the passed file, a line each; an unknown kind, a
+// relative path and a reader that has gone are refused. A backup taken while the service writes is a database it
+// opens; a pipe is no place for one.
+TEST_F(Admin, RecordsAndBackupGoThroughPassedFiles) {
+    ASSERT_EQ(setFileTid("/rl/a", 5, 0), 0);
+    ASSERT_EQ(setFileTid("/rl/a/b\nc", 6, 0), 0);
+    ASSERT_EQ(setFileTid("/rm", 7, 0), 0);
+    ASSERT_EQ(setFileOid("/rl/a", ZORV_ID{1, 2, ~0ul}, 0), 0);
+    auto records = [&](const std::string& kind, const std::string& path) {
+        const std::string file = dir_ / "records";
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ServiceConnection::Reply reply(nullptr, dbus_message_unref);
+        const std::string error = withFile("Records", fd, &reply, nullptr, {kind, path});
+        ::close(fd);
+        dbus_uint64_t count = 0;
+        if (reply) dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT64, &count, DBUS_TYPE_INVALID);
+        std::ifstream in(file, std::ios::binary);
+        return error + std::to_string(count) + ":" + std::string(std::istreambuf_iterator<char>(in), {});
     };
-    for (const auto& [what, document] : documents) {
-        SCOPED_TRACE(what);
-        EXPECT_EQ(imported(document, &text), "org.freedesktop.DBus.Error.InvalidArgs");
-        for (const char* quoted : {"zz", "[[", "\xff"}) EXPECT_EQ(text.find(quoted), std::string::npos) << text;
-        EXPECT_EQ(exported(), empty);
-    }
-    EXPECT_EQ(text, "the import is not JSON at byte " + std::to_string(documents[2].second.find('\xff') + 1));
-}
+    using namespace std::string_literals;
+    EXPECT_EQ(records("tid", ""), "3:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n/rm\0" "7\n"s);
+    EXPECT_EQ(records("tid", "/rl/"), "2:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n"s);
+    EXPECT_EQ(records("oid", "/rl"), "1:/rl/a\0" "1 2 18446744073709551615\n"s);
+    EXPECT_EQ(records("inherit", ""), "0:");
+    EXPECT_EQ(records("label", ""), "org.freedesktop.DBus.Error.InvalidArgs0:");
+    EXPECT_EQ(records("tid", "rl"), "org.freedesktop.DBus.Error.InvalidArgs0:");
 
-TEST_F(Admin, BackupWhileWritingIsADatabaseTheServiceOpens) {
-    ASSERT_EQ(setFileTid("/kept", 5, 0), 0);
     std::atomic<bool> done{false};
     std::thread writer([&done] {
         ServiceConnection c;
@@ -203,49 +201,15 @@ TEST_F(Admin, BackupWhileWritingIsADatabaseTheServiceOpens) {
     daemon_->stop();
     daemon_->useDatabase(copy).start();
     unsigned tid = 0;
-    EXPECT_EQ(getFileTid("/kept", &tid), 0);
-    EXPECT_EQ(tid, 5u);
+    EXPECT_EQ(getFileTid("/rm", &tid), 0);
+    EXPECT_EQ(tid, 7u);
     int pipes[2];
     ASSERT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
     EXPECT_EQ(withFile("Backup", pipes[1]), "org.freedesktop.DBus.Error.InvalidArgs");  // not a regular file
     ::close(pipes[0]);
-    ::close(pipes[1]);
-}
-
-// Records writes one attribute's records into the passed file, a line each:
-// all of them or those of a subtree. An unknown kind, a path that is not
-// absolute and a reader that has gone are refused.
-TEST_F(Admin, RecordsListsOneAttributeIntoAPassedFile) {
-    ASSERT_EQ(setFileTid("/rl/a", 5, 0), 0);
-    ASSERT_EQ(setFileTid("/rl/a/b\nc", 6, 0), 0);
-    ASSERT_EQ(setFileTid("/rm", 7, 0), 0);
-    ASSERT_EQ(setFileOid("/rl/a", ZORV_ID{1, 2, ~0ul}, 0), 0);
-    auto records = [&](const std::string& kind, const std::string& path) {
-        const std::string file = dir_ / "records";
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ServiceConnection::Reply reply(nullptr, dbus_message_unref);
-        const std::string error = withFile("Records", fd, &reply, nullptr, {kind, path});
-        ::close(fd);
-        dbus_uint64_t count = 0;
-        if (reply) dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT64, &count, DBUS_TYPE_INVALID);
-        std::ifstream in(file, std::ios::binary);
-        return error + std::to_string(count) + ":" + std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    using namespace std::string_literals;
-    EXPECT_EQ(records("tid", ""), "3:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n/rm\0" "7\n"s);
-    EXPECT_EQ(records("tid", "/rl/"), "2:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n"s);
-    EXPECT_EQ(records("oid", "/rl"), "1:/rl/a\0" "1 2 18446744073709551615\n"s);
-    EXPECT_EQ(records("inherit", ""), "0:");
-    EXPECT_EQ(records("label", ""), "org.freedesktop.DBus.Error.InvalidArgs0:");
-    EXPECT_EQ(records("tid", "rl"), "org.freedesktop.DBus.Error.InvalidArgs0:");
-
-    int pipes[2];
-    ASSERT_EQ(::pipe2(pipes, O_CLOEXEC), 0);
-    ::close(pipes[0]);
     EXPECT_EQ(withFile("Records", pipes[1], nullptr, nullptr, {"tid", ""}), "org.freedesktop.DBus.Error.Failed");
     ::close(pipes[1]);
-    unsigned tid = 0;
-    EXPECT_EQ(getFileTid("/rm", &tid), 0);
+    EXPECT_EQ(getFileTid("/rm", &tid), 0);  // still serving
 }
 
 // Records `paths` as the files of the package `name`.
@@ -255,8 +219,7 @@ int labelAsPackage(std::vector<std::string> paths, const std::string& name) {
     return setLabelForPkg(list.data(), static_cast<int>(list.size()), name.c_str());
 }
 
-// Relabel's flags past the first four: keep to the path's file system, and
-// how many threads (bits 8 to 15).
+// Relabel's flags past the first four: keep to the path's file system; threads (bits 8 to 15).
 const uint32_t kOneFileSystem = 16, kTwoThreads = 2u << 8;
 
 struct Walked {
@@ -266,45 +229,39 @@ struct Walked {
     std::string error;
 };
 
-// One call of Relabel from `index` and `after`, which it moves on to where
-// the next call goes on; false when it failed (w.error, the error's name and
-// text).
+// The value at `it`, of a basic type; `it` moves on.
+template <typename T>
+T next(DBusMessageIter& it) {
+    T value{};
+    dbus_message_iter_get_basic(&it, &value);
+    dbus_message_iter_next(&it);
+    return value;
+}
+
+// One call of Relabel from `index` and `after`, moved on to where the next call goes on; false when it failed
+// (w.error: the error's name and text).
 bool relabelOnce(ServiceConnection& bus, const std::vector<std::string>& paths, uint32_t flags, uint32_t& index,
                  std::string& after, Walked& w) {
     ++w.calls;
     std::string message;
     ServiceConnection::Reply reply = bus.send(kAdmin, "Relabel", {paths, flags, index, after}, w.error, &message);
     if (!reply) return w.error += ": " + message, false;
-    DBusMessageIter it, items;
+    DBusMessageIter it, items, f;
     dbus_message_iter_init(reply.get(), &it);
     for (dbus_message_iter_recurse(&it, &items); dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRUCT;
          dbus_message_iter_next(&items)) {
-        DBusMessageIter f;
         dbus_message_iter_recurse(&items, &f);
         w.reports.emplace_back();
-        for (int i = 0; i < 4; ++i, dbus_message_iter_next(&f)) {
-            const char* s = "";
-            dbus_message_iter_get_basic(&f, &s);
-            w.reports.back().push_back(s);
-        }
+        for (int i = 0; i < 4; ++i) w.reports.back().push_back(next<const char*>(f));
     }
     dbus_message_iter_next(&it);
-    dbus_message_iter_get_basic(&it, &index);
-    dbus_message_iter_next(&it);
-    const char* next = "";
-    dbus_message_iter_get_basic(&it, &next);
-    after = next;
-    dbus_message_iter_next(&it);
+    index = next<dbus_uint32_t>(it);
+    after = next<const char*>(it);
     for (dbus_message_iter_recurse(&it, &items); dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_DICT_ENTRY;
          dbus_message_iter_next(&items)) {
-        DBusMessageIter e;
-        dbus_message_iter_recurse(&items, &e);
-        const char* key = "";
-        dbus_uint64_t n = 0;
-        dbus_message_iter_get_basic(&e, &key);
-        dbus_message_iter_next(&e);
-        dbus_message_iter_get_basic(&e, &n);
-        w.counts[key] += n;
+        dbus_message_iter_recurse(&items, &f);
+        const std::string key = next<const char*>(f);
+        w.counts[key] += next<dbus_uint64_t>(f);
     }
     return true;
 }
@@ -320,12 +277,79 @@ Walked relabel(const std::vector<std::string>& paths, uint32_t flags) {
     return w;
 }
 
-// A tree whose names sort differently by name and by path ("a", "a-b", "a/"),
-// a link to a directory outside it and a link to a file outside it; more
-// differing files than one call reports, so that the walk goes on where it
-// stopped. Once with the label calls relative to a directory, once without.
-void walkTree(zorvtest::ScratchDir& dir, const std::string& name);
+// A tree with every kind of file: names that sort differently by name and by path ("a", "a-b", "a.c", "a/"), links to
+// an ancestor and to an outside file with a record of its own, labels missing, other, junk, right or with user-set
+// values, unrecorded files, a name that is not UTF-8, an immutable file, more files than one call reports. One thread
+// and two report alike in path order; nothing is written through a link or by a dry run.
+void walkTree(zorvtest::ScratchDir& dir, const std::string& name) {
+    const std::string outside = dir.file(name + "-outside/secret"), root = dir.dir(name);
+    std::vector<std::string> recorded{root, dir.file(name + "/a/x"), dir.file(name + "/a-b"), dir.file(name + "/a.c/y"),
+                                      dir.link(dir.path(), name + "/a/dirlink"), dir.link(outside, name + "/filelink")};
+    for (int d = 0; d < 3; ++d)
+        for (int f = 0; f < 1500; ++f)
+            recorded.push_back(dir.file(name + "/d" + std::to_string(d) + "/" + std::to_string(f)));
+    for (const char* unrecorded : {"/unrecorded", "/unrecorded-dir/x", "/d1/\xff"}) dir.file(name + unrecorded);
+    const uint64_t unrecorded = 9;  // those three, and the directories a, a.c, d0, d1, d2 and unrecorded-dir
+    const std::string stuck = recorded.back();
+    ASSERT_EQ(labelAsPackage(recorded, name), 0);
+    ASSERT_EQ(setFileTid((root + "/a/x").c_str(), 77, 0), 0);
+    ASSERT_EQ(setFileTid(outside.c_str(), 5, 0), 0);
+    ASSERT_NE(restoreSingleFileLabel(root + "/d2/5"), "");  // already right
+    ASSERT_EQ(::lsetxattr((root + "/d2/6").c_str(), "security.zorv", "junk", 4, 0), 0);
+    ASSERT_EQ(Label().setToXattr(root + "/d2/8", true), 0);  // another label
+    zorv::detail::FileDescriptor fd(::open(stuck.c_str(), O_RDONLY | O_CLOEXEC));
+    int attributes = FS_IMMUTABLE_FL;
+    const bool immutable = ::ioctl(fd.get(), FS_IOC_SETFLAGS, &attributes) == 0;
+    struct Mutable {  // else the scratch directory cannot go
+        int fd;
+        ~Mutable() {
+            int none = 0;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &none);
+        }
+    } undo{fd.get()};
 
+    Walked dry = relabel({root}, 1), two = relabel({root}, 1 | kTwoThreads);
+    ASSERT_EQ(dry.error, "");
+    ASSERT_EQ(two.error, "");
+    EXPECT_GT(two.calls, 1);
+    EXPECT_EQ(two.reports, dry.reports);
+    EXPECT_EQ(two.counts, dry.counts);
+    ASSERT_EQ(dry.reports.size(), recorded.size() - 1);  // all but the one already right
+    for (std::size_t i = 1; i < dry.reports.size(); ++i)
+        ASSERT_LT(dry.reports[i - 1][0], dry.reports[i][0]) << "not in path order, or twice";
+    EXPECT_EQ(dry.counts["unrecorded"], unrecorded);
+    EXPECT_EQ(dry.counts["changed"], dry.reports.size());
+    Label label;
+    EXPECT_NE(label.getFromXattr(root + "/a/x", true), 0) << "a dry run wrote";
+
+    Walked written = relabel({root}, 1 | 2 | 8 | kTwoThreads);
+    ASSERT_EQ(written.error, "");
+    EXPECT_EQ(written.counts["failed"], immutable ? 1u : 0u);
+    EXPECT_EQ(written.counts["changed"] + written.counts["failed"], dry.counts["changed"]);
+    ASSERT_EQ(written.reports.size(), dry.reports.size());
+    for (std::size_t i = 0; i < dry.reports.size(); ++i) {
+        EXPECT_EQ(written.reports[i][0], dry.reports[i][0]);
+        EXPECT_EQ(written.reports[i][1], dry.reports[i][1]) << dry.reports[i][0];
+        EXPECT_EQ(written.reports[i][3] != "", immutable && dry.reports[i][0] == stuck) << written.reports[i][3];
+    }
+    EXPECT_EQ(relabel({root}, 1).reports.size(), immutable ? 1u : 0u);  // what is left: the immutable file
+    ASSERT_EQ(label.getFromXattr(root + "/a/x", true), 0);
+    EXPECT_EQ(label.tid_, 77u);
+    EXPECT_EQ(label.oid_.path_id, getSM3HashLast64Bits(root + "/a/x"));
+    EXPECT_EQ(label.getFromXattr(root + "/filelink", true), 0);  // the link itself
+    EXPECT_NE(label.getFromXattr(outside, true), 0) << "written through a link";
+
+    ASSERT_EQ(setFileTid((root + "/a-b").c_str(), 9, 0), 0);
+    Walked one = relabel({root + "/a-b", root + "/unrecorded", root + "/none"}, 0);
+    ASSERT_EQ(one.reports.size(), 3u);
+    EXPECT_EQ(one.reports[0][0], root + "/a-b");  // records with Tid 9, the file with the package's type
+    EXPECT_NE(one.reports[0][1].find(":9:"), std::string::npos) << one.reports[0][1];
+    EXPECT_NE(one.reports[0][2].find(":1:"), std::string::npos) << one.reports[0][2];
+    EXPECT_EQ(one.reports[1][3], "no record gives it a label");
+    EXPECT_NE(one.reports[2][3].find("cannot open"), std::string::npos) << one.reports[2][3];
+}
+
+// Once with the label calls relative to a directory, once without.
 TEST_F(Admin, RelabelWalksTreesWithoutFollowingLinks) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     walkTree(dir_, "tree");
@@ -338,53 +362,8 @@ TEST_F(Admin, RelabelWalksTreesWithoutFollowingLinks) {
     walkTree(dir_, "other-tree");
 }
 
-void walkTree(zorvtest::ScratchDir& dir, const std::string& name) {
-    const std::string outside = dir.file(name + "-outside/secret"), root = dir.dir(name);
-    std::vector<std::string> recorded{root, dir.file(name + "/a/x"), dir.file(name + "/a-b"),
-                                      dir.file(name + "/a.c/y"), dir.link(dir / name + "-outside", name + "/a/dirlink"),
-                                      dir.link(outside, name + "/filelink")};
-    for (int i = 0; i < 4500; ++i) recorded.push_back(dir.file(name + "/many/" + std::to_string(i)));
-    dir.file(name + "/unrecorded");
-    ASSERT_EQ(labelAsPackage(recorded, name), 0);
-    ASSERT_EQ(setFileTid((root + "/a/x").c_str(), 77, 0), 0);
-    ASSERT_EQ(setFileTid(outside.c_str(), 5, 0), 0);  // a record of its own, never reached through the links
-    const uint64_t dirs = 4;
-
-    Walked dry = relabel({root}, 1);
-    ASSERT_EQ(dry.error, "");
-    EXPECT_GT(dry.calls, 1);
-    ASSERT_EQ(dry.reports.size(), recorded.size());
-    for (std::size_t i = 1; i < dry.reports.size(); ++i)
-        ASSERT_LT(dry.reports[i - 1][0], dry.reports[i][0]) << "not in path order, or twice";
-    EXPECT_EQ(dry.counts["unrecorded"], dirs);  // a, a.c, many and the unrecorded file
-    EXPECT_EQ(dry.counts["changed"], dry.reports.size());
-    Label label;
-    EXPECT_NE(label.getFromXattr(root + "/a/x", true), 0) << "a dry run wrote";
-
-    Walked written = relabel({root}, 1 | 2);
-    EXPECT_EQ(written.reports.size(), 0u);  // only failures are reported
-    EXPECT_EQ(written.counts["changed"], dry.reports.size());
-    ASSERT_EQ(label.getFromXattr(root + "/a/x", true), 0);
-    EXPECT_EQ(label.tid_, 77u);
-    EXPECT_EQ(label.oid_.path_id, getSM3HashLast64Bits(root + "/a/x"));
-    EXPECT_EQ(label.getFromXattr(root + "/filelink", true), 0);  // the link itself
-    EXPECT_NE(label.getFromXattr(outside, true), 0) << "written through a link";
-
-    EXPECT_EQ(relabel({root}, 1).reports.size(), 0u);  // nothing differs now
-    ASSERT_EQ(setFileTid((root + "/a-b").c_str(), 9, 0), 0);
-    Walked one = relabel({root + "/a-b", root + "/unrecorded", root + "/none"}, 0);
-    ASSERT_EQ(one.reports.size(), 3u);
-    EXPECT_EQ(one.reports[0][0], root + "/a-b");  // records with Tid 9, the file with the package's type
-    EXPECT_NE(one.reports[0][1].find(":9:"), std::string::npos) << one.reports[0][1];
-    EXPECT_NE(one.reports[0][2].find(":1:"), std::string::npos) << one.reports[0][2];
-    EXPECT_EQ(one.reports[1][3], "no record gives it a label");
-    EXPECT_NE(one.reports[2][3].find("cannot open"), std::string::npos) << one.reports[2][3];
-}
-
-// A chain of 5,000 directories, far deeper than paths go, with an empty
-// directory beside each level whose name is not UTF-8, walked and written on
-// two threads by a service that may open 1,024 files: every recorded directory, down to the
-// deepest whose path fits 4,095 bytes, gets its label, none fails.
+// 5,000 nested directories, each beside one whose name is not UTF-8, written on two threads by a service that may
+// open 1,024 files: every recorded directory, down to the deepest path of 4,095 bytes, gets its label.
 TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     const std::string root = dir_.dir("deep");
@@ -421,9 +400,8 @@ TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     EXPECT_EQ(relabel({recorded.back()}, 0).reports.size(), 0u);  // still serving, and nothing differs
 }
 
-// A directory a call of the walk stopped in, replaced by a link to another
-// directory before the next call goes on below it: that call reports the
-// directory, writes nothing through the link and goes on past it.
+// A directory the walk stopped in, swapped for a link before the next call goes on below it: that call reports it,
+// writes nothing through the link and goes on past it.
 TEST_F(Admin, RelabelReportsADirectorySwappedForALinkBetweenCalls) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     const std::string root = dir_.dir("swapped"), target = dir_.dir("swapped-target");
@@ -456,70 +434,8 @@ TEST_F(Admin, RelabelReportsADirectorySwappedForALinkBetweenCalls) {
     for (const std::string& name : names) ASSERT_NE(label.getFromXattr(target + "/" + name, true), 0) << name;
 }
 
-// The same walk over a tree with every kind of file in it, on one thread and
-// on two: the same reports in the same order, the same counts, and the labels
-// written are those of the records. In the tree: links to a file and to a
-// directory, files whose label differs (none, another one, bytes that are no
-// label), already matches or has values users set, an unrecorded file and
-// directory, a name that is not UTF-8, and a file whose label cannot be
-// written (immutable); more files than one call reports.
-TEST_F(Admin, RelabelOnTwoThreadsDecidesAsOneDoes) {
-    ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
-    const std::string root = dir_.dir("mixed");
-    std::vector<std::string> recorded{root, dir_.link(dir_.path(), "mixed/dirlink"),
-                                      dir_.link(dir_ / "mixed/d0/0", "mixed/filelink")};
-    for (int d = 0; d < 3; ++d)
-        for (int f = 0; f < 2000; ++f)
-            recorded.push_back(dir_.file("mixed/d" + std::to_string(d) + "/" + std::to_string(f)));
-    dir_.file("mixed/unrecorded/x");
-    dir_.file("mixed/d1/\xff");
-    const std::string stuck = recorded.back();
-    ASSERT_EQ(labelAsPackage(recorded, "mixed"), 0);
-    ASSERT_EQ(setFileTid((root + "/d0/7").c_str(), 12, 0), 0);
-    ASSERT_NE(restoreSingleFileLabel(root + "/d2/5"), "");  // already right
-    ASSERT_EQ(::lsetxattr((root + "/d2/6").c_str(), "security.zorv", "junk", 4, 0), 0);
-    ASSERT_EQ(Label().setToXattr(root + "/d2/8", true), 0);  // another label
-    zorv::detail::FileDescriptor fd(::open(stuck.c_str(), O_RDONLY | O_CLOEXEC));
-    int attributes = FS_IMMUTABLE_FL;
-    const bool immutable = ::ioctl(fd.get(), FS_IOC_SETFLAGS, &attributes) == 0;
-    struct Mutable {  // else the scratch directory cannot go
-        int fd;
-        ~Mutable() {
-            int none = 0;
-            ::ioctl(fd, FS_IOC_SETFLAGS, &none);
-        }
-    } undo{fd.get()};
-
-    Walked one = relabel({root}, 1), two = relabel({root}, 1 | kTwoThreads);
-    ASSERT_EQ(one.error, "");
-    ASSERT_EQ(two.error, "");
-    EXPECT_GT(two.calls, 1);
-    EXPECT_EQ(two.reports, one.reports);
-    EXPECT_EQ(two.counts, one.counts);
-    EXPECT_EQ(one.counts["changed"], recorded.size() - 1);  // all but the one already right
-
-    Walked written = relabel({root}, 1 | 2 | 8 | kTwoThreads);
-    ASSERT_EQ(written.error, "");
-    EXPECT_EQ(written.counts["failed"], immutable ? 1u : 0u);
-    EXPECT_EQ(written.counts["changed"] + written.counts["failed"], one.counts["changed"]);
-    ASSERT_EQ(written.reports.size(), one.reports.size());
-    for (std::size_t i = 0; i < one.reports.size(); ++i) {
-        EXPECT_EQ(written.reports[i][0], one.reports[i][0]);
-        EXPECT_EQ(written.reports[i][1], one.reports[i][1]) << one.reports[i][0];
-        EXPECT_EQ(written.reports[i][3] != "", immutable && one.reports[i][0] == stuck) << written.reports[i][3];
-    }
-    Walked after = relabel({root}, 1);  // what is left to write: the immutable file alone
-    EXPECT_EQ(after.reports.size(), immutable ? 1u : 0u);
-    Label label;
-    ASSERT_EQ(label.getFromXattr(root + "/d0/7", true), 0);
-    EXPECT_EQ(label.tid_, 12u);
-    EXPECT_EQ(label.oid_.path_id, getSM3HashLast64Bits(root + "/d0/7"));
-}
-
-// A tree in a mount namespace of the test's own, with a tmpfs and a proc
-// mounted in it: keeping to one file system, the walk enters neither and
-// reports both; otherwise it labels the tmpfs's files, and still never
-// enters proc, where no label can be written.
+// A tmpfs and a proc mounted in the tree (a mount namespace of the test's own): kept to one file system, the walk
+// enters neither and reports both; otherwise it labels the tmpfs's files and still never enters proc.
 TEST_F(Admin, RelabelKeepsToOneFileSystemAndNeverEntersAVirtualOne) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     ASSERT_EQ(daemon_->stop(), 0);
@@ -570,16 +486,14 @@ TEST_F(Admin, RelabelKeepsToOneFileSystemAndNeverEntersAVirtualOne) {
 
 TEST_F(Admin, OnlyRootMayUseTheInterface) {
     if (geteuid() != 0) GTEST_SKIP() << "the other user is played by root dropping to uid 65534";
-    for (const char* member : {"Export", "Records", "Relabel"}) {
-        std::string answer = zorvtest::asUser(zorvtest::kNobody, {}, [member] {
-            if (std::string(member) == "Export") return withFile(member, STDOUT_FILENO);
-            if (std::string(member) == "Records") return withFile(member, STDOUT_FILENO, nullptr, nullptr, {"tid", ""});
-            std::string error;
-            ServiceConnection().send(kAdmin, member, {std::vector<std::string>{"/"}, 1u, 0u, ""}, error);
-            return error;
-        });
-        EXPECT_EQ(answer, "org.freedesktop.DBus.Error.AccessDenied") << member;
-    }
+    const std::string denied = zorvtest::asUser(zorvtest::kNobody, {}, [] {
+        std::string error;
+        ServiceConnection().send(kAdmin, "Relabel", {std::vector<std::string>{"/"}, 1u, 0u, ""}, error);
+        const std::string records = withFile("Records", STDOUT_FILENO, nullptr, nullptr, {"tid", ""});
+        return withFile("Export", STDOUT_FILENO) + " " + records + " " + error;
+    });
+    const std::string no = "org.freedesktop.DBus.Error.AccessDenied";
+    EXPECT_EQ(denied, no + " " + no + " " + no);  // Export, Records, Relabel
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
-// The service's database when it is not what it should be: unusable files
-// stop the service at once with one line naming the file and an exit status
-// of their own; a file system that fills up fails the change in hand, leaves
+// The service's database when it is not what it should be: unusable files stop the service at once with one line
+// naming the file and an exit status of their own; a file system that fills up fails the change in hand, leaves
 // nothing half-written and lets reads go on.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <zorv/labelmgr.hpp>
 
-#include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 
 #include "as_user.h"
@@ -36,7 +31,12 @@ protected:
     }
 };
 
-TEST_F(Storage, AnUnusableDatabaseStopsTheServiceWithItsOwnStatus) {
+// A second service on a database in use, and one on a spoilt database, stop at once with their own status.
+TEST_F(Storage, AnUnusableOrBusyDatabaseStopsTheServiceWithItsOwnStatus) {
+    zorvtest::ServiceDaemon second(ZORV_TEST_DAEMON);
+    EXPECT_THROW(second.useDatabase(daemon_->database()).start(), std::runtime_error);
+    EXPECT_EQ(second.exitStatus(), 4);
+    EXPECT_NE(second.output().find(daemon_->database() + " is in use"), std::string::npos) << second.output();
     char* files[] = {const_cast<char*>("/usr/bin/a"), const_cast<char*>("/usr/bin/b"), nullptr};
     for (int i = 0; i < 200; ++i) ASSERT_EQ(setLabelForPkg(files, 2, ("pkg" + std::to_string(i)).c_str()), 0);
     ASSERT_EQ(daemon_->stop(), 0);
@@ -83,16 +83,9 @@ TEST_F(Storage, AnUnusableDatabaseStopsTheServiceWithItsOwnStatus) {
     EXPECT_NE(lastWords().find(daemon_->database() + ": the file is read-only"), std::string::npos) << lastWords();
 }
 
-TEST_F(Storage, ASecondServiceOnTheSameDatabaseStops) {
-    zorvtest::ServiceDaemon second(ZORV_TEST_DAEMON);
-    EXPECT_THROW(second.useDatabase(daemon_->database()).start(), std::runtime_error);
-    EXPECT_EQ(second.exitStatus(), 4);
-    EXPECT_NE(second.output().find(daemon_->database() + " is in use"), std::string::npos) << second.output();
-    EXPECT_EQ(setFileTid("/still/served", 5, 0), 0);
-}
-
-// A file size limit on the service stands for a full file system: writes
-// past it fail as they would.
+// A file size limit on the service stands for a full file system (no file of the database grows past a page): a
+// change fails whole and reads go on; the audit entries of refused and failed calls wait in memory, past the writes
+// that failed to take them along, for the next write that succeeds.
 TEST_F(Storage, AFullFileSystemFailsTheChangeAndReadsGoOn) {
     if (geteuid() != 0) GTEST_SKIP() << "limits another process's file size: root only";
     ASSERT_EQ(setFileTid("/kept", 5, 0), 0);
@@ -102,9 +95,14 @@ TEST_F(Storage, AFullFileSystemFailsTheChangeAndReadsGoOn) {
 
     rlimit unlimited{}, limit{};
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_FSIZE, nullptr, &unlimited), 0) << std::strerror(errno);
-    limit = {64 * 1024, unlimited.rlim_max};  // the soft limit only: raising a hard one takes more than root here
+    limit = {4096, unlimited.rlim_max};  // the soft limit only: raising a hard one takes more than root here
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_FSIZE, &limit, nullptr), 0) << std::strerror(errno);
-    EXPECT_EQ(ServiceConnection().call("setLabelForPkg", bigPackage), "error org.freedesktop.DBus.Error.Failed");
+    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
+                               [] { return ServiceConnection().call("setFileTid", {"/refused", 6u, int32_t(0)}); }),
+              "-1");
+    const std::string failed = "error org.freedesktop.DBus.Error.Failed";
+    EXPECT_EQ(ServiceConnection().call("setFileTid", {"/during", 7u, int32_t(0)}), failed);
+    EXPECT_EQ(ServiceConnection().call("setLabelForPkg", bigPackage), failed);
     const char* names[] = {"full"};
     unsigned long ids[1] = {};
     EXPECT_EQ(getPkgIds(names, 1, ids), 1);
@@ -115,6 +113,10 @@ TEST_F(Storage, AFullFileSystemFailsTheChangeAndReadsGoOn) {
 
     ASSERT_EQ(prlimit(daemon_->pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0) << std::strerror(errno);
     EXPECT_EQ(ServiceConnection().call("setLabelForPkg", bigPackage), "0");
+    ASSERT_EQ(daemon_->stop(), 0);
+    EXPECT_EQ(runSql("SELECT count(*) FROM audit WHERE subject = '/refused' AND uid = 65534"), "1");
+    EXPECT_EQ(runSql("SELECT count(*) FROM audit WHERE subject IN ('/during', 'full') AND result LIKE 'failed:%'"),
+              "2");
 }
 
 }  // namespace

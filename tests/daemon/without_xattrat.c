@@ -1,7 +1,6 @@
-/* Starts the service with getxattrat and setxattrat refused (EPERM) when
- * ZORV_TEST_WITHOUT_XATTRAT is set, as the system-call filter of a systemd
- * that does not know these calls refuses them, so that the tests reach the
- * service's other way of reading and writing labels. */
+/* Starts the service with getxattrat and setxattrat refused (EPERM) when ZORV_TEST_WITHOUT_XATTRAT is set, as the
+ * system-call filter of a systemd that does not know these calls refuses them, so that the tests reach the service's
+ * other way of reading and writing labels. */
 #include <errno.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -11,10 +10,8 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    /* Under qemu-user (a cross-built tree's tests) the service runs under the
-     * emulator too. qemu refuses a filter of its guest's calls, but knows
-     * neither of these calls and answers ENOSYS: the service goes the other
-     * way already, as it would behind the filter. */
+    /* Under qemu-user (a cross-built tree's tests) the service runs under the emulator too. qemu refuses a filter
+     * of its guest's calls, but knows neither call and answers ENOSYS: the service goes the other way already. */
     const char* emulator = getenv("ZORV_TEST_EMULATOR");
     if (emulator && *emulator) {
         char** command = calloc((size_t)argc + 2, sizeof *command);

@@ -1,50 +1,17 @@
-// The service's side of a subscriber's connection, byte by byte: what it
-// takes as a subscriber's handshake, how it reads frames however the reads
-// split them, how it counts subscriptions, and what it writes when it
-// publishes.
+// The service's side of a subscriber's connection, byte by byte: what it takes as a subscriber's handshake, how it
+// reads frames however the reads split them, how it counts subscriptions, and what it writes when it publishes.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <set>
-#include <string>
-
 #include "protocol/notifications.h"
+#include "zmtp_frames.h"
 #include "zmtp_peer.h"
 
 using zorvd::ZmtpPeer;
 
 namespace {
 
-// A peer's greeting: signature, version, mechanism, not a server.
-std::string greeting(const std::string& mechanism = "NULL", char major = 3) {
-    std::string g(64, '\0');
-    g[0] = '\xff', g[9] = '\x7f', g[10] = major;
-    return g.replace(12, mechanism.size(), mechanism);
-}
-
-std::string bigEndian(uint64_t value, int size) {
-    std::string bytes;
-    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
-    return bytes;
-}
-
-// A frame in the short form where it fits, unless `asLong`.
-std::string frame(unsigned char flags, const std::string& body, bool asLong = false) {
-    if (asLong || body.size() > 255) return static_cast<char>(flags | 0x02) + bigEndian(body.size(), 8) + body;
-    return std::string{static_cast<char>(flags), static_cast<char>(body.size())} + body;
-}
-
-std::string command(const std::string& name, const std::string& data) {
-    return frame(0x04, static_cast<char>(name.size()) + name + data);
-}
-
-std::string property(const std::string& name, const std::string& value) {
-    return static_cast<char>(name.size()) + name + bigEndian(value.size(), 4) + value;
-}
-
-std::string ready(const std::string& type) { return command("READY", property("Socket-Type", type)); }
-const std::string kHandshake = greeting() + ready("SUB");
-std::string subscribe(const std::string& prefix) { return frame(0, '\x01' + prefix); }
+using namespace zmtp;
+const std::string kHandshake = handshake();
 std::string cancel(const std::string& prefix) { return frame(0, std::string(1, '\0') + prefix); }
 bool take(ZmtpPeer& peer, const std::string& bytes) { return peer.take(bytes.data(), bytes.size()); }
 
@@ -79,9 +46,8 @@ TEST(ZmtpPeer, TheHandshakeAdmitsSubscribersOnly) {
     EXPECT_TRUE(peer.handshakeDone());
 }
 
-// Subscriptions in every form (short and long frames, the second frame of a
-// message that is none, the commands newer peers send), counted and
-// cancelled, read alike wherever the reads split the stream.
+// Subscriptions in every form (short and long frames, the second frame of a message that is none, the commands newer
+// peers send), counted and cancelled, read alike wherever the reads split the stream.
 TEST(ZmtpPeer, FramesAreReadWhereverTheReadsSplitThem) {
     const std::string stream = kHandshake + subscribe("ti") + frame(0, "\x01oid", true) + frame(0x01, "\x01sid") +
                                frame(0, "\x01pkgid") + frame(0, '\x01' + std::string(ZmtpPeer::kMaxInboundFrame - 1, 'x')) +
@@ -112,8 +78,8 @@ TEST(ZmtpPeer, NotificationsAreFramedAndDroppedWhenThePeerIsBehind) {
     EXPECT_TRUE(peer.offer("oid", std::string(256, 'b')));
     EXPECT_EQ(peer.output(), std::string("\x01\x03oid\x00\xff", 7) + std::string(255, 'a') +
                                  std::string("\x01\x03oid\x02\0\0\0\0\0\0\x01\x00", 14) + std::string(256, 'b'));
-    // A peer that does not read: notifications are dropped for it once its
-    // backlog is full, until it has read what waits.
+    // A peer that does not read: notifications are dropped for it once its backlog is full, until it has read what
+    // waits.
     const std::string payload(1000, 'c');
     int queued = 0;
     while (peer.offer("oid", payload)) ASSERT_LT(++queued, 1000);

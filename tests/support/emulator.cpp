@@ -7,18 +7,13 @@
 namespace zorvtest {
 
 std::string emulator() {
-    // A staged copy: the emulator's script lies in the source tree, which the
-    // other users the tests run programs as may not reach.
+    // A staged copy: the emulator's script lies in the source tree, which the other users the tests run programs as
+    // may not reach.
     static const std::string path = [] {
         const char* set = std::getenv("ZORV_TEST_EMULATOR");
         return set != nullptr && *set != '\0' ? stagedCopy(set) : std::string();
     }();
     return path;
-}
-
-std::string targetSysroot() {
-    const char* path = std::getenv("ZORV_TEST_SYSROOT");
-    return path ? path : "";
 }
 
 std::vector<std::string> emulatedCommand(const std::string& program) {

@@ -1,5 +1,4 @@
-// Identifiers in assertions: they compare by their three numbers and print as
-// pkg-file-path.
+// Identifiers in assertions: they compare by their three numbers and print as pkg-file-path.
 #pragma once
 
 #include <zorv/labelmgr.h>

@@ -9,8 +9,8 @@
 
 namespace zorvtest {
 
-// A dbus-daemon of the test's own (and optionally the stand-in on it), in a
-// fresh temporary directory; stopped when the object goes.
+// A dbus-daemon of the test's own (and optionally the stand-in on it), in a fresh temporary directory; stopped when
+// the object goes.
 class PrivateBus {
 public:
     ~PrivateBus() { stop(); }
@@ -18,8 +18,7 @@ public:
     std::string address() const { return "unix:path=" + dir_ / "system_bus_socket"; }
     void start(bool withStandin);
     void stop();
-    // The process whose id start-bus.sh wrote to `file` ("bus.pid",
-    // "standin.pid"); -1 if none.
+    // The process whose id start-bus.sh wrote to `file` ("bus.pid", "standin.pid"); -1 if none.
     pid_t pid(const std::string& file) const;
 
 private:

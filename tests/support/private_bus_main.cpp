@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
                 daemon.newDatabase().start(line.size() > 6 ? line.substr(6) : "");
                 std::cout << "started" << std::endl;
             } catch (const std::exception& e) {
-                // The directory goes with this program: what the service said
-                // goes to the standard error, which the test runner keeps.
+                // The directory goes with this program: what the service said goes to the standard error, which the
+                // test runner keeps.
                 std::cerr << daemon.output();
                 std::cout << "failed: " << e.what() << std::endl;
             }

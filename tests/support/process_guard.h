@@ -1,14 +1,12 @@
-// The processes a test starts (buses, services, stand-ins) die with it when
-// it dies of a signal, an alarm that caught a hang most often, instead of
-// outliving it with their sockets and files.
+// The processes a test starts (buses, services, stand-ins) die with it when it dies of a signal, an alarm that caught
+// a hang most often, instead of outliving it with their sockets and files.
 #pragma once
 
 #include <sys/types.h>
 
 namespace zorvtest {
 
-// `pid` is killed if this process dies of SIGALRM, SIGTERM, SIGINT or SIGHUP
-// (nothing for a pid <= 0).
+// `pid` is killed if this process dies of SIGALRM, SIGTERM, SIGINT or SIGHUP (nothing for a pid <= 0).
 void guardProcess(pid_t pid);
 // `pid` has been stopped by the test: no longer killed.
 void releaseProcess(pid_t pid);

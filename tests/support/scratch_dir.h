@@ -1,5 +1,5 @@
-// A fresh directory under the temporary directory, removed with everything in
-// it when the object goes. Shared by the tests and the benchmarks.
+// A fresh directory under the temporary directory, removed with everything in it when the object goes. Shared by the
+// tests and the benchmarks.
 #pragma once
 
 #include <stdlib.h>
@@ -46,8 +46,8 @@ private:
 
 }  // namespace zorvtest
 
-// Skips the rest of a test when `missing`: security.* attributes need root and a file system that has
-// them. CI has both and sets ZORV_TEST_REQUIRE_XATTR, so that there a skip is a failure.
+// Skips the rest of a test when `missing`: security.* attributes need root and a file system that has them. CI has
+// both and sets ZORV_TEST_REQUIRE_XATTR, so that there a skip is a failure.
 #define ZORV_SKIP_WITHOUT_XATTR(missing, where)                                                        \
     do {                                                                                               \
         if (!(missing)) break;                                                                         \

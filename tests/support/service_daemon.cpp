@@ -6,23 +6,23 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <vector>
+#include <map>
 #include <stdexcept>
-#include <thread>
+#include <vector>
 
 #include "emulator.h"
 #include "staged_program.h"
+#include "wait_until.h"
 
 extern char** environ;
 
 namespace zorvtest {
 
-// ZORV_TEST_DAEMON runs the tests against another build of the service (an
-// older one, to see a test fail without the fix it guards).
+// ZORV_TEST_DAEMON runs the tests against another build of the service (an older one, to see a test fail without the
+// fix it guards).
 ServiceDaemon::ServiceDaemon(const std::string& program)
     : program_(std::getenv("ZORV_TEST_DAEMON") ? std::getenv("ZORV_TEST_DAEMON") : program) {
     restartBus();
@@ -39,13 +39,16 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     std::string log = bus_.dir() + "/service.log", address = bus_.address();
     std::string user = "--reuid=" + std::to_string(runAs_), group = "--regid=" + std::to_string(runAs_);
     std::vector<const char*> argv;
-    std::vector<std::string> env{std::string(zorv::protocol::kNotifyEndpointVariable) + "=" + notify};
+    std::map<std::string, std::string> env;  // NAME=value by name: the service's own over the test's
+    auto put = [&env](const std::string& entry) { env[entry.substr(0, entry.find('='))] = entry; };
+    for (char** e = environ; *e != nullptr; ++e) put(*e);
+    put(std::string(zorv::protocol::kNotifyEndpointVariable) + "=" + notify);
     std::string program = program_, why;
     if (runAs_ != uid_t(-1)) {
         // Another user runs a copy that it can reach wherever the build tree lies.
         if ((program = stagedFor(runAs_, program_, &why)).empty()) throw std::runtime_error(why);
         argv = {"/usr/bin/setpriv", user.c_str(), group.c_str(), "--clear-groups"};
-        env.insert(env.end(), stagedVariables().begin(), stagedVariables().end());
+        for (const std::string& variable : stagedVariables()) put(variable);
     }
     const std::vector<std::string> command = emulatedCommand(program);
     for (const std::string& word : command) argv.push_back(word.c_str());
@@ -53,15 +56,8 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     if (asOption) argv.insert(argv.end(), {"--notify-endpoint", notify.c_str()});
     for (const std::string& option : options_) argv.push_back(option.c_str());
     argv.push_back(nullptr);
-    auto chosen = [&env](const std::string& entry) {
-        for (const std::string& e : env)
-            if (e.compare(0, e.find('=') + 1, entry, 0, entry.find('=') + 1) == 0) return true;
-        return false;
-    };
-    for (char** e = environ; *e != nullptr; ++e)
-        if (!chosen(*e)) env.push_back(*e);
     std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
+    for (auto& [name, entry] : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t output;
     posix_spawn_file_actions_init(&output);
@@ -74,10 +70,11 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
     ServiceConnection c(address);
     pid_t ended = 0;
     int status = 0;
-    for (int i = 0; i < 500 * slowdown() && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) {
-        if (dbus_bus_name_has_owner(c.get(), zorv::protocol::kServiceName, nullptr)) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (waitUntil([&] {
+            return (ended = waitpid(pid_, &status, WNOHANG)) != 0 ||
+                   dbus_bus_name_has_owner(c.get(), zorv::protocol::kServiceName, nullptr);
+        }, 5) && ended == 0)
+        return;
     if (ended == 0) stop(SIGKILL);  // a service that hangs is not left behind
     exitStatus_ = ended == 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     forget();

@@ -8,10 +8,8 @@
 #include <sys/vfs.h>
 #include <sys/wait.h>
 
-#include <chrono>
-#include <thread>
-
 #include "emulator.h"
+#include "wait_until.h"
 
 extern char** environ;
 
@@ -37,17 +35,13 @@ StalledFs::StalledFs() {
         pid_ = -1;
         return;
     }
-    for (int i = 0; i < 200 * slowdown() && !mounted_; ++i) {
+    bool ended = false;
+    mounted_ = waitUntil([&] {
         struct statfs fs;
-        mounted_ = ::statfs(dir_.path().c_str(), &fs) == 0 && fs.f_type == kFuseMagic;
-        if (!mounted_) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+        if (::statfs(dir_.path().c_str(), &fs) == 0 && fs.f_type == kFuseMagic) return true;
+        return ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+    }, 2) && !ended;
+    if (ended) pid_ = -1;
 #endif
 }
 

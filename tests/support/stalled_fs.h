@@ -1,6 +1,5 @@
-// A mounted file system that never answers for its entry "stall" (see
-// stalled_fs.c), unmounted when the object goes. Mounting needs root and
-// FUSE; mounted() tells whether it worked.
+// A mounted file system that never answers for its entry "stall" (see stalled_fs.c), unmounted when the object goes.
+// Mounting needs root and FUSE; mounted() tells whether it worked.
 #pragma once
 
 #include <sys/types.h>
@@ -19,10 +18,9 @@ public:
     StalledFs& operator=(const StalledFs&) = delete;
 
     bool mounted() const { return mounted_; }
-    // A path whose every look waits for ever. Looks at different ones from 1
-    // on are held each on its own, each in a directory of its own: the kernel
-    // lets one look at a time into a directory of this file system (so a
-    // look held at the top, at 0, holds up every other look).
+    // A path whose every look waits for ever. Looks at different ones from 1 on are held each on its own, each in a
+    // directory of its own: the kernel lets one look at a time into a directory of this file system (so a look held
+    // at the top, at 0, holds up every other look).
     std::string stalled(int which = 0) const {
         return dir_.path() + (which > 0 ? "/" + std::to_string(which) : std::string()) + "/stall";
     }

@@ -11,8 +11,8 @@
 
 namespace zorvtest {
 
-// A value to send, tagged with its D-Bus type. A list or dictionary takes its
-// type from its element type, so an empty one is typed too.
+// A value to send, tagged with its D-Bus type. A list or dictionary takes its type from its element type, so an empty
+// one is typed too.
 struct WireValue {
     std::string signature;
     std::vector<WireValue> items;  // array elements, or key and value of a dict entry
@@ -29,6 +29,12 @@ struct WireValue {
     template <typename V>
     WireValue(const std::map<std::string, V>& map)
         : WireValue(dict("a{s" + WireValue(V{}).signature + "}", {map.begin(), map.end()})) {}
+    // A file descriptor passed with the call.
+    static WireValue fd(int fd) {
+        WireValue v(int32_t{fd});
+        v.signature = "h";
+        return v;
+    }
     // A dictionary of signature `sig` with its entries in the order given.
     static WireValue dict(const std::string& sig, const std::vector<std::pair<WireValue, WireValue>>& entries);
 };

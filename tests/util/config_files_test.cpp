@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "util_support.h"
 
 namespace {
 
-// One file read through both dialects: comments, whitespace, section rules and
-// which of two equal keys wins differ.
+// One file read through both dialects: comments, whitespace, section rules and which of two equal keys wins differ.
 TEST(ConfigReaders, TwoDialectsSideBySide) {
     zorvtest::ScratchDir dir;
     const std::string file = dir.path() + "/both.conf";

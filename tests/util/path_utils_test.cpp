@@ -16,9 +16,11 @@ struct InDirectory {
     fs::path previous = fs::current_path();
 };
 
-TEST(GetRealPath, AgreesWithRealpathTool) {
+// Paths resolved on disk, against realpath(1) where it has a counterpart; links are examined themselves.
+TEST(PathsOnDisk, ResolvedAsRealpathAndWalkedUpToAnExistingParent) {
     ScratchDir dir;
     dir.file("real/dir/file");
+    dir.dir("usr/lib");
     dir.link(dir / "real", "l1");
     dir.link("l1/dir", "l2");  // relative target, through another link
     dir.link("l2/file", "lfile");
@@ -43,6 +45,18 @@ TEST(GetRealPath, AgreesWithRealpathTool) {
     EXPECT_EQ(getLinkRealPath(dir / "gone/x"), "");
     EXPECT_EQ(getLinkRealPath(dir / "loop/x"), "");  // caught and logged
     EXPECT_TRUE(log.contains("[getLinkRealPath:"));
+
+    const std::pair<const char*, const char*> parents[] = {
+        {"/no/such/dir/*.txt", "/"}, {"*", ""}, {"usr/lib*", "usr/lib"}, {"usr/li*", "usr"},
+        {"usr/[ab]/x", "usr"},  // '[' does not cut
+        {"usr/nothing/*", "usr"}, {"loop/x*", ""}};
+    for (const auto& [pattern, parent] : parents) EXPECT_EQ(findFirstValidParentDir(pattern), parent) << pattern;
+    EXPECT_TRUE(log.contains("] filesystem error: "));
+
+    const std::string link = dir / "l1", dangling = dir / "dangling";
+    EXPECT_EQ(std::make_tuple(pathIsDir(link.c_str()), pathIsLinkFile(link.c_str()), pathIsExists(link.c_str())),
+              std::make_tuple(0, 1, 0));
+    EXPECT_EQ(std::make_tuple(pathIsLinkFile(dangling.c_str()), pathIsExists(dangling.c_str())), std::make_tuple(1, -1));
 }
 
 TEST(PathText, IsParentComparePrefixesAndFormat) {
@@ -82,20 +96,6 @@ TEST(SortPaths, ExpandsWildcardsInTheLastComponentAndSorts) {
     EXPECT_THROW(sortPaths({dir / "missing/*", "/a"}), fs::filesystem_error);
 }
 
-TEST(FindFirstValidParentDir, WalksUpFromTheTextBeforeTheWildcard) {
-    ScratchDir dir;
-    dir.dir("usr/lib");
-    dir.link("loop", "loop");
-    InDirectory here(dir.path());
-    zorvtest::LogCapture log;
-    const std::pair<const char*, const char*> cases[] = {
-        {"/no/such/dir/*.txt", "/"}, {"*", ""}, {"usr/lib*", "usr/lib"}, {"usr/li*", "usr"},
-        {"usr/[ab]/x", "usr"},  // '[' does not cut
-        {"usr/nothing/*", "usr"}, {"loop/x*", ""}};
-    for (const auto& [pattern, parent] : cases) EXPECT_EQ(findFirstValidParentDir(pattern), parent) << pattern;
-    EXPECT_TRUE(log.contains("] filesystem error: "));
-}
-
 TEST(IsFilesystemReadOnly, MountFlagsAndErrors) {
     ScratchDir dir;
     EXPECT_FALSE(isFilesystemReadOnly(dir.path().c_str()));
@@ -106,14 +106,6 @@ TEST(IsFilesystemReadOnly, MountFlagsAndErrors) {
     EXPECT_FALSE(isFilesystemReadOnly((dir / "missing").c_str()));
     EXPECT_FALSE(isFilesystemReadOnly(nullptr));
     EXPECT_TRUE(log.contains("] statfs error, No such file or directory, " + (dir / "missing")));
-}
-
-TEST(PathTests, LinksAreExaminedThemselvesExistenceFollowsThem) {
-    ScratchDir dir;
-    const std::string link = dir.link(dir.dir("d"), "to-dir"), gone = dir.link("nowhere", "dangling");
-    EXPECT_EQ(std::make_tuple(pathIsDir(link.c_str()), pathIsLinkFile(link.c_str()), pathIsExists(link.c_str())),
-              std::make_tuple(0, 1, 0));
-    EXPECT_EQ(std::make_tuple(pathIsLinkFile(gone.c_str()), pathIsExists(gone.c_str())), std::make_tuple(1, -1));
 }
 
 }  // namespace

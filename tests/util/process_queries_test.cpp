@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <fstream>
 
 #include "util_support.h"
 #include "util/file_reading.h"
@@ -17,7 +12,7 @@ namespace {
 
 using zorvtest::commandLines;
 
-TEST(FileHelpers, RoundTripInPlaceAndReportFailures) {
+TEST(FileHelpers, RoundTripInPlaceAndRefuseWhatIsNotARegularFile) {
     zorvtest::ScratchDir dir;
     std::string bytes(3 * 1024 * 1024 + 7, '\r');
     for (size_t i = 0; i < bytes.size(); i += 3) bytes[i] = static_cast<char>(i);  // NULs and line ends too
@@ -36,23 +31,12 @@ TEST(FileHelpers, RoundTripInPlaceAndReportFailures) {
     EXPECT_EQ(readFile(missing), "");
     EXPECT_FALSE(writeFile(missing, "x"));
     EXPECT_EQ(log.matching(missing).size(), 2u);  // one error line each
-    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
-    for (size_t size : {size_t(1), size_t(1) << 20}) {  // a refused write is a failure, however small
-        log.clear();
-        EXPECT_FALSE(writeFile("/dev/full", std::string(size, 'x'))) << size;
-        EXPECT_TRUE(log.contains("] Unable to write file, /dev/full, ")) << size;
-    }
-}
-
-// What is not a regular file is refused at once with one error line per call:
-// a FIFO without a writer used to block, /dev/zero to grow until bad_alloc
-// escaped (the address-space limit makes that quick).
-TEST(FileReaders, RefuseWhatIsNotARegularFile) {
-    zorvtest::ScratchDir dir;
-    const std::string fifo = dir.path() + "/fifo", big = dir.path() + "/big";
+    // What is not a regular file is refused at once with one error line per call: a FIFO without a writer used
+    // to block, /dev/zero to grow until bad_alloc escaped (the address-space limit makes that quick).
+    const std::string fifo = dir / "fifo", big = dir / "big";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_TRUE(std::ofstream(big) && ::truncate(big.c_str(), zorv::detail::kMaxReadSize + 1) == 0);
-    for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [file, why] : std::vector<std::pair<std::string, std::string>>{
              {fifo, "Not a regular file"}, {"/dev/zero", "Not a regular file"}, {dir.path(), "Not a regular file"},
              {big, "File larger than"}}) {
         EXPECT_EXIT(
@@ -64,10 +48,16 @@ TEST(FileReaders, RefuseWhatIsNotARegularFile) {
                 ::setrlimit(RLIMIT_AS, &limit);
 #endif
                 zorvtest::LogCapture log;
-                const bool refused = readFile(path).empty() && parseConfig(path).empty() && readConfig(path).empty();
+                const bool refused = readFile(file).empty() && parseConfig(file).empty() && readConfig(file).empty();
                 ::_exit(refused && log.matching(why).size() == 3 && log.size() == 3 ? 0 : 1);
             },
-            testing::ExitedWithCode(0), "") << path;
+            testing::ExitedWithCode(0), "") << file;
+    }
+    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+    for (size_t size : {size_t(1), size_t(1) << 20}) {  // a refused write is a failure, however small
+        log.clear();
+        EXPECT_FALSE(writeFile("/dev/full", std::string(size, 'x'))) << size;
+        EXPECT_TRUE(log.contains("] Unable to write file, /dev/full, ")) << size;
     }
 }
 
@@ -107,8 +97,9 @@ TEST(ProcessQueries, ParentsAndExecutableOfThisProcess) {
     EXPECT_EQ(executables.count(""), 0u);
 }
 
-// Only the owner's execute bit counts; without PATH nothing is found.
-TEST(CommandExists, SearchesPathForTheOwnerExecuteBit) {
+// Only the owner's execute bit counts, and without PATH nothing is found. Command output comes as lines as the
+// shell prints them, long ones in pieces; a failed or killed command gives nothing.
+TEST(Commands, FoundByTheOwnerExecuteBitAndRunToTheirLines) {
     zorvtest::ScratchDir dir;
     ASSERT_EQ(::chmod(dir.file("owner-only").c_str(), 0100) | ::chmod(dir.file("others-only").c_str(), 0655), 0);
     const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
@@ -118,10 +109,6 @@ TEST(CommandExists, SearchesPathForTheOwnerExecuteBit) {
     ::unsetenv("PATH");
     EXPECT_FALSE(commandExists("sh"));
     ::setenv("PATH", savedPath.c_str(), 1);
-}
-
-// Lines as the shell prints them, long ones in pieces; a failed or killed command gives nothing.
-TEST(ExecuteCommand, OutputLinesOrNothingOnFailure) {
     zorvtest::LogCapture log;
     EXPECT_EQ(executeCommand("printf 'one\\r\\n\\nlast'; echo err >&2"),
               (std::vector<std::string>{"one\r", "", "last"}));
