@@ -9,6 +9,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <charconv>
 #include <cstdint>
 #include <memory>
 
@@ -35,47 +36,23 @@ const EVP_MD* sm3Digest() {
     return digest.get();
 }
 
-// One context per thread, set up again by each digest: a context made and
-// freed per digest costs two allocations and a wipe, and a relabelled tree
-// digests every path it labels.
-EVP_MD_CTX* threadContext() {
-    thread_local const std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
-    return ctx.get();
-}
-
-// The digest of `input` with `md` into `out`; false when any step fails. A
-// null `md` must fail here: given none, a used context would take its last.
-bool digestInto(const EVP_MD* md, const std::string& input, unsigned char* out, unsigned int& length) {
-    EVP_MD_CTX* ctx = threadContext();
-    return md && ctx && EVP_DigestInit_ex(ctx, md, nullptr) == 1 &&
-           EVP_DigestUpdate(ctx, input.data(), input.size()) == 1 && EVP_DigestFinal_ex(ctx, out, &length) == 1;
-}
-
-// The SM3 digest of `input`, logging for getSM3HashValue when there is none.
-bool sm3Into(const std::string& input, unsigned char* out, unsigned int& length) {
-    const EVP_MD* md = sm3Digest();
-    if (md == nullptr) {
-        ZLOG_ERROR_FOR("getSM3HashValue", "Unsupported hash function SM3");
-        return false;
-    }
-    if (digestInto(md, input, out, length)) return true;
-    ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
-    return false;
-}
-
-// The last `sizeof(T)` bytes of the SM3 digest, the last hexadecimal digits
-// of its text form, as a number. Both widths share this; each names its own
-// function and message.
+// The last `sizeof(T) * 2` hexadecimal digits of the SM3 digest as a number.
+// Both widths share this; each names its own function and messages.
 template <typename T>
-T lastDigestBits(const std::string& input, const char* func, const char* tooShort) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!sm3Into(input, digest, length) || length < sizeof(T)) {
+T lastDigestBits(const std::string& input, const char* func, const char* tooShort, const char* invalid) {
+    constexpr size_t digits = sizeof(T) * 2;
+    const std::string hex = getSM3HashValue(input);
+    if (hex.size() < digits) {
         Logger::getInstance().error(func, __LINE__, "%s", tooShort);
         return 0;
     }
+    // from_chars, not a stream: a relabelled tree asks this once per file.
     T value = 0;
-    for (unsigned int i = length - sizeof(T); i < length; ++i) value = static_cast<T>(value << 8 | digest[i]);
+    const char* end = hex.data() + hex.size();
+    if (std::from_chars(end - digits, end, value, 16).ptr != end) {
+        Logger::getInstance().error(func, __LINE__, "%s", invalid);
+        return 0;
+    }
     return value;
 }
 
@@ -85,9 +62,14 @@ namespace zorv {
 namespace detail {
 
 std::string digestHex(const EVP_MD* md, const std::string& input) {
+    std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> owned(EVP_MD_CTX_new());
+    EVP_MD_CTX* ctx = owned.get();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (!digestInto(md, input, digest, length)) {
+    const bool ok = ctx && EVP_DigestInit_ex(ctx, md, nullptr) == 1 &&
+                    EVP_DigestUpdate(ctx, input.data(), input.size()) == 1 &&
+                    EVP_DigestFinal_ex(ctx, digest, &length) == 1;
+    if (!ok) {
         ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
         return std::string();
     }
@@ -98,17 +80,22 @@ std::string digestHex(const EVP_MD* md, const std::string& input) {
 }  // namespace zorv
 
 std::string getSM3HashValue(const std::string& input) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    return sm3Into(input, digest, length) ? bytesToHexString(digest, length) : std::string();
+    const EVP_MD* md = sm3Digest();
+    if (md == nullptr) {
+        ZLOG_ERROR("Unsupported hash function SM3");
+        return std::string();
+    }
+    return zorv::detail::digestHex(md, input);
 }
 
 unsigned int getSM3HashLast32Bits(const std::string& input) {
-    return lastDigestBits<uint32_t>(input, "getSM3HashLast32Bits", "Hash string is too short");
+    return lastDigestBits<uint32_t>(input, "getSM3HashLast32Bits", "Hash string is too short",
+                                    "Invalid hex string for last 32 bits");
 }
 
 unsigned long getSM3HashLast64Bits(const std::string& input) {
-    return lastDigestBits<unsigned long>(input, "getSM3HashLast64Bits", "hash string is too short");
+    return lastDigestBits<unsigned long>(input, "getSM3HashLast64Bits", "hash string is too short",
+                                         "Invalid hex string for last 64 bits");
 }
 
 unsigned int getKmodNameHash(const char* name, unsigned int len) {
