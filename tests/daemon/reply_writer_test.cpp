@@ -51,7 +51,7 @@ void idItems(Writer& w, std::size_t items) {
 // still padded to its first), a name that is not UTF-8 (sent escaped, so longer), dictionaries and arrays of
 // structures, nested and empty.
 TEST(ReplyWriter, CountsWhatLibdbusMarshals) {
-    const std::string notUtf8("bad\xff\xfe name\0end", 16);
+    const std::string notUtf8 = "bad\xff\xfe name";
     const std::vector<std::pair<const char*, std::function<void(Writer&)>>> values = {
         {"a(u) empty", [](Writer& w) { w.array("(u)", [](Writer&) {}); }},
         {"u", [](Writer& w) { w.u32(9); }},
