@@ -388,9 +388,10 @@ private:
     // go on from, and an escaped name would not lead back to the same place.
     // Files decided but not yet done are done before the call returns.
     void done(const std::string& path, bool sendable = true) {
-        last_ = path;
-        if (reports_.size() >= maxReports_ || (++sinceClock_ % 64 == 0 && Clock::now() >= stopAt_))
+        if (reports_.size() >= maxReports_ || (++sinceClock_ % 64 == 0 && Clock::now() >= stopAt_)) {
             stopped_ = sendable;
+            if (sendable) last_ = path;
+        }
     }
 
     Store& records_;

@@ -10,8 +10,11 @@ namespace zorv {
 namespace label {
 
 inline bool debugEnabled() {
-    Logger::getInstance();  // the library's log configuration comes first
-    return log4cpp::Category::getRoot().isDebugEnabled();
+    // Found once: each lookup of a category takes the hierarchy's lock, and a
+    // relabelled tree encodes a label per file. The library's log
+    // configuration comes first.
+    static log4cpp::Category& root = (Logger::getInstance(), log4cpp::Category::getRoot());
+    return root.isDebugEnabled();
 }
 
 }  // namespace label

@@ -9,7 +9,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include <charconv>
 #include <cstdint>
 #include <memory>
 
@@ -36,23 +35,39 @@ const EVP_MD* sm3Digest() {
     return digest.get();
 }
 
-// The last `sizeof(T) * 2` hexadecimal digits of the SM3 digest as a number.
-// Both widths share this; each names its own function and messages.
+// The digest of `input` with `md` into `out`; false when any step fails.
+bool digestInto(const EVP_MD* md, const std::string& input, unsigned char* out, unsigned int& length) {
+    std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> owned(EVP_MD_CTX_new());
+    EVP_MD_CTX* ctx = owned.get();
+    return ctx && EVP_DigestInit_ex(ctx, md, nullptr) == 1 && EVP_DigestUpdate(ctx, input.data(), input.size()) == 1 &&
+           EVP_DigestFinal_ex(ctx, out, &length) == 1;
+}
+
+// The SM3 digest of `input`; logs for getSM3HashValue when there is none.
+bool sm3Into(const std::string& input, unsigned char* out, unsigned int& length) {
+    const EVP_MD* md = sm3Digest();
+    if (md == nullptr) {
+        ZLOG_ERROR_FOR("getSM3HashValue", "Unsupported hash function SM3");
+        return false;
+    }
+    if (digestInto(md, input, out, length)) return true;
+    ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
+    return false;
+}
+
+// The last `sizeof(T)` bytes of the SM3 digest (the last digits of its text
+// form) as a number, read from the bytes: a relabelled tree asks this once
+// per file. Both widths share this; each names its own function and message.
 template <typename T>
-T lastDigestBits(const std::string& input, const char* func, const char* tooShort, const char* invalid) {
-    constexpr size_t digits = sizeof(T) * 2;
-    const std::string hex = getSM3HashValue(input);
-    if (hex.size() < digits) {
+T lastDigestBits(const std::string& input, const char* func, const char* tooShort) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!sm3Into(input, digest, length) || length < sizeof(T)) {
         Logger::getInstance().error(func, __LINE__, "%s", tooShort);
         return 0;
     }
-    // from_chars, not a stream: a relabelled tree asks this once per file.
     T value = 0;
-    const char* end = hex.data() + hex.size();
-    if (std::from_chars(end - digits, end, value, 16).ptr != end) {
-        Logger::getInstance().error(func, __LINE__, "%s", invalid);
-        return 0;
-    }
+    for (unsigned int i = length - sizeof(T); i < length; ++i) value = static_cast<T>(value << 8 | digest[i]);
     return value;
 }
 
@@ -62,14 +77,9 @@ namespace zorv {
 namespace detail {
 
 std::string digestHex(const EVP_MD* md, const std::string& input) {
-    std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> owned(EVP_MD_CTX_new());
-    EVP_MD_CTX* ctx = owned.get();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    const bool ok = ctx && EVP_DigestInit_ex(ctx, md, nullptr) == 1 &&
-                    EVP_DigestUpdate(ctx, input.data(), input.size()) == 1 &&
-                    EVP_DigestFinal_ex(ctx, digest, &length) == 1;
-    if (!ok) {
+    if (!digestInto(md, input, digest, length)) {
         ZLOG_ERROR_FOR("getSM3HashValue", "SM3 digest computation failed");
         return std::string();
     }
@@ -80,22 +90,17 @@ std::string digestHex(const EVP_MD* md, const std::string& input) {
 }  // namespace zorv
 
 std::string getSM3HashValue(const std::string& input) {
-    const EVP_MD* md = sm3Digest();
-    if (md == nullptr) {
-        ZLOG_ERROR("Unsupported hash function SM3");
-        return std::string();
-    }
-    return zorv::detail::digestHex(md, input);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    return sm3Into(input, digest, length) ? bytesToHexString(digest, length) : std::string();
 }
 
 unsigned int getSM3HashLast32Bits(const std::string& input) {
-    return lastDigestBits<uint32_t>(input, "getSM3HashLast32Bits", "Hash string is too short",
-                                    "Invalid hex string for last 32 bits");
+    return lastDigestBits<uint32_t>(input, "getSM3HashLast32Bits", "Hash string is too short");
 }
 
 unsigned long getSM3HashLast64Bits(const std::string& input) {
-    return lastDigestBits<unsigned long>(input, "getSM3HashLast64Bits", "hash string is too short",
-                                         "Invalid hex string for last 64 bits");
+    return lastDigestBits<unsigned long>(input, "getSM3HashLast64Bits", "hash string is too short");
 }
 
 unsigned int getKmodNameHash(const char* name, unsigned int len) {
