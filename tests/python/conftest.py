@@ -80,13 +80,6 @@ def private_bus(monkeypatch):
 
 
 @pytest.fixture
-def service(private_bus):
-    """The real service on a private bus, its notifications on a socket of that bus."""
-    private_bus.start_service()
-    return private_bus
-
-
-@pytest.fixture
 def notifying_service(private_bus, monkeypatch):
     """The real service, publishing where the library listens (ZORV_NOTIFY_ENDPOINT names an endpoint to both)."""
     monkeypatch.setenv("ZORV_NOTIFY_ENDPOINT", f"ipc://{private_bus.dir}/notify.socket")

@@ -1,5 +1,5 @@
-"""The module against the real service on a private bus, and without one; label changes through the iterator
-and context manager, its timeout, and that the subscriber is released."""
+"""The module without the service, and label changes from the real service through the iterator and context
+manager, its timeout, and that the subscriber is released."""
 import json
 import os
 import threading
@@ -10,22 +10,6 @@ import pytest
 import zorvlabelmgr as zl
 
 QUIET_TOPIC = "zorv-python-test-never-published"
-
-
-def test_set_read_list_and_remove(service, tmp_path):
-    labelled = tmp_path / "labelled"
-    labelled.write_text("x")
-    zl.set_file_tid(labelled, 5)
-    zl.set_file_oid(labelled, zl.Id(1, 0, 42))
-    assert (zl.get_file_tid(labelled), zl.get_file_oid(labelled)) == (5, zl.Id(1, 0, 42))
-    assert [(r.path, r.value) for r in zl.show_user_set_file_tid()] == [(str(labelled), 5)]
-    assert [r.id for r in zl.query_user_set_file_oid(labelled)] == [zl.Id(1, 0, 42)]
-    zl.del_file_tid(labelled)
-    with pytest.raises(zl.ServiceFailure):  # neither a record nor a label of its own
-        zl.get_file_tid(labelled)
-    with pytest.raises(zl.ServiceFailure):
-        zl.del_file_tid(labelled)
-    assert zl.show_user_set_file_tid() == []
 
 
 def test_without_the_service_calls_raise_connection_errors(private_bus):
