@@ -46,8 +46,7 @@ protected:
         int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         EXPECT_EQ(withFile("Export", fd), "");
         ::close(fd);
-        std::ifstream in(file);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return zorvtest::slurp(file);
     }
     std::string imported(const std::string& document, std::string* message = nullptr) {
         int fd = ::open(dir_.file("import.json", document).c_str(), O_RDONLY | O_CLOEXEC);
@@ -166,8 +165,7 @@ TEST_F(Admin, RecordsAndBackupGoThroughPassedFiles) {
         ::close(fd);
         dbus_uint64_t count = 0;
         if (reply) dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT64, &count, DBUS_TYPE_INVALID);
-        std::ifstream in(file, std::ios::binary);
-        return error + std::to_string(count) + ":" + std::string(std::istreambuf_iterator<char>(in), {});
+        return error + std::to_string(count) + ":" + zorvtest::slurp(file);
     };
     using namespace std::string_literals;
     EXPECT_EQ(records("tid", ""), "3:/rl/a\0" "5\n/rl/a/b\nc\0" "6\n/rm\0" "7\n"s);

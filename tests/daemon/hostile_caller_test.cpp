@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <iterator>
 
 #include "as_user.h"
 #include "emulator.h"
@@ -282,8 +281,7 @@ TEST_F(Hostile, TheAuditTrailGoesToTheJournalOrElseToTheLog) {
     ASSERT_EQ(setFileTid(forged.c_str(), 5, 0), 0);
     EXPECT_EQ(asUser(kNobody, {}, [] { return ServiceConnection().call("setFileTid", {"/refused", 6u, 0}); }), "-1");
     ASSERT_EQ(daemon_->stop(), 0);
-    std::ifstream in(std::string(logs) + "/zorv_label_manager.log");
-    const std::string log(std::istreambuf_iterator<char>(in), {});
+    const std::string log = zorvtest::slurp(std::string(logs) + "/zorv_label_manager.log");
     const std::string pid = std::to_string(getpid());
     for (const std::string& line : {"audit: uid 0 (pid " + pid + ") setFileTid /forged\\nuid 0 (pid 1) setFileTid /x: "
                                     "committed: committed, - -> 5",

@@ -6,10 +6,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
 namespace zorvtest {
+
+// The bytes of the file `path`; "" when it cannot be read.
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 class ScratchDir {
 public:

@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <vector>
@@ -82,8 +80,7 @@ void ServiceDaemon::start(const std::string& endpoint, bool asOption) {
 }
 
 std::string ServiceDaemon::output() const {
-    std::ifstream in(bus_.dir() + "/service.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return slurp(bus_.dir() + "/service.log");
 }
 
 pid_t ServiceDaemon::busPid() const {

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -17,6 +16,7 @@
 
 #include "as_user.h"
 #include "emulator.h"
+#include "scratch_dir.h"
 
 extern char** environ;
 
@@ -24,12 +24,6 @@ namespace zorvtest {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const std::string& path) {
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
-}
 
 // The folder of the staged copies, which every user may enter; removed by the process that made it when it ends, not
 // by a child it forked.
