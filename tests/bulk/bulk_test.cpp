@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
-#include <functional>
-#include <sstream>
-
 #include "client/bus_limits.h"
 #include "log_capture.h"
 #include "id_equality.h"

@@ -3,12 +3,7 @@
 #include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <thread>
-#include <vector>
 
 #include "log_capture.h"
 #include "private_bus.h"

@@ -4,12 +4,7 @@
 #include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <thread>
-#include <tuple>
 
 #include "id_equality.h"
 #include "log_capture.h"

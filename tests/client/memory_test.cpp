@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
-#include <unistd.h>
-
 #include "emulator.h"
 #include "process_memory.h"
 #include "standin_control.h"

@@ -7,9 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
-#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "log_capture.h"
 #include "scratch_dir.h"

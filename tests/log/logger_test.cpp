@@ -6,7 +6,6 @@
 #include <log4cpp/Priority.hh>
 
 #include <cerrno>
-#include <thread>
 
 #include "emulator.h"
 #include "log_capture.h"

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include "scratch_dir.h"
 

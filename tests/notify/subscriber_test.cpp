@@ -9,13 +9,6 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
-#include <unistd.h>
-
-#include <atomic>
-#include <filesystem>
-#include <memory>
-#include <set>
-#include <thread>
 #include <type_traits>
 
 namespace {

@@ -4,9 +4,6 @@
 #include <expat.h>
 #include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-#include <string>
 #include <utility>
 
 #include "protocol/members.h"

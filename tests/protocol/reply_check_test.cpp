@@ -2,8 +2,6 @@
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "protocol/members.h"
 #include "reply_check.h"
 #include "wire.h"

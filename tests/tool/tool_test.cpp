@@ -12,20 +12,10 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <zorv/labelmgr.hpp>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <regex>
-#include <set>
-#include <sstream>
-#include <tuple>
 
 #include "as_user.h"
 #include "daemon_suite.h"
@@ -43,10 +33,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using zorvtest::slurp;
 
 bool oneLine(const std::string& text) { return !text.empty() && text.find('\n') == text.size() - 1; }
 
@@ -617,34 +604,6 @@ TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
     EXPECT_EQ(crossed["not_entered"].size(), 0u) << crossed;
     EXPECT_EQ(ok({"verify", "-R", "--threads", "1", xdev}), "");
 }
-
-// A program staged for another user runs as that user although the original lies out of its reach, and loads the
-// library staged beside it, not the build tree's.
-TEST(StagedProgram, RunsAsAnotherUserWhereItsBuildTreeIsOutOfReach) {
-    if (geteuid() != 0) GTEST_SKIP() << "running a program as another user needs root";
-    if (!zorvtest::reachableBy(zorvtest::kNobody, std::filesystem::temp_directory_path()))
-        GTEST_SKIP() << "uid 65534 cannot enter the temporary directory, where the copies go";
-    const zorvtest::ScratchDir locked;  // mode 0700, as mkdtemp makes it
-    const std::string tool = locked / "zorv-label";
-    std::filesystem::copy_file(ZORV_TOOL, tool);
-    ASSERT_FALSE(zorvtest::reachableBy(zorvtest::kNobody, tool));
-    std::string why;
-    const std::string staged = zorvtest::stagedFor(zorvtest::kNobody, tool, &why);
-    ASSERT_FALSE(staged.empty()) << why;
-    const std::string library = std::filesystem::path(staged).parent_path() / "libzorvlabelmgr.so.1";
-    EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {},
-                               [&] {
-                                   auto status = [](const std::string& command) {
-                                       return std::to_string(WEXITSTATUS(std::system(command.c_str())));
-                                   };
-                                   const std::string run = zorvtest::emulatedShellCommand(staged);
-                                   const std::string list = zorvtest::librariesShellCommand(staged);
-                                   return status(run + " --version >/dev/null 2>&1") + " " +
-                                          status(list + " | grep -q ' => " + library + " '");
-                               }),
-              "0 0");
-}
-
 
 // Another user may not list packages, read the trail or export, and is told so on a change. Its listings (one
 // reply) hold the bytes of root's (a passed pipe), also for names that are escaped, wide, or hold a newline.
