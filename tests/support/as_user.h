@@ -12,15 +12,12 @@ namespace zorvtest {
 
 constexpr uid_t kNobody = 65534;
 
-// Starts `body` in a child process as `uid` (its group the same number, its supplementary groups `groups`), which
-// exits when `body` returns; its pid, or -1. A child that cannot become that user exits with kCannotSwitch. A program
-// of the build tree that `body` runs must be a staged copy (staged_program.h): the child's environment leads it to
-// what it needs.
+// Starts `body` in a child process as `uid` (group `uid`, supplementary `groups`) that exits when `body` returns; its
+// pid, or -1. A child that cannot switch exits with kCannotSwitch; what it runs of the build tree must be staged.
 constexpr int kCannotSwitch = 126;
 pid_t startAsUser(uid_t uid, const std::vector<gid_t>& groups, const std::function<void()>& body);
 
-// Runs `body` in a child process as `uid` (its group the same number, its supplementary groups `groups`) and returns
-// what it returned, or a text starting with "child:" when the child could not become that user or died.
+// The same, and what `body` returned, or a text starting with "child:" when the child could not switch or died.
 std::string asUser(uid_t uid, const std::vector<gid_t>& groups, const std::function<std::string()>& body);
 
 }  // namespace zorvtest

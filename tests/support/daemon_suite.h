@@ -1,6 +1,4 @@
-// A suite against the real service: one ServiceDaemon for the whole suite, its bus named by DBUS_SYSTEM_BUS_ADDRESS.
-// Each test starts the service on a fresh database (override SetUp to start it otherwise) and must leave it stopped
-// or able to stop cleanly.
+// One service and bus for a suite; each test starts it on a fresh database and leaves it stopped or able to stop.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,8 +28,7 @@ protected:
         EXPECT_EQ(daemon_->stop(SIGTERM), 0) << "no clean shutdown: " << daemon_->output();
     }
 
-    // Runs `sql` on the database of the stopped service (it holds the file alone while it runs); the first column of
-    // every row, joined.
+    // Runs `sql` on the stopped service's database; the first column of every row, joined.
     static std::string runSql(const std::string& sql) {
         sqlite3* db = nullptr;
         std::string rows;

@@ -7,8 +7,7 @@
 namespace zorvtest {
 
 std::string emulator() {
-    // A staged copy: the emulator's script lies in the source tree, which the other users the tests run programs as
-    // may not reach.
+    // A staged copy: the other users that run programs may not reach the source tree, where the script lies.
     static const std::string path = [] {
         const char* set = std::getenv("ZORV_TEST_EMULATOR");
         return set != nullptr && *set != '\0' ? stagedCopy(set) : std::string();

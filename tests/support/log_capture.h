@@ -1,5 +1,5 @@
-// Collects what the library logs, by attaching an appender to log4cpp's root (and to the category of Logger::always
-// where a configuration file cut that one off from the root).
+// Collects what the library logs, by an appender on log4cpp's root (and on Logger::always's category where a
+// configuration file cut that one off from the root).
 #pragma once
 
 #include <zorv/labelmgr.hpp>
@@ -19,8 +19,7 @@
 
 namespace zorvtest {
 
-// An appender that hands each event to a function instead of writing it anywhere: the tests collect the lines, the
-// fuzzers drop them.
+// An appender that hands each event to a function: the tests collect the lines, the fuzzers drop them.
 class LogSink : public log4cpp::AppenderSkeleton {
 public:
     explicit LogSink(std::function<void(const log4cpp::LoggingEvent&)> take, const std::string& name = "zorv-log-sink")
@@ -50,8 +49,7 @@ public:
         previous_ = root_.getPriority();
         if (debug) root_.setPriority(log4cpp::Priority::DEBUG);
         root_.addAppender(sink_);
-        // The installed configuration gives that category a file of its own and no additivity: its lines never reach
-        // the root.
+        // The installed configuration gives that category a file of its own, not additive.
         if (!always_.getAdditivity()) always_.addAppender(alwaysSink_);
     }
     ~LogCapture() {

@@ -9,8 +9,7 @@
 
 namespace zorvtest {
 
-// A dbus-daemon of the test's own (and optionally the stand-in on it), in a fresh temporary directory; stopped when
-// the object goes.
+// A dbus-daemon (and optionally the stand-in on it) in a fresh temporary directory, stopped when the object goes.
 class PrivateBus {
 public:
     ~PrivateBus() { stop(); }

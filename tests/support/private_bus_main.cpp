@@ -1,13 +1,7 @@
-// zorv-private-bus PROGRAM: the private bus of the C++ tests, for tests written
-// in another language. It starts a bus of its own, prints the bus's address
-// and its directory on a line each, and then obeys its standard input, one
-// command a line:
-//   start [ENDPOINT]   starts the service PROGRAM on a fresh database, its
-//                      notifications on ENDPOINT (a socket in the bus's
-//                      directory by default), and answers "started" once it
-//                      owns its name, or "failed: WHY"
-// When its standard input closes it stops what it started and removes the
-// directory; when it dies of a signal, what it started dies with it.
+// zorv-private-bus PROGRAM: the C++ tests' private bus for tests in other languages. It prints the bus's address and
+// directory on a line each; each line "start" on its standard input starts the service PROGRAM on a fresh database,
+// its notifications on a socket in that directory, and is answered "started" once it owns its name, or "failed: WHY".
+// When its input closes it stops what it started and removes the directory; if it dies of a signal, so does that.
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -24,16 +18,15 @@ int main(int argc, char** argv) {
         std::cout << daemon.address() << "\n" << daemon.dir() << std::endl;
         std::string line;
         while (std::getline(std::cin, line)) {
-            if (line != "start" && line.compare(0, 6, "start ") != 0) {
+            if (line != "start") {
                 std::cout << "failed: unknown command" << std::endl;
                 continue;
             }
             try {
-                daemon.newDatabase().start(line.size() > 6 ? line.substr(6) : "");
+                daemon.newDatabase().start();
                 std::cout << "started" << std::endl;
             } catch (const std::exception& e) {
-                // The directory goes with this program: what the service said goes to the standard error, which the
-                // test runner keeps.
+                // The directory goes with this program: what the service said goes where the test runner keeps it.
                 std::cerr << daemon.output();
                 std::cout << "failed: " << e.what() << std::endl;
             }

@@ -1,5 +1,4 @@
-// The processes a test starts (buses, services, stand-ins) die with it when it dies of a signal, an alarm that caught
-// a hang most often, instead of outliving it with their sockets and files.
+// The processes a test starts die with it when it dies of a signal (an alarm that caught a hang, most often).
 #pragma once
 
 #include <sys/types.h>

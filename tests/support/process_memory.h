@@ -1,5 +1,4 @@
-// How much memory a process holds, from /proc/PID/status, for the tests that check that hostile input or many calls
-// do not make a process grow.
+// How much memory a process holds, for the tests that hostile input or many calls must not make a process grow.
 #pragma once
 
 #include <sys/types.h>
@@ -9,8 +8,7 @@
 
 namespace zorvtest {
 
-// The field `field` of /proc/`pid`/status in KiB ("VmRSS": resident now, "VmHWM": the peak of that), or -1 when it
-// cannot be read.
+// The field of /proc/`pid`/status in KiB ("VmRSS": resident now, "VmHWM": the peak of that), or -1.
 inline long memoryKiB(pid_t pid, const std::string& field = "VmRSS") {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)

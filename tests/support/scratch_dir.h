@@ -1,5 +1,4 @@
-// A fresh directory under the temporary directory, removed with everything in it when the object goes. Shared by the
-// tests and the benchmarks.
+// A fresh directory under the temporary directory, removed with everything in it when the object goes.
 #pragma once
 
 #include <stdlib.h>
@@ -32,7 +31,6 @@ public:
 
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-    // Creates the file `rel` (and its parent directories) holding `content`.
     std::string file(const std::string& rel, const std::string& content = "x") const {
         std::filesystem::create_directories(std::filesystem::path(*this / rel).parent_path());
         std::ofstream(*this / rel, std::ios::binary) << content;

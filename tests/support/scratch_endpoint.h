@@ -1,7 +1,5 @@
-// A notification endpoint of the test's own, in effect for the library, and for the processes started afterwards,
-// while the object lives: tests never meet the endpoint of a service running on the host, nor each other's. Its
-// directory is sticky and world-writable, as /tmp is, so that a test's unprivileged child can try to take the
-// endpoint's path.
+// A notification endpoint of the test's own, for the library and the processes started while it lives; its directory
+// is sticky and world-writable, as /tmp is, so that a test's unprivileged child can try to take the endpoint's path.
 #pragma once
 
 #include <stdlib.h>

@@ -59,8 +59,7 @@ ServiceConnection::Reply ServiceConnection::send(const char* interface, const st
     Reply call = newCall(interface, member, args);
     DBusError e;
     dbus_error_init(&e);
-    // Generous: the largest requests take the service seconds under the sanitizers, and the test run keeps both cores
-    // busy with other trees.
+    // Generous: the largest requests take seconds under the sanitizers, with both cores busy.
     constexpr int kReplyTimeoutMs = 120000;
     Reply reply(dbus_connection_send_with_reply_and_block(get(), call.get(), kReplyTimeoutMs, &e), dbus_message_unref);
     if (!reply) error = e.name ? e.name : "?";

@@ -1,5 +1,4 @@
-// A test's own connection to the label manager service (or the stand-in) on a private bus, and calls answered as
-// text.
+// A test's own connection to the service (or the stand-in) on a private bus, and calls answered as text.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -12,8 +11,7 @@
 
 namespace zorvtest {
 
-// A private connection to the bus at `address` (by default the one named by DBUS_SYSTEM_BUS_ADDRESS, never the
-// host's), made by whoever uses it: a forked child gets its own, as its own user.
+// A private connection to the bus at `address` (DBUS_SYSTEM_BUS_ADDRESS's by default): a forked child gets its own.
 class ServiceConnection {
 public:
     using Reply = std::unique_ptr<DBusMessage, void (*)(DBusMessage*)>;
@@ -21,12 +19,10 @@ public:
 
     // A call of `member` of the service's `interface`, to send as the test likes.
     static Reply newCall(const char* interface, const std::string& member, const std::vector<WireValue>& args);
-    // Calls `member` of the service's `interface`; on an error, returns null and puts the error's name in `error`
-    // (and its text in `message`).
+    // Calls `member`; on an error, null, and the error's name in `error` (its text in `message`).
     Reply send(const char* interface, const std::string& member, const std::vector<WireValue>& args,
                std::string& error, std::string* message = nullptr);
-    // One call to the service, answered as text: the reply's arguments as the stand-in renders them, or "error NAME"
-    // for an error reply.
+    // The reply's arguments as the stand-in renders them, or "error NAME".
     std::string call(const std::string& member, const std::vector<WireValue>& args = {},
                      const char* interface = nullptr);
     DBusConnection* get() const { return connection_.get(); }

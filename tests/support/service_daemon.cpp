@@ -19,8 +19,7 @@ extern char** environ;
 
 namespace zorvtest {
 
-// ZORV_TEST_DAEMON runs the tests against another build of the service (an older one, to see a test fail without the
-// fix it guards).
+// ZORV_TEST_DAEMON runs the tests against another build of the service (to see a test fail without its fix).
 ServiceDaemon::ServiceDaemon(const std::string& program)
     : program_(std::getenv("ZORV_TEST_DAEMON") ? std::getenv("ZORV_TEST_DAEMON") : program) {
     restartBus();

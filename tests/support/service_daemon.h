@@ -1,5 +1,4 @@
-// The label manager service (zorv-labelmgrd) on a private bus of its own, for tests and benchmarks that run against
-// the real service.
+// The label manager service (zorv-labelmgrd) on a private bus of its own.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +16,7 @@ namespace zorvtest {
 
 class ServiceDaemon {
 public:
-    // Starts a private bus that every local user may reach; the service is started by start(). `program` is the
-    // service's executable.
+    // Starts a private bus that every local user may reach; start() starts the service `program`.
     explicit ServiceDaemon(const std::string& program);
     ~ServiceDaemon() { if (running()) stop(); }
 
@@ -33,13 +31,11 @@ public:
     // Switches to the database file `path`.
     ServiceDaemon& useDatabase(const std::string& path) { db_ = path; return *this; }
 
-    // Starts the service on the current database and waits until it owns its name. Notifications go to a socket of
-    // this bus unless `endpoint` names another; `asOption` false hands it over in the service's environment
-    // (ZORV_NOTIFY_ENDPOINT) instead of --notify-endpoint. Throws std::runtime_error when it ends instead
-    // (exitStatus() tells how).
+    // Starts the service on the current database and waits until it owns its name; notifications go to `endpoint` (a
+    // socket of this bus by default), named in an option or, without `asOption`, in the environment. Throws
+    // std::runtime_error when it ends instead (exitStatus() tells how).
     void start(const std::string& endpoint = "", bool asOption = true);
-    // The service runs as this user from the next start on (root may switch), from a staged copy of its program
-    // (staged_program.h); start() throws when none can be made.
+    // The service runs as this user, from a staged copy, from the next start on.
     ServiceDaemon& runAs(uid_t uid) { runAs_ = uid; return *this; }
     const std::string& program() const { return program_; }
     // More command-line options of the service, from the next start on.

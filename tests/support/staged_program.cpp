@@ -25,8 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The folder of the staged copies, which every user may enter; removed by the process that made it when it ends, not
-// by a child it forked.
+// The folder of the staged copies, which every user may enter; removed by the process that made it, not a child.
 struct StagingFolder {
     StagingFolder() : path_((fs::temp_directory_path() / "zorv-staged-XXXXXX").string()) {
         if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("cannot make a folder in " + path_);
@@ -57,8 +56,7 @@ struct StagingFolder {
         return to;
     }
 
-    // Stages `program` and the libraries ldd finds for it outside the system's folders: those of the build tree it
-    // comes from.
+    // Stages `program` and the libraries ldd finds for it outside the system's folders.
     std::string stageWithLibraries(const std::string& program) {
         std::unique_ptr<FILE, int (*)(FILE*)> ldd(::popen((librariesShellCommand(program) + " 2>&1").c_str(), "r"),
                                                   ::pclose);
@@ -82,8 +80,7 @@ struct StagingFolder {
     std::vector<std::string> variables_;
     std::map<std::pair<uid_t, std::string>, std::string> staged_;
 
-    // A sanitizer's leak check reads the suppression file its options name (in the source tree), and the program dies
-    // when it cannot.
+    // A sanitizer dies when it cannot read the suppression file its options name (in the source tree).
     void stageSuppressions() {
         const std::string key = "suppressions=";
         for (char** e = environ; *e != nullptr; ++e) {

@@ -1,7 +1,5 @@
-// Programs of the build tree that a test runs as another user. That user may not reach the build tree at all (a
-// checkout in root's home, or in a folder that mktemp -d made, has mode 0700), so such a program runs from a copy:
-// the program and the libraries of its own tree it loads, copied once per test process into a folder every user may
-// enter, which goes at exit.
+// Programs of the build tree that a test runs as another user, who may not reach the tree (a checkout of mode 0700):
+// the program and the libraries of its tree, copied once per test process into a folder every user may enter.
 #pragma once
 
 #include <sys/types.h>
@@ -11,16 +9,14 @@
 
 namespace zorvtest {
 
-// The copy of `program` that `uid` may run, staged on the first call; "" when none can be made, and `why` (if given)
-// then says why.
+// The copy of `program` that `uid` may run, staged on the first call; "" and `why` when none can be made.
 std::string stagedFor(uid_t uid, const std::string& program, std::string* why = nullptr);
 
-// A copy of the file `from` (no library with it) that every user may read and run, made on the first call; throws
-// std::runtime_error when none can be.
+// A copy of the file `from` alone that every user may read and run; throws std::runtime_error when none can be.
 std::string stagedCopy(const std::string& from);
 
-// The variables (NAME=value) that a staged copy needs in its environment: LD_LIBRARY_PATH leads to the staged
-// libraries first, and the sanitizers' suppression files are read from staged copies. None before anything is staged.
+// The variables (NAME=value) a staged copy needs: LD_LIBRARY_PATH to the staged libraries, and the sanitizers'
+// suppression files staged too.
 const std::vector<std::string>& stagedVariables();
 
 // Whether `uid` may execute `path`, asked as that user in a child process.

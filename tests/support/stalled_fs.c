@@ -1,7 +1,5 @@
-// stalled-fs MOUNTPOINT: a FUSE file system whose entries "stall" (at the top, and in every directory below it: any
-// other name there is one) never answer: whoever looks at one waits until this program is killed. The size of its
-// entry "waiting" is the number of looks held so far. It stands for a file system that hangs (a dead network mount, a
-// hostile user's FUSE) in the tests and benchmarks of the service.
+// stalled-fs MOUNTPOINT: a FUSE file system that hangs (as a dead network mount does): a look at an entry "stall", at
+// the top or in any directory below it, waits until this program is killed; the size of "waiting" counts those held.
 #define FUSE_USE_VERSION 35
 #include <fuse3/fuse.h>
 
@@ -50,8 +48,7 @@ static int readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offs
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    // Every user may look (the tests' unprivileged callers too); entries are never cached, so each look reaches the
-    // file system.
+    // Every user may look; entries are never cached, so each look reaches the file system.
     char* args[] = {argv[0], "-f", "-o", "allow_other,max_threads=64,entry_timeout=0,attr_timeout=0,negative_timeout=0", argv[1],
                     NULL};
     static const struct fuse_operations ops = {.getattr = getattr, .readdir = readdir};

@@ -1,5 +1,4 @@
-// A mounted file system that never answers for its entry "stall" (see stalled_fs.c), unmounted when the object goes.
-// Mounting needs root and FUSE; mounted() tells whether it worked.
+// A mounted file system that never answers for its entry "stall" (see stalled_fs.c); mounted() tells whether it is.
 #pragma once
 
 #include <sys/types.h>
@@ -18,9 +17,8 @@ public:
     StalledFs& operator=(const StalledFs&) = delete;
 
     bool mounted() const { return mounted_; }
-    // A path whose every look waits for ever. Looks at different ones from 1 on are held each on its own, each in a
-    // directory of its own: the kernel lets one look at a time into a directory of this file system (so a look held
-    // at the top, at 0, holds up every other look).
+    // A path whose every look waits for ever; those from 1 on each in a directory of its own, as the kernel lets one
+    // look at a time into a directory of this file system (a look held at 0 holds up every other).
     std::string stalled(int which = 0) const {
         return dir_.path() + (which > 0 ? "/" + std::to_string(which) : std::string()) + "/stall";
     }

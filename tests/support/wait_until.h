@@ -1,5 +1,4 @@
-// Waiting on an event that no one tells the test of: the condition is looked at again every few milliseconds until it
-// holds or the deadline passes, so that a test never stands a fixed sleep in for "long enough".
+// Waiting on an event that no one tells the test of, instead of a fixed sleep for "long enough".
 #pragma once
 
 #include <chrono>
@@ -9,8 +8,7 @@
 
 namespace zorvtest {
 
-// Whether `condition` came to hold within `seconds` (that many times longer under the emulator); it is looked at once
-// more at the deadline.
+// Whether `condition` came to hold within `seconds` (longer under the emulator), looked at once more at the deadline.
 template <typename Condition>
 bool waitUntil(Condition&& condition, int seconds = 30) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds * slowdown());

@@ -11,8 +11,7 @@
 
 namespace zorvtest {
 
-// A value to send, tagged with its D-Bus type. A list or dictionary takes its type from its element type, so an empty
-// one is typed too.
+// A value to send, tagged with its D-Bus type; a list or dictionary takes it from its element type, even when empty.
 struct WireValue {
     std::string signature;
     std::vector<WireValue> items;  // array elements, or key and value of a dict entry
