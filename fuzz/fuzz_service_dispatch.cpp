@@ -1,12 +1,8 @@
-// The service's front door: method calls built from the fuzzer's bytes, as any local user (or root) could send them,
-// go through the service's own dispatch (checks, caller identity, scheduling, the handlers, the reply writer), with a
-// store on a scratch database and files under a scratch tree. Any member of both interfaces and of none, its own
-// signature or any other, strings from arbitrary bytes, long arrays, deep containers, names on disk that are not
-// valid UTF-8, import documents from the fuzzer's bytes. Every call that asks for an answer must get one, in time.
-// libdbus ends the process for a string it must not send, which is a finding like any crash.
-//
-// Every absolute path a call names is taken into the scratch tree (its "." and ".." components dropped), so that
-// nothing outside it is ever labelled.
+// The service's front door: calls built from the fuzzer's bytes (any member or none, any signature, arbitrary strings,
+// long arrays, deep containers, names on disk that are not UTF-8, import documents), as any local user or root could
+// send them, go through the service's own dispatch onto a scratch database and tree. Every call that asks for an
+// answer gets one in time; libdbus ending the process for a string it must not send is a finding like any crash.
+// Every absolute path is taken into the scratch tree, so that nothing outside it is ever labelled.
 #include <dbus/dbus.h>
 #include <zorv/labelmgr.hpp>
 
@@ -60,8 +56,7 @@ private:
     std::size_t size_, at_ = 0;
 };
 
-// What the service sends, in place of its bus: answers are counted by the serial of the call they answer; questions
-// to the bus daemon (who is the caller?) are kept for the harness to answer.
+// The service's bus: answers are counted by the serial they answer; questions to the bus daemon are kept to answer.
 class Sink : public zorvd::Outbox {
 public:
     bool send(MessagePtr message) override {
@@ -80,7 +75,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return std::move(questions_);
     }
-    // Whether every call of `serials` has been answered before `deadline`.
     bool answered(std::set<uint32_t> serials, std::chrono::steady_clock::time_point deadline) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_until(lock, deadline, [&] {
@@ -162,8 +156,7 @@ std::string intoTree(const std::string& text) {
     return out;
 }
 
-// A string for a message: valid UTF-8 (the bus lets nothing else through), an absolute path taken into the tree, or
-// the path of an entry made there.
+// A string for a message, valid UTF-8 as the bus lets through: a path taken into the tree, or an entry made there.
 std::string text(Bytes& in) {
     const uint8_t how = in.byte();
     if ((how & 0xC0) == 0xC0 && !harness().entries.empty()) {
@@ -200,8 +193,8 @@ std::string anyType(Bytes& in, int depth) {
     return "v";
 }
 
-// What one call may hold, at most: elements of all its arrays together, and bytes of its strings (an eighth of what
-// the bus carries: larger calls cost seconds each under the sanitizers, and the tests try those).
+// What one call may hold: elements of all its arrays, and bytes of its strings (an eighth of what the bus carries:
+// larger calls cost seconds each under the sanitizers, and the tests try those).
 struct Budget {
     long elements = 20000;
     std::size_t bytes = 4u << 20;
@@ -300,8 +293,7 @@ void appendValue(DBusMessageIter* out, DBusSignatureIter* type, Bytes& in, Budge
     }
 }
 
-// An entry of the tree named by the fuzzer's bytes (any bytes but "/" and NUL, valid UTF-8 or not): a file, a
-// directory, or a link to another entry.
+// A file, directory or link to another entry, named by any bytes but "/" and NUL.
 void makeEntry(Bytes& in) {
     Harness& h = harness();
     const uint8_t kind = in.byte();

@@ -1,5 +1,4 @@
-// Shared set-up of the fuzz targets: the library logs as usual (so that every message is formatted) into an appender
-// that drops it, not into a log file.
+// Shared set-up of the fuzz targets: the library formats every log message as usual, into an appender that drops it.
 #pragma once
 
 #include <cstddef>

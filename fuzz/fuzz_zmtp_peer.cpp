@@ -1,10 +1,7 @@
-// The service's side of a subscriber's connection, fed what a hostile peer may send, in reads of any size, with
-// notifications published and output written in between. It never crashes; its output stays bounded; a notification
-// it drops changes nothing; once it refuses the peer it always does; and it ends where the same bytes taken in one
-// read end.
-//
-// An input is four bytes that seed the choices (read sizes, what happens between reads), then the bytes the peer
-// sends.
+// The service's side of a subscriber's connection, fed what a hostile peer may send in reads of any size, with
+// notifications published and output written in between: it never crashes, its output stays bounded, a dropped
+// notification changes nothing, a refused peer stays refused, and it ends as the same bytes in one read end. An input
+// is four bytes that seed the choices, then the bytes the peer sends.
 #include <algorithm>
 #include <iterator>
 #include <string>

@@ -1,5 +1,4 @@
-// The bulk labelling calls and policy resolution against the stand-in service: what reaches it, what is refused
-// before the bus, how answers and failures map, lists of every size.
+// The bulk labelling calls and policy resolution against the stand-in: what is sent or refused, how answers map.
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 

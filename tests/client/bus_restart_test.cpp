@@ -9,8 +9,7 @@
 #include "private_bus.h"
 #include "wait_until.h"
 
-// dbus-c++ keeps each connection a restart retires (tests/lsan.supp); the suppression names a dbus-c++ frame,
-// which only the slow unwinder reaches through libdbus.
+// dbus-c++ keeps each retired connection (tests/lsan.supp names its frame, which only the slow unwinder reaches).
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
 
 namespace {
@@ -67,8 +66,7 @@ TEST(BusRestart, CallsRecoverOnceTheBusIsBack) {
     EXPECT_EQ(clearFileTid(), 0);
 }
 
-// Eight threads call while the bus restarts: every call gets the right answer or -2, and calls succeed again
-// within a second of each restart.
+// Eight threads call while the bus restarts: each call is right or -2, and calls succeed a second after a restart.
 TEST(BusRestart, ConcurrentCallsSurviveRestarts) {
     zorvtest::PrivateBus& bus = privateBus();
     bus.start(true);

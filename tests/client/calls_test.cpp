@@ -1,5 +1,4 @@
-// The library's calls against the stand-in service: what goes on the wire, how each reply becomes a result,
-// what is refused before the bus, and what happens when a call cannot complete.
+// The library's calls against the stand-in: what goes on the wire, how replies map, what never reaches the bus.
 #include <gtest/gtest.h>
 #include <dbus-c++/dbus.h>
 #include <zorv/labelmgr.hpp>
@@ -31,8 +30,7 @@ struct Calls : zorvtest::StandinTest {
     zorvtest::LogCapture log;
 };
 
-// What each call sends and how its reply maps: package identifier calls succeed on 0 only, the others fail on
-// -1 only. The getters and the other clearing calls run end to end in the service test.
+// What each call sends and how its reply maps: package identifier calls succeed on 0 only, the others fail on -1 only.
 TEST_F(Calls, EachCallSendsItsArgumentsAndMapsTheReply) {
     const std::tuple<std::string, std::function<int()>, int32_t, int> calls[] = {  // sent, call, reply, result
         {"setPkgId st \"/a\" 77", [] { return setPkgId("/a", 77); }, 0, 0},
@@ -119,8 +117,7 @@ TEST_F(Calls, MalformedErrorAndLateRepliesGiveMinusTwo) {
     EXPECT_EQ(tid, 1u);
 }
 
-// Missing arguments are refused silently; a string the bus would reject, alone or in a list, is refused with an
-// error in the caller's name. Either way nothing is sent.
+// Missing arguments are refused silently, a string the bus would reject with an error in the caller's name; unsent.
 TEST_F(Calls, BadArgumentsNeverReachTheBus) {
     unsigned long l = 0;
     unsigned int tid = 0;

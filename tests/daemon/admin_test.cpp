@@ -1,5 +1,5 @@
-// The administration interface against the real service: transfers through passed files, and the relabelling walk
-// over links, deep trees, many calls, threads and mounts.
+// The administration interface: transfers through passed files, and the relabelling walk over links, deep trees,
+// many calls, threads and mounts.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <zorv/labelmgr.hpp>
@@ -58,10 +58,9 @@ protected:
     zorvtest::ScratchDir dir_;
 };
 
-// Documents made to cost the service (nesting far past the format's, under an unknown and a known key; a byte that is
-// not UTF-8; 48 MB of nested lists) are refused as InvalidArgs quoting none of it ("zz" marks every name), import
-// nothing (not even the valid module before), and the large one costs little more than itself. An export imported
-// elsewhere exports the same document; a bad value anywhere in it imports nothing.
+// Documents made to cost the service (deep nesting, a byte that is not UTF-8, 48 MB of lists) are refused as
+// InvalidArgs quoting none of it ("zz" marks every name), import nothing, and cost little more than themselves. An
+// export imported elsewhere exports the same document; a bad value anywhere in it imports nothing.
 TEST_F(Admin, ExportImportsElsewhereAndHostileDocumentsAreRefusedCheaplyUnquoted) {
     const std::string empty = exported();
     const std::string start = "{\"format\":\"zorv-label-export\",\"version\":1,"
@@ -150,8 +149,7 @@ TEST_F(Admin, ExportImportsElsewhereAndHostileDocumentsAreRefusedCheaplyUnquoted
 }
 
 // Records writes one attribute's records, or a subtree's, into the passed file, a line each; an unknown kind, a
-// relative path and a reader that has gone are refused. A backup taken while the service writes is a database it
-// opens; a pipe is no place for one.
+// relative path and a reader that has gone are refused. A backup taken during writes opens; a pipe takes none.
 TEST_F(Admin, RecordsAndBackupGoThroughPassedFiles) {
     ASSERT_EQ(setFileTid("/rl/a", 5, 0), 0);
     ASSERT_EQ(setFileTid("/rl/a/b\nc", 6, 0), 0);
@@ -238,8 +236,7 @@ T next(DBusMessageIter& it) {
     return value;
 }
 
-// One call of Relabel from `index` and `after`, moved on to where the next call goes on; false when it failed
-// (w.error: the error's name and text).
+// One call of Relabel, `index` and `after` moved on to where the next goes on; false, and w.error, when it failed.
 bool relabelOnce(ServiceConnection& bus, const std::vector<std::string>& paths, uint32_t flags, uint32_t& index,
                  std::string& after, Walked& w) {
     ++w.calls;
@@ -277,10 +274,9 @@ Walked relabel(const std::vector<std::string>& paths, uint32_t flags) {
     return w;
 }
 
-// A tree with every kind of file: names that sort differently by name and by path ("a", "a-b", "a.c", "a/"), links to
-// an ancestor and to an outside file with a record of its own, labels missing, other, junk, right or with user-set
-// values, unrecorded files, a name that is not UTF-8, an immutable file, more files than one call reports. One thread
-// and two report alike in path order; nothing is written through a link or by a dry run.
+// A tree with every kind of file (names that sort differently by name and by path, links out and up, labels missing,
+// other, junk or right, a name that is not UTF-8, an immutable file, more than one call reports): one thread and two
+// report alike in path order; nothing is written through a link or by a dry run.
 void walkTree(zorvtest::ScratchDir& dir, const std::string& name) {
     const std::string outside = dir.file(name + "-outside/secret"), root = dir.dir(name);
     std::vector<std::string> recorded{root, dir.file(name + "/a/x"), dir.file(name + "/a-b"), dir.file(name + "/a.c/y"),
@@ -362,8 +358,8 @@ TEST_F(Admin, RelabelWalksTreesWithoutFollowingLinks) {
     walkTree(dir_, "other-tree");
 }
 
-// 5,000 nested directories, each beside one whose name is not UTF-8, written on two threads by a service that may
-// open 1,024 files: every recorded directory, down to the deepest path of 4,095 bytes, gets its label.
+// 5,000 nested directories (each beside one whose name is not UTF-8), a service that may open 1,024 files: every
+// recorded directory, down to the deepest path of 4,095 bytes, gets its label.
 TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     const std::string root = dir_.dir("deep");
@@ -400,8 +396,7 @@ TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     EXPECT_EQ(relabel({recorded.back()}, 0).reports.size(), 0u);  // still serving, and nothing differs
 }
 
-// A directory the walk stopped in, swapped for a link before the next call goes on below it: that call reports it,
-// writes nothing through the link and goes on past it.
+// A directory the walk stopped in, swapped for a link before the next call: reported, not written through, passed.
 TEST_F(Admin, RelabelReportsADirectorySwappedForALinkBetweenCalls) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     const std::string root = dir_.dir("swapped"), target = dir_.dir("swapped-target");
@@ -434,8 +429,8 @@ TEST_F(Admin, RelabelReportsADirectorySwappedForALinkBetweenCalls) {
     for (const std::string& name : names) ASSERT_NE(label.getFromXattr(target + "/" + name, true), 0) << name;
 }
 
-// A tmpfs and a proc mounted in the tree (a mount namespace of the test's own): kept to one file system, the walk
-// enters neither and reports both; otherwise it labels the tmpfs's files and still never enters proc.
+// A tmpfs and a proc mounted in the tree: kept to one file system the walk enters neither and reports both; otherwise
+// it labels the tmpfs's files and still never enters proc.
 TEST_F(Admin, RelabelKeepsToOneFileSystemAndNeverEntersAVirtualOne) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     ASSERT_EQ(daemon_->stop(), 0);

@@ -1,5 +1,5 @@
 // The service against local users who try to read what they cannot reach, knock it off the bus, stall it, steer its
-// writes through a link, or act without a trace; and against a bus that dies under it.
+// writes through a link or act without a trace; and against a bus that dies under it.
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
@@ -42,7 +42,6 @@ protected:
         if (geteuid() != 0) GTEST_SKIP() << "the hostile user is played by root dropping to uid 65534";
         daemon_->newDatabase().start();
     }
-    // Runs `sql` on the database while the service is stopped.
     static void withDatabase(const std::string& sql) {
         ASSERT_EQ(daemon_->stop(), 0);
         runSql(sql);
@@ -52,8 +51,8 @@ protected:
 
 std::string getTid(const std::string& path) { return ServiceConnection().call("getFileTid", {path}); }
 
-// A refused setFileTid with a 4,095-byte path, sent once asking for an answer (so that the service knows the caller),
-// `count` times without, then once again: its answer, which comes once the service has taken them all.
+// A refused setFileTid of a 4,095-byte path, asking for an answer once (the service then knows the caller), `count`
+// times not, then again: the last answer, which comes once the service has taken them all.
 std::string floodOfRefusals(int count) {
     ServiceConnection bus;
     const std::string path = "/" + std::string(4094, 'f');
@@ -67,9 +66,8 @@ std::string floodOfRefusals(int count) {
     return bus.call("setFileTid", {path, 5u, int32_t(0)});
 }
 
-// A file's own label is read for a caller only where the caller, with its own groups, reaches the file; a missing
-// and an unreachable file look the same; records stay readable by everyone. A user who swaps a directory of a
-// recorded path for a link cannot steer root's restore through it into a directory only root may enter.
+// A file's own label is read for a caller only where it reaches the file (missing and unreachable look alike); records
+// stay readable by everyone. A directory swapped for a link does not steer root's restore into root's directory.
 TEST_F(Hostile, FileLabelsAreReadOnlyWhereTheCallerReachesThemAndRestoreFollowsNoLink) {
     zorvtest::ScratchDir dir;
     ::chmod(dir.path().c_str(), 0755);
@@ -104,8 +102,7 @@ TEST_F(Hostile, FileLabelsAreReadOnlyWhereTheCallerReachesThemAndRestoreFollowsN
     EXPECT_EQ(label.getFromXattr(own, true), 0);
 }
 
-// A reply larger than the bus carries (a policy of 800,000 short paths, 9,000 records of 4,000-byte paths) is refused
-// with an error, whoever asks, and the service stays on the bus.
+// A reply larger than the bus carries is refused with an error, whoever asks, and the service stays on the bus.
 TEST_F(Hostile, ARequestWhoseReplyWouldNotFitIsRefusedAndTheServiceGoesOn) {
     ZORV_SKIP_UNDER_EMULATION("a call of 800000 names and a reply of 24 MB take minutes, past the bus's time limit");
     std::vector<std::string> names(800000);
@@ -152,8 +149,7 @@ TEST_F(Hostile, TheServiceLeavesWhenTheBusDiesUnderQueuedReplies) {
     daemon_->restartBus();
 }
 
-// Calls hung in the file system hold up no one else (other users and root are answered meanwhile) and get a timeout
-// within their time limit; one user cannot take every worker even so.
+// Calls hung in the file system (two workers of a user at most) hold up no other user or root, and time out in time.
 TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
     zorvtest::StalledFs fs;
     if (!fs.mounted()) GTEST_SKIP() << "needs FUSE";
@@ -198,8 +194,7 @@ TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
 }
 
 // Each changing call is audited with caller, subject, old and new value and outcome, refusals too; root alone reads
-// the trail. Texts cut short in the middle of a character (a path refused as too long, quoted; a refused call's name
-// in the trail), which libdbus would end the service for, are sent escaped.
+// the trail. Texts cut inside a character, which libdbus would end the service for, are sent escaped.
 TEST_F(Hostile, EveryChangingCallIsAuditedAndNoTextTheServiceSendsCanStopIt) {
     std::string accents;  // characters of two bytes
     for (int i = 0; i < 3000; ++i) accents += "\xc3\xa9";
@@ -243,8 +238,8 @@ TEST_F(Hostile, EveryChangingCallIsAuditedAndNoTextTheServiceSendsCanStopIt) {
     EXPECT_EQ(asUser(kNobody, {}, [&] { return history("/audit"); }), "error org.freedesktop.DBus.Error.AccessDenied");
 }
 
-// Other users' refusals cost their own budget, not root's: past a rate they are counted (an entry per interval), each
-// keeps a short subject, and their entries are bounded apart from root's, which no flood evicts.
+// Other users' refusals cost their own budget: past a rate they are counted (an entry per interval) with a short
+// subject, bounded apart from root's entries, which no flood evicts.
 TEST_F(Hostile, AFloodOfRefusedCallsCostsItsSendersNotRoot) {
     ASSERT_EQ(daemon_->stop(), 0);
     daemon_->options({"--audit-max-entries", "1000", "--audit-max-refusals", "100"}).newDatabase().start();
@@ -266,8 +261,8 @@ TEST_F(Hostile, AFloodOfRefusedCallsCostsItsSendersNotRoot) {
               "2002");
 }
 
-// The journal receives each change as structured fields; without one, the audit trail goes to the log, a line an
-// entry whatever a path holds. /run and the log directory are the test's own (a mount namespace of its own).
+// The journal receives each change as structured fields; without one, the trail goes to the log, a line an entry
+// whatever a path holds (/run and the log directory mounted for the test alone).
 TEST_F(Hostile, TheAuditTrailGoesToTheJournalOrElseToTheLog) {
     ASSERT_EQ(daemon_->stop(), 0);
     const char* const logs = "/var/log/zorv";

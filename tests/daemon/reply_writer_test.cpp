@@ -1,5 +1,4 @@
-// The writer of replies counts what it appends as libdbus lays it out, and refuses a reply as soon as it would pass
-// what the bus carries: the count is checked against the body libdbus marshals, and the bound byte for byte.
+// The writer of replies counts what it appends as libdbus marshals it, and refuses a reply past what the bus carries.
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 
@@ -22,8 +21,7 @@ MessagePtr newReply() {
     return MessagePtr(dbus_message_new_method_return(call.get()));
 }
 
-// The message as libdbus marshals it, and the body length its fixed header gives, in the byte order the message
-// names.
+// The body length the fixed header of the marshalled message gives, in the byte order the message names.
 std::size_t marshalledBodyLength(DBusMessage* message, int* total = nullptr) {
     char* bytes = nullptr;
     int length = 0;
@@ -46,10 +44,8 @@ void idItems(Writer& w, std::size_t items) {
     });
 }
 
-// Checked after each value: a padding counted wrong is absorbed by the next value aligned on 8 bytes, so the total
-// alone would hide it. Values, structures and arrays that start off their alignment (an empty array of structures is
-// still padded to its first), a name that is not UTF-8 (sent escaped, so longer), dictionaries and arrays of
-// structures, nested and empty.
+// Checked after each value (a padding counted wrong hides in the total): values off their alignment, an empty array
+// of structures (padded to its first), a name that is not UTF-8 (sent escaped), containers nested and empty.
 TEST(ReplyWriter, CountsWhatLibdbusMarshals) {
     const std::string notUtf8 = "bad\xff\xfe name";
     const std::vector<std::pair<const char*, std::function<void(Writer&)>>> values = {
@@ -101,10 +97,8 @@ TEST(ReplyWriter, CountsWhatLibdbusMarshals) {
     }
 }
 
-// One string fills the reply to the byte (length, text and its NUL), and one byte more is refused; with its header,
-// the largest reply is still one the bus delivers. Inside an array of structures, a reply is refused exactly when its
-// marshalled body would pass the limit, and leaves no container open (the leak checker of the sanitizer build sees
-// what it kept).
+// One string fills the reply to the byte and one more is refused; the largest reply, with its header, is one the bus
+// delivers. Inside structures, a reply is refused exactly past the limit and leaves no container open (leak-checked).
 TEST(ReplyWriter, RefusesAReplyExactlyPastTheBound) {
     const std::string fits(kMaxReplyBytes - 5, 'x');
     MessagePtr reply = newReply();

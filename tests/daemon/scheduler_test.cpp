@@ -1,6 +1,5 @@
-// The service's pool of workers on its own: calls of one user do not starve another's, a user's limits hold, root is
-// served while every other worker is held, and a call held past its deadline is answered and its worker replaced.
-// Jobs block on gates the test opens; every wait has a deadline that fails.
+// The service's pool of workers on its own: per-user limits and turns, root's last worker, deadlines. Jobs block on
+// gates the test opens; every wait has a deadline that fails.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -21,9 +20,8 @@ struct NamedJob : Job {
     std::string name;
 };
 
-// A scheduler whose jobs log "start NAME" when a worker takes them, wait for their gate (if named) to open, then log
-// "done NAME", or "late NAME" when the watchdog had answered them first ("expired NAME"). Every gate opens before the
-// scheduler waits for its workers, also after a failed assertion.
+// Jobs log "start NAME", wait for their gate, then log "done NAME", or "late NAME" after the watchdog's "expired
+// NAME". Every gate opens before the scheduler waits for its workers, also after a failed assertion.
 class Pool {
 public:
     explicit Pool(unsigned workers, unsigned userRunning = 2, unsigned userQueued = 4) {
@@ -155,8 +153,7 @@ TEST(Scheduler, UsersAreServedInTurn) {
 }
 
 TEST(Scheduler, CallHeldPastItsDeadlineIsAnsweredAndItsWorkerReplaced) {
-    // One worker for users other than root and one for root; the first is held by a call that does not end in time (a
-    // file system that does not answer, say).
+    // One worker for users other than root, held by a call that does not end in time, and one for root.
     Pool pool(2);
     ASSERT_TRUE(pool.submit("a1", kAlice, "stuck", std::chrono::milliseconds(50)));
     ASSERT_TRUE(pool.waitFor("start a1"));

@@ -1,5 +1,4 @@
-// The library's calls against the real service on a private bus: every family end to end, durability across restarts
-// and kills, access control, notifications and malformed calls.
+// The library against the real service: every family end to end, durability, access, notifications, malformed calls.
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 
@@ -63,8 +62,7 @@ std::vector<std::pair<std::string, uint64_t>> taken(int n, UserSetRecord*& recor
     return out;
 }
 
-// Each attribute's values are set, read, deleted and cleared; records are shown and queried in path order; malformed
-// calls are refused and the service goes on.
+// Each attribute's values set, read, deleted and cleared, records shown and queried; malformed calls refused.
 TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsRefused) {
     const Attribute attributes[] = {
         {"PkgId", false, [](const char* p, ZORV_ID v) { return setPkgId(p, v.pkg_id); },
@@ -118,8 +116,7 @@ TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsR
     EXPECT_EQ(delFileTid("/q", 1), 0);  // the path and everything below it
     EXPECT_EQ(taken(showUserSetFileTid(&r), r), (Records{{"/qq", 9}}));
 
-    // A call refused on its merits gets its reply's failure value where the reply has one, else a D-Bus error;
-    // a call that does not follow the protocol gets a D-Bus error.
+    // A call refused on its merits gets its reply's failure value where the reply has one, else a D-Bus error.
     const std::string invalid = "error org.freedesktop.DBus.Error.InvalidArgs";
     const std::string none = "{\"file_id\": 18446744073709551615, \"path_id\": 18446744073709551615, "
                              "\"pkg_id\": 18446744073709551615}";
@@ -282,8 +279,7 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
     })) << "a subscriber never connected";
 
     ASSERT_EQ(setFileTid("/n/a", 5, 0), 0);
-    // User 65534 may not change; a refusal is the reply's failure value where it has one (a bulk call's status 3), so
-    // that the library reports -1, not -2.
+    // User 65534 may not change: the reply's failure value (a bulk call's 3), so that the library reports -1, not -2.
     EXPECT_EQ(zorvtest::asUser(zorvtest::kNobody, {}, [] {
                   ServiceConnection c;
                   return c.call("setFileTid", {"/n/a", uint32_t(6), int32_t(0)}) + " " + c.call("delAllUserSetFileTid") +
@@ -310,17 +306,15 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
     EXPECT_EQ(next(oid.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
 }
 
-// The notification channel against a local user (65534, in a child process) who tries to keep the service from
-// publishing, to forge its notifications, or to grow its memory; the endpoint lies in a sticky, world-writable
-// directory, as the default one in /tmp does. Each test starts the service.
+// The notification channel against a local user who tries to stop, forge or grow it, the endpoint in a sticky,
+// world-writable directory as the default one in /tmp is. Each test starts the service.
 class Channel : public Service {
 protected:
     void SetUp() override { daemon_->newDatabase(); }
     zorvtest::ScratchEndpoint endpoint_;
 };
 
-// The first notification `handle` receives while a change is made each 50 ms (a subscriber still connecting misses
-// the first); "<failed>" when none has come in 30 s.
+// The first notification `handle` receives while a change is made each 50 ms; "<failed>" when none came in 30 s.
 std::string firstNotification(void* handle) {
     char* msg = nullptr;
     int i = 0;
@@ -341,8 +335,7 @@ using Connection = zorv::detail::FileDescriptor;
 using Clock = std::chrono::steady_clock;
 Clock::time_point secondsFromNow(int seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
-// Reads what comes on `fd` until `wanted` has come ("heard"), the other end closed ("end"), or `deadline` passed
-// ("silent").
+// Reads `fd` until `wanted` has come ("heard"), the other end closed ("end"), or `deadline` passed ("silent").
 std::string readOn(int fd, Clock::time_point deadline, const std::string& wanted = "") {
     std::string got;
     for (;;) {
@@ -359,8 +352,7 @@ std::string readOn(int fd, Clock::time_point deadline, const std::string& wanted
     }
 }
 
-// A connection to the notification socket `file`, made straight as a hostile user would; -1 when the service has not
-// listened there within 30 s.
+// A raw connection to the notification socket `file`; -1 when nothing listened there within 30 s.
 int connectTo(const std::string& file) {
     sockaddr_un address{AF_UNIX, {}};
     file.copy(address.sun_path, sizeof address.sun_path - 1);
@@ -376,8 +368,7 @@ int connectTo(const std::string& file) {
     return fd;
 }
 
-// A handshake and `count` distinct subscriptions of `size` bytes, written raw as a hostile user would; returns once
-// the service has read them all (what it has not read counts against the sender).
+// A handshake and `count` distinct subscriptions of `size` bytes, written raw; returns once the service read them.
 void subscribeRaw(const std::string& file, int count, std::size_t size) {
     const Connection fd(connectTo(file));
     if (!fd.valid()) return;
@@ -402,7 +393,7 @@ struct Children {  // killed when the test ends, however it ends
     std::vector<pid_t> pids;
 };
 
-// A directory squatting the socket's path (holding a link to root's file) neither stops the service nor costs that
+// A directory squatting the socket's path (a link to root's file inside) neither stops the service nor costs that
 // file; 300 subscriptions of 1 MB and 100000 short ones cost it no memory, and it goes on publishing.
 TEST_F(Channel, SquattedPathsAndHoardedSubscriptionsCostTheServiceNothing) {
     if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
@@ -432,8 +423,7 @@ TEST_F(Channel, SquattedPathsAndHoardedSubscriptionsCostTheServiceNothing) {
     EXPECT_EQ(firstNotification(subscribed("t").get()), kRealChange);
 }
 
-// The user binds the endpoint whenever its path is free (before the service starts, and around a restart) and
-// publishes forged changes there: subscribers hear the service only.
+// The user binds the endpoint whenever its path is free and publishes forgeries: subscribers hear the service only.
 TEST_F(Channel, AnImpostorNeverReachesASubscriber) {
     if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
     const std::string file = endpoint_.file(), address = endpoint_.endpoint();
@@ -478,8 +468,8 @@ TEST_F(Channel, AnImpostorNeverReachesASubscriber) {
     EXPECT_EQ(firstNotification(later.get()), kRealChange);
 }
 
-// Connections that never finish their handshake are closed after a while; one that did stays and hears changes.
-// Eight users hold all the connections they may without a handshake: root's subscribers still get in at once.
+// Unfinished handshakes are closed after a while, a finished one hears changes; when eight users hold every place
+// without a handshake, root's subscribers still get in at once.
 TEST_F(Channel, UnfinishedHandshakesAreClosedAndHeldPlacesKeepNoRootSubscriberOut) {
     daemon_->start(endpoint_.endpoint());
     const std::string file = endpoint_.file();

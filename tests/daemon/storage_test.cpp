@@ -1,6 +1,4 @@
-// The service's database when it is not what it should be: unusable files stop the service at once with one line
-// naming the file and an exit status of their own; a file system that fills up fails the change in hand, leaves
-// nothing half-written and lets reads go on.
+// The service's database when it is not what it should be: damaged, read-only, in use or full.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <zorv/labelmgr.hpp>
@@ -83,9 +81,8 @@ TEST_F(Storage, AnUnusableOrBusyDatabaseStopsTheServiceWithItsOwnStatus) {
     EXPECT_NE(lastWords().find(daemon_->database() + ": the file is read-only"), std::string::npos) << lastWords();
 }
 
-// A file size limit on the service stands for a full file system (no file of the database grows past a page): a
-// change fails whole and reads go on; the audit entries of refused and failed calls wait in memory, past the writes
-// that failed to take them along, for the next write that succeeds.
+// A file size limit stands for a full file system: a change fails whole and reads go on; the audit entries of refused
+// and failed calls wait in memory for the next write that succeeds.
 TEST_F(Storage, AFullFileSystemFailsTheChangeAndReadsGoOn) {
     if (geteuid() != 0) GTEST_SKIP() << "limits another process's file size: root only";
     ASSERT_EQ(setFileTid("/kept", 5, 0), 0);

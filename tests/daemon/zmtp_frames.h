@@ -1,5 +1,4 @@
-// What a subscriber sends a publisher, built byte by byte: greeting, commands and frames, for the tests of the
-// service's side of the connection.
+// What a subscriber sends a publisher, byte by byte: greeting, commands and frames.
 #pragma once
 
 #include <cstdint>

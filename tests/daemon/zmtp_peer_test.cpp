@@ -1,5 +1,4 @@
-// The service's side of a subscriber's connection, byte by byte: what it takes as a subscriber's handshake, how it
-// reads frames however the reads split them, how it counts subscriptions, and what it writes when it publishes.
+// The service's side of a subscriber's connection, byte by byte: handshake, frames, subscriptions, what it publishes.
 #include <gtest/gtest.h>
 
 #include "protocol/notifications.h"
@@ -46,8 +45,8 @@ TEST(ZmtpPeer, TheHandshakeAdmitsSubscribersOnly) {
     EXPECT_TRUE(peer.handshakeDone());
 }
 
-// Subscriptions in every form (short and long frames, the second frame of a message that is none, the commands newer
-// peers send), counted and cancelled, read alike wherever the reads split the stream.
+// Subscriptions in every form (short and long frames, a message's second frame, newer peers' commands), counted and
+// cancelled, read alike wherever the reads split the stream.
 TEST(ZmtpPeer, FramesAreReadWhereverTheReadsSplitThem) {
     const std::string stream = kHandshake + subscribe("ti") + frame(0, "\x01oid", true) + frame(0x01, "\x01sid") +
                                frame(0, "\x01pkgid") + frame(0, '\x01' + std::string(ZmtpPeer::kMaxInboundFrame - 1, 'x')) +
@@ -78,8 +77,7 @@ TEST(ZmtpPeer, NotificationsAreFramedAndDroppedWhenThePeerIsBehind) {
     EXPECT_TRUE(peer.offer("oid", std::string(256, 'b')));
     EXPECT_EQ(peer.output(), std::string("\x01\x03oid\x00\xff", 7) + std::string(255, 'a') +
                                  std::string("\x01\x03oid\x02\0\0\0\0\0\0\x01\x00", 14) + std::string(256, 'b'));
-    // A peer that does not read: notifications are dropped for it once its backlog is full, until it has read what
-    // waits.
+    // A peer that does not read: its notifications are dropped once its backlog is full, until it has read some.
     const std::string payload(1000, 'c');
     int queued = 0;
     while (peer.offer("oid", payload)) ASSERT_LT(++queued, 1000);

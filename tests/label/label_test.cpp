@@ -17,8 +17,7 @@ namespace {
 // The stored-format example: 57 bytes, state byte 0xE5.
 Label exampleLabel() { return Label{Id(1, 2, 3), Id(4, 0, 0), Id(5, 0, 6), 7, 5}; }
 
-// Random labels, each optional number zero half of the time (every state byte turns up); textSafeFlags keeps
-// inheritFlag_ to what the text form accepts.
+// Random labels, each optional number zero half of the time (every state byte turns up), flags as text takes them.
 std::vector<Label> sampleLabels(size_t count, bool textSafeFlags) {
     std::mt19937_64 random(20240601);
     auto number = [&](bool optional) -> uint64_t { return optional && random() % 2 ? 0 : random() >> random() % 64; };

@@ -29,8 +29,7 @@ TEST(Logger, LeavesErrnoAlone) {
         testing::ExitedWithCode(0), "");
 }
 
-// Each line starts with "[function:line] "; each level is filtered by the priority of its category; long
-// arguments are logged whole.
+// Each line starts "[function:line] ", each level filtered by its category's priority; long arguments logged whole.
 TEST(Logger, PrefixesFiltersByCategoryAndKeepsLongArguments) {
     LogCapture log(false);  // the configured priority: INFO without a configuration file
     Logger& logger = Logger::getInstance();

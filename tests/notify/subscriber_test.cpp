@@ -54,8 +54,8 @@ std::string receive(void* handle, size_t bytes = std::string::npos) {
     return copy;
 }
 
-// Handles subscribed before the publisher exists get what the topic selects by prefix, every byte plus a NUL; a
-// message of one frame is dropped and frames after the payload read off, neither shifting those that follow.
+// Handles subscribed before the publisher exists get what their topic prefix selects, every byte plus a NUL; a message
+// of one frame, or frames after the payload, shift nothing that follows.
 TEST(Subscription, EachHandleGetsWhatItsTopicSelectsWhole) {
     zorvtest::LogCapture log;
     Subscriber all = subscribed(""), filtered = subscribed("lbl");

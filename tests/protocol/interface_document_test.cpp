@@ -1,5 +1,5 @@
-// The introspection documents of the service and the stand-in agree with the member table, and every member they
-// list answers a call of the wrong shape as such, not as an unknown method.
+// The introspection documents of the service and the stand-in agree with the member table, and each member they list
+// answers a call of the wrong shape as such.
 #include <dbus/dbus.h>
 #include <expat.h>
 #include <gtest/gtest.h>
@@ -95,8 +95,7 @@ void expectServed(ServiceConnection& bus, const char* interface, const Signature
     }
 }
 
-// The real service serves both interfaces of the table; the stand-in, the library's peer only, the main one
-// (its control interface is the tests' own business). Both serve Introspectable besides.
+// The service serves both interfaces of the table, the stand-in the main one; both serve Introspectable besides.
 TEST(Introspection, ServiceAndStandinOfferTheInterfacesAsTheTableHasThem) {
     zorvtest::ServiceDaemon daemon(ZORV_TEST_DAEMON);
     daemon.newDatabase().start();

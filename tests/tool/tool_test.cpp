@@ -1,8 +1,6 @@
-// zorv-label end to end: the tool as a process against the label manager
-// service on a private bus, on a fresh database for each case.
+// zorv-label end to end: the tool against the service on a private bus, on a fresh database for each case.
 
-// GCC 12 at -O1 warns inside <regex> of a member it cannot see initialised:
-// libstdc++'s false alarm, not this file's. Set before any header.
+// GCC 12 at -O1 warns of a member inside <regex> it cannot see initialised, a false alarm: set before any header.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
@@ -57,8 +55,8 @@ std::set<std::string> commandsOf(const std::string& help) {
     return names;
 }
 
-// Each command form's JSON as the manual's table under JSON OUTPUT gives it: the document, the keys (one of
-// each group of alternatives; "?" marks an optional one, "*" any keys).
+// A command form's JSON as the manual's table gives it: the document, the keys (one of each group of alternatives;
+// "?" marks an optional one, "*" any keys).
 struct Shape {
     std::string document;
     std::vector<std::vector<std::string>> required;
@@ -73,7 +71,6 @@ std::map<std::string, Shape> documentedShapes() {
     for (std::string line; std::getline(in, line) && !(table && line == ".TE");) {
         if (line.rfind(".SH", 0) == 0) section = line == ".SH JSON OUTPUT";
         table = table || (section && line == ".TS");
-        // Rows have three cells; the column formats and the heading are left out.
         std::vector<std::string> cells = split(std::regex_replace(line, std::regex(R"(\\f[BIR]|\\(?=-))"), ""), "\t");
         if (!table || cells.size() != 3 || cells[0] == "Command") continue;
         Shape& shape = shapes[cells[0]];
@@ -141,8 +138,8 @@ void checkShape(const std::string& form, const std::string& out) {
     }
 }
 
-// What the tool run by the shell with `words` wrote (standard error after standard output), then its exit status
-// on a line of its own; as uid 65534, from the copy staged for it, when `asNobody`.
+// What the tool run by the shell with `words` wrote (standard error after standard output), then a line with its exit
+// status; as uid 65534, from the copy staged for it, when `asNobody`.
 std::string shell(const std::string& words, bool asNobody = false) {
     auto runs = [&words](const std::string& program) {
         std::string out;
@@ -200,13 +197,11 @@ protected:
         err_ = slurp(dir_ / "run.err");
         return exited ? WEXITSTATUS(status) : -1;
     }
-    // Runs a command that must succeed and returns its output.
     std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
         EXPECT_EQ(run(args, input), 0) << args[0] << ": " << err_;
         return out_;
     }
-    // Changes the Tid of `path` (9 and 10 by turns) until `until` holds, as a subscription reaches the publisher
-    // only after a while; false when it still did not hold after 30 s.
+    // Changes the Tid of `path` until `until` holds (a subscription reaches the publisher after a while), or 30 s pass.
     template <typename Condition>
     bool changeUntil(const std::string& path, Condition&& until) {
         int value = 9;
@@ -261,8 +256,7 @@ TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
     }
 }
 
-// Every command's JSON has the keys and value forms that the manual gives, read by a parser that keeps 64-bit
-// integers exact; every command the tool lists and every form the manual lists is run.
+// Every command's JSON has the keys and value forms the manual gives; every command and form either lists is run.
 TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     const std::string file = dir_.file("j/file"), host = dir_.file("j/host"), tree = dir_.dir("j/tree");
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(file, true) != 0, file);
@@ -307,8 +301,7 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     json("history", {"history", "/j"});
     json("restore -R", {"restore", "-R", "--dry-run", tree});
     json("verify", {"verify", "-R", tree});
-    // export and import move what a service holds to another one whole; the files appear complete or not at all;
-    // backup leaves a copy only root reads.
+    // export and import move a service's records whole, files appear complete or not at all, a backup only root reads.
     ok({"set", "oid", "/moved/a", "fedcba9876543210-1-2"});
     const std::string exported = dir_ / "j/export.json", backup = dir_ / "j/backup.db";
     const Json counts = Json::parse(json("export", {"export", exported}));
@@ -355,8 +348,8 @@ TEST_F(ToolTest, EveryCommandWritesTheJsonItsManualGives) {
     for (const auto& [form, shape] : documentedShapes()) EXPECT_TRUE(forms.count(form)) << form << " is not run here";
 }
 
-// Bad input, or no service to answer, is one line on standard error (with --json one JSON object) and an exit
-// status of its own; nothing changes. Messages speak of what happened, not of D-Bus names or library statuses.
+// Bad input, or no service to answer, is one line on standard error (with --json a JSON object), an exit status of its
+// own and no change; messages speak of what happened, not of D-Bus names or library statuses.
 TEST_F(ToolTest, BadInputOrNoServiceIsOneLineAndItsOwnExitStatus) {
     const std::string list = dir_.file("list", dir_.file("real") + "\n" + dir_ / "missing" + "\n");
     const std::vector<std::vector<std::string>> bad = {
@@ -412,7 +405,6 @@ TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
     auto errorsSay = [&](const std::string& words) {
         return zorvtest::waitUntil([&] { return slurp(dir_ / "watch.err").find(words) != std::string::npos; });
     };
-    // Changes `path` until watch has printed its notification.
     auto heard = [&](const std::string& path) {
         return changeUntil(path, [&] {
             return slurp(dir_ / "watch.out").find("\"path\":\"" + path + "\"") != std::string::npos;
@@ -428,8 +420,7 @@ TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
     waitpid(watch, nullptr, 0);
 }
 
-// apply checks every line before the first change, then sends each in order, reports each, and goes on past a
-// refused one.
+// apply checks every line before the first change, then sends, reports and goes on past a refused one, in order.
 TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
     EXPECT_EQ(run({"apply"}, "set tid /ap/a 5\nset tid /ap/b 0\nfrobnicate\n{\"command\": \"set\"}\n"), 2);
     EXPECT_TRUE(out_.empty() && oneLine(err_)) << err_;
@@ -459,8 +450,7 @@ TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
     EXPECT_EQ(Json::parse(out_)["path"], "/ap/it's a");
 }
 
-// Packages listed with their files, their files removed (the package stays, with its identifier) and labelled
-// again, looked up both ways; and the other lookups, hashes, tags and policies.
+// Packages listed, emptied (keeping their identifier), labelled again and looked up both ways; the other lookups.
 TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     const std::string a = dir_.file("pkg/bin/a"), b = dir_.file("pkg/lib/b");
     ASSERT_EQ(run({"package", "demo-pkg"}, b + "\n" + a + "\n"), 0) << err_;
@@ -548,9 +538,8 @@ TEST_F(ToolTest, HistoryShowsWhoChangedWhatAndNamesThatWouldActOnTheTerminalEsca
     EXPECT_TRUE(Json::parse(history)[0]["subject"] == path) << ascii(history);
 }
 
-// verify lists what restore -R would write and fails until it has; dry runs change nothing. restore -R --xdev
-// does not enter a directory on another file system (in a mount namespace of the test's own) and says so, which is
-// no failure; --cross-devices labels what is there.
+// verify lists what restore -R would write and fails until it has; dry runs change nothing. --xdev enters no other
+// file system (mounted in a namespace of the test's own) and says so, no failure; --cross-devices labels it.
 TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
     const std::string root = dir_.dir("tree"), a = dir_.file("tree/a"), b = dir_.file("tree/sub/b");
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(root, true) != 0, root);
@@ -605,8 +594,8 @@ TEST_F(ToolTest, RestoreAndVerifyWholeTrees) {
     EXPECT_EQ(ok({"verify", "-R", "--threads", "1", xdev}), "");
 }
 
-// Another user may not list packages, read the trail or export, and is told so on a change. Its listings (one
-// reply) hold the bytes of root's (a passed pipe), also for names that are escaped, wide, or hold a newline.
+// Another user may not list packages, read the trail or export, and is told so on a change; its listings (one reply)
+// hold the bytes of root's (a passed pipe), also for names that are escaped, wide, or hold a newline.
 TEST_F(ToolTest, AnotherUserIsRefusedAdministrationAndListsAsRootDoes) {
     if (geteuid() != 0) GTEST_SKIP() << "the other user is played by root dropping to uid 65534";
     ZORV_SKIP_UNLESS_STAGED(zorvtest::kNobody, ZORV_TOOL);
@@ -692,8 +681,8 @@ protected:
     const std::string admin_ = std::filesystem::path(dir_.dir("admin/info")).parent_path(), state_ = dir_ / "state";
 };
 
-// Installed packages are labelled, shared directories and diversions as dpkg has them; a run with nothing
-// changed changes and writes nothing; an upgrade, a package dropped by hand, a removal, a failure are each caught.
+// Installed packages are labelled, shared directories and diversions as dpkg has them; a run with nothing changed
+// writes nothing; an upgrade, a package dropped by hand, a removal, a failure are each caught.
 TEST_F(SyncPackages, FollowsInstallUpgradeRemovalAndFailures) {
     const std::string shared = dir_.dir("usr/share"), tool = dir_.file("usr/bin/tool"),
                       doc = dir_.file("usr/share/doc/tool"), lib = dir_.file("usr/lib/libdemo.so"),
@@ -715,8 +704,7 @@ TEST_F(SyncPackages, FollowsInstallUpgradeRemovalAndFailures) {
 
     ASSERT_EQ(sync(), 0) << err_;
     EXPECT_NE(out_.find("labelled 2 files of libdemo:amd64 2 (new)"), std::string::npos) << out_;
-    // What both list ("/", the scratch directory, usr/share) is neither's;
-    // a path through a linked directory is recorded by its real path.
+    // What both list ("/", the scratch directory, usr/share) is neither's; a linked directory's path is recorded real.
     EXPECT_EQ(ok({"packages", "tool"}),
               bin + "\n" + moved + "\n" + linked + "\n" + tool + "\n" + docs + "\n" + doc + "\n");
     EXPECT_EQ(ok({"packages", "libdemo:amd64"}), dir_.dir("usr/lib") + "\n" + lib + "\n");
@@ -766,8 +754,8 @@ TEST_F(SyncPackages, FollowsInstallUpgradeRemovalAndFailures) {
     EXPECT_EQ(slurp(state_).find("\ntool\t"), std::string::npos) << slurp(state_);
     EXPECT_EQ(slurp(state_).find("\nlibdemo"), std::string::npos) << slurp(state_);
 
-    // A package that cannot be labelled is reported, escaped, exits 1 and is tried again next run; the others
-    // are labelled all the same. Packages of other types, and those dpkg never had, are left as they are.
+    // A package that cannot be labelled is reported, escaped, exits 1 and is tried again; the others are labelled.
+    // Packages of other types, and those dpkg never had, are left as they are.
     const std::string good = dir_.file("good"), bad = dir_.file("bad-\xff"), app = dir_.file("app"),
                       mine = dir_.file("mine");
     ASSERT_EQ(run({"package", "viewer", "-t", "lunvex"}, app + "\n"), 0) << err_;

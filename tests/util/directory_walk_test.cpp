@@ -18,8 +18,7 @@ using zorvtest::commandLines;
 using zorvtest::ScratchDir;
 using zorvtest::shellQuote;
 
-// A tree with a link to a directory (not to be entered), a dangling link, a fifo and an unreadable directory that
-// still holds a file.
+// A tree with a link to a directory, a dangling link, a fifo and an unreadable directory holding a file.
 void buildTree(const ScratchDir& dir) {
     for (const char* f : {"top.txt", "a/one.txt", "a/.hidden", "a/b/two.log", "a/b/c/three.txt",
                           "name with space/x.txt", "locked/secret.txt"})
@@ -32,8 +31,7 @@ void buildTree(const ScratchDir& dir) {
     ::chmod(dir.path().c_str(), 0755);
 }
 
-// Walked in a child without root's powers, so that the unreadable directory really cannot be read; the child's exit
-// code is the verdict.
+// Walked in a child without root's powers, so that the unreadable directory cannot be read; its exit is the verdict.
 TEST(TraverseDirectory, ListsWhatFindListsInPreOrder) {
     ScratchDir dir;
     buildTree(dir);
@@ -61,8 +59,7 @@ TEST(TraverseDirectory, ListsWhatFindListsInPreOrder) {
     ::chmod((dir / "locked").c_str(), 0755);
 }
 
-// A missing directory is listed, logged and fails. File systems that do not report entry types still get
-// their directories entered; links are still not followed.
+// A missing directory is listed, logged and fails; without entry types, directories are entered and links not.
 TEST(TraverseDirectory, MissingDirectoryFailsAndUnknownEntryTypesAreLookedUp) {
     ScratchDir dir;
     zorvtest::LogCapture log;

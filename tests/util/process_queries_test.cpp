@@ -31,8 +31,7 @@ TEST(FileHelpers, RoundTripInPlaceAndRefuseWhatIsNotARegularFile) {
     EXPECT_EQ(readFile(missing), "");
     EXPECT_FALSE(writeFile(missing, "x"));
     EXPECT_EQ(log.matching(missing).size(), 2u);  // one error line each
-    // What is not a regular file is refused at once with one error line per call: a FIFO without a writer used
-    // to block, /dev/zero to grow until bad_alloc escaped (the address-space limit makes that quick).
+    // What is not a regular file is refused at once, one error line a call: a FIFO used to block, /dev/zero to grow.
     const std::string fifo = dir / "fifo", big = dir / "big";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_TRUE(std::ofstream(big) && ::truncate(big.c_str(), zorv::detail::kMaxReadSize + 1) == 0);
@@ -97,8 +96,8 @@ TEST(ProcessQueries, ParentsAndExecutableOfThisProcess) {
     EXPECT_EQ(executables.count(""), 0u);
 }
 
-// Only the owner's execute bit counts, and without PATH nothing is found. Command output comes as lines as the
-// shell prints them, long ones in pieces; a failed or killed command gives nothing.
+// Only the owner's execute bit counts, without PATH nothing is found; output comes as lines, long ones in pieces; a
+// failed or killed command gives nothing.
 TEST(Commands, FoundByTheOwnerExecuteBitAndRunToTheirLines) {
     zorvtest::ScratchDir dir;
     ASSERT_EQ(::chmod(dir.file("owner-only").c_str(), 0100) | ::chmod(dir.file("others-only").c_str(), 0655), 0);

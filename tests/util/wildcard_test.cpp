@@ -1,6 +1,5 @@
 #if defined(__SANITIZE_ADDRESS__)
-// GCC 12 reports uninitialised std::function members inside <regex> when instrumented; the code in question is the
-// standard library's.
+// GCC 12 instrumented warns of uninitialised std::function members inside <regex>: the standard library's code.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <zorv/labelmgr.hpp>
@@ -63,8 +62,7 @@ TEST(MatchesPattern, WholeTextCaseInsensitiveAndBadExpressionsThrow) {
     EXPECT_TRUE(matchesPattern1("a*b", "a\\*b") && !matchesPattern1("/etc/passwd", "/*"));
 }
 
-// Inputs that used to overflow the stack or backtrack for minutes; each runs in a child bounded by an alarm, so a
-// hang fails instead of stalling.
+// Inputs that used to overflow the stack or backtrack for minutes, each in a child bounded by an alarm.
 TEST(MatchesPattern, LongInputsFinishInLinearTime) {
     std::string stars, stacked = "a";
     for (int i = 0; i < 130; ++i) stars += "*a";
@@ -81,8 +79,8 @@ TEST(MatchesPattern, LongInputsFinishInLinearTime) {
                     testing::ExitedWithCode(0), "") << pattern.substr(0, 40);
 }
 
-// What only std::regex can answer is refused with an error line, not run without bound: exponential backtracking, or
-// a text too long for the stack; so is an expression too long for any engine.
+// What only std::regex can answer is refused with an error line where it would run without bound (backtracking, a
+// text too long for the stack), as is an expression too long for any engine.
 TEST(MatchesPattern, RegexOnlyPatternsAreBounded) {
     zorvtest::LogCapture log;
     EXPECT_TRUE(matchesPattern("{a}\\\\1", "AA"));  // a back-reference, small enough
@@ -111,10 +109,8 @@ TEST(MatchesPattern, ConcurrentUseOfManyPatterns) {
 
 struct Tally { int patterns = 0, invalid = 0, linear = 0, matched = 0, texts = 0, decided = 0, starDecided = 0; };
 
-// The compiled wildcard must answer exactly as std::regex (ECMAScript, case-insensitive, whole match) does, for valid
-// and invalid expressions; so must RE2 alone, and so must the prefilter and the star matcher where they decide.
-// Random wildcards, each tried on texts mostly shaped after it (those match far more often than random ones). Stops
-// at the first disagreement.
+// The compiled wildcard, RE2 alone, and the prefilter and star matcher where they decide, answer exactly as std::regex
+// (ECMAScript, case-insensitive, whole match), for random wildcards on texts mostly shaped after them.
 void compareWithStdRegex(unsigned seed, int patterns, Tally& tally) {
     const std::string patternAlphabet = "abAB09_.*?*[]!-{},\\^$()+|/ \xe9\xc9", textAlphabet = "abAB5_.-/,|(\n\xe9\xc9";
     std::mt19937 rng(seed);
@@ -187,8 +183,7 @@ void compareWithStdRegex(unsigned seed, int patterns, Tally& tally) {
 }
 
 TEST(WildcardDifferential, SameAnswersAsStdRegex) {
-    // Under the emulator a tenth of the patterns stays within the case's time limit; the shares below hold for any
-    // sample this size.
+    // Under the emulator a tenth of the patterns keeps to the time limit; the shares below hold for either sample.
     const int share = zorvtest::emulator().empty() ? 1 : 10;
     Tally tally, utf8;
     compareWithStdRegex(20240601u, 20000 / share, tally);
