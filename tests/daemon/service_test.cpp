@@ -44,16 +44,6 @@ Subscriber subscribed(const std::string& topic = "") {
     return handle;
 }
 
-// One attribute's calls, its value as an identifier (a number in pkg_id).
-struct Attribute {
-    const char* name;
-    bool identifier;  // whether the value carries all three numbers
-    int (*set)(const char*, ZORV_ID);
-    int (*get)(const char*, ZORV_ID*);
-    int (*del)(const char*);
-    int (*clear)();
-};
-
 // The records a show or query call returned, taken over from the C heap.
 std::vector<std::pair<std::string, uint64_t>> taken(int n, UserSetRecord*& records) {
     std::vector<std::pair<std::string, uint64_t>> out;
@@ -64,36 +54,35 @@ std::vector<std::pair<std::string, uint64_t>> taken(int n, UserSetRecord*& recor
 
 // Each attribute's values set, read, deleted and cleared, records shown and queried; malformed calls refused.
 TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsRefused) {
-    const Attribute attributes[] = {
-        {"PkgId", false, [](const char* p, ZORV_ID v) { return setPkgId(p, v.pkg_id); },
-         [](const char* p, ZORV_ID* v) { unsigned long x = 0; int rc = getPkgId(p, &x); *v = {x, 0, 0}; return rc; },
-         delUserSetPkgId, clearUserSetPkgId},
-        {"Oid", true, [](const char* p, ZORV_ID v) { return setFileOid(p, v, 0); }, getFileOid,
-         [](const char* p) { return delFileOid(p, 0); }, clearFileOid},
-        {"Sid", true, [](const char* p, ZORV_ID v) { return setFileSid(p, v, 0); }, getFileSid,
-         [](const char* p) { return delFileSid(p, 0); }, clearFileSid},
-        {"Tid", false, [](const char* p, ZORV_ID v) { return setFileTid(p, unsigned(v.pkg_id), 0); },
-         [](const char* p, ZORV_ID* v) { unsigned x = 0; int rc = getFileTid(p, &x); *v = {x, 0, 0}; return rc; },
-         [](const char* p) { return delFileTid(p, 0); }, clearFileTid},
-        {"InheritFlag", false, [](const char* p, ZORV_ID v) { return setFileInheritFlag(p, unsigned(v.pkg_id), 0); },
-         [](const char* p, ZORV_ID* v) { unsigned x = 0; int rc = getFileInheritFlag(p, &x); *v = {x, 0, 0}; return rc; },
-         [](const char* p) { return delFileInheritFlag(p, 0); }, clearFileInheritFlag},
-    };
-    for (const Attribute& a : attributes) {
-        SCOPED_TRACE(a.name);
-        const ZORV_ID v{7, 8u * a.identifier, 9u * a.identifier}, w{5, 0, 4u * a.identifier};  // valid inherit flags
-        ZORV_ID got{};
-        ASSERT_EQ(a.set("/e2e//a/", v), 0);  // kept under the path's normal form
-        ASSERT_EQ(a.set("/e2e/b", w), 0);
-        EXPECT_EQ(a.get("/e2e/a", &got), 0);
-        EXPECT_EQ(got, v);
-        EXPECT_EQ(a.del("/e2e/a"), 0);
-        EXPECT_EQ(a.del("/e2e/a"), -1);  // nothing left to delete
-        EXPECT_EQ(a.get("/e2e/a", &got), -1);  // no record and no such file
-        EXPECT_EQ(a.get("/e2e/b", &got), 0);
-        EXPECT_EQ(got, w);
-        EXPECT_EQ(a.clear(), 0);
-        EXPECT_EQ(a.get("/e2e/b", &got), -1);
+    using Dict = std::map<std::string, uint64_t>;
+    const std::string ones = "18446744073709551615";
+    const std::string none = R"({"file_id": )" + ones + R"(, "path_id": )" + ones + R"(, "pkg_id": )" + ones + "}";
+    const Dict v{{"pkg_id", 7}, {"file_id", 8}, {"path_id", 9}}, w{{"pkg_id", 5}, {"file_id", 0}, {"path_id", 4}};
+    const char* vText = R"({"file_id": 8, "path_id": 9, "pkg_id": 7})";
+    const char* wText = R"({"file_id": 0, "path_id": 4, "pkg_id": 5})";
+    // Per attribute: its members' stem, two values (valid inherit flags) as sent and as read, and what reads as none.
+    const std::tuple<std::string, zorvtest::WireValue, zorvtest::WireValue, std::string, std::string, std::string>
+        attributes[] = {{"PkgId", uint64_t(7), uint64_t(5), "7", "5", ones},
+                        {"FileOid", v, w, vText, wText, none},
+                        {"FileSid", v, w, vText, wText, none},
+                        {"FileTid", 7u, 5u, "7", "5", "4294967295"},
+                        {"FileInheritFlag", 7u, 5u, "7", "5", "4294967295"}};
+    for (const auto& [stem, a, b, aText, bText, nothing] : attributes) {
+        SCOPED_TRACE(stem);
+        auto withOption = [&stem](std::vector<zorvtest::WireValue> args) {  // all but the package identifier's
+            if (stem != "PkgId") args.push_back(int32_t(0));
+            return args;
+        };
+        ServiceConnection c;
+        ASSERT_EQ(c.call("set" + stem, withOption({"/e2e//a/", a})), "0");  // kept under the path's normal form
+        ASSERT_EQ(c.call("set" + stem, withOption({"/e2e/b", b})), "0");
+        EXPECT_EQ(c.call("get" + stem, {"/e2e/a"}), aText);
+        EXPECT_EQ(c.call("delUserSet" + stem, withOption({"/e2e/a"})), "0");
+        EXPECT_EQ(c.call("delUserSet" + stem, withOption({"/e2e/a"})), "-1");  // nothing left to delete
+        EXPECT_EQ(c.call("get" + stem, {"/e2e/a"}), nothing);                   // no record and no such file
+        EXPECT_EQ(c.call("get" + stem, {"/e2e/b"}), bText);
+        EXPECT_EQ(c.call("delAllUserSet" + stem), "0");
+        EXPECT_EQ(c.call("get" + stem, {"/e2e/b"}), nothing);
     }
 
     using Records = std::vector<std::pair<std::string, uint64_t>>;
@@ -118,18 +107,16 @@ TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsR
 
     // A call refused on its merits gets its reply's failure value where the reply has one, else a D-Bus error.
     const std::string invalid = "error org.freedesktop.DBus.Error.InvalidArgs";
-    const std::string none = "{\"file_id\": 18446744073709551615, \"path_id\": 18446744073709551615, "
-                             "\"pkg_id\": 18446744073709551615}";
     const std::vector<std::string> list{"/m/a"};
-    const std::map<std::string, uint64_t> allOnes{{"pkg_id", kNone64}, {"file_id", kNone64}, {"path_id", kNone64}};
+    const Dict allOnes{{"pkg_id", kNone64}, {"file_id", kNone64}, {"path_id", kNone64}};
     const std::tuple<const char*, std::vector<zorvtest::WireValue>, std::string> cases[] = {
         {"noSuchMember", {}, "error org.freedesktop.DBus.Error.UnknownMethod"},
         {"getFileTid", {"relative/path"}, "4294967295"},
-        {"getPkgId", {"/" + std::string(4095, 'x')}, "18446744073709551615"},
+        {"getPkgId", {"/" + std::string(4095, 'x')}, ones},
         {"getFileOid", {"relative/path"}, none},
         {"setFileTid", {"/m/a", uint32_t(0), int32_t(0)}, "-1"},
         {"setFileInheritFlag", {"/m/a", uint32_t(3), int32_t(0)}, "-1"},
-        {"setFileOid", {"/m/a", std::map<std::string, uint64_t>{{"bogus", 1}}, int32_t(0)}, "-1"},
+        {"setFileOid", {"/m/a", Dict{{"bogus", 1}}, int32_t(0)}, "-1"},
         {"setFileOid", {"/m/a", allOnes, int32_t(0)}, "-1"},
         {"delUserSetFileTid", {"/m/a", int32_t(7)}, "-1"},
         {"setPkgId", {"/m/a", kNone64}, "-1"},
