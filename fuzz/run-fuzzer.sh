@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# run-fuzzer.sh FUZZER SEEDS SECONDS: fuzzes from a scratch copy of the seed
-# inputs, so that what it finds does not land in the source tree.
+# run-fuzzer.sh FUZZER SEEDS SECONDS: fuzzes from a scratch copy of the seeds, keeping findings out of the sources.
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

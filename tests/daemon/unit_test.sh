@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# unit_test.sh UNIT PROGRAM [UNIT PROGRAM]...: each systemd unit loads without a complaint from systemd-analyze, and
-# its exposure rating is 4.0 or below. The units after the first are those it needs, checked with it. Exit status 77
-# (a skip) where systemd-analyze is missing.
+# unit_test.sh UNIT PROGRAM [UNIT PROGRAM]...: the systemd unit (and those it needs, after it) load without a complaint
+# and rate an exposure of 4.0 or below; 77 (a skip) where systemd-analyze is missing.
 set -uo pipefail
 command -v systemd-analyze >/dev/null || { echo "systemd-analyze is missing"; exit 77; }
 work=$(mktemp -d)
@@ -17,8 +16,7 @@ while (($# >= 2)); do
 done
 status=0
 
-# A misspelt or unknown option is only a warning to systemd, which then runs the service without it: any message
-# fails.
+# A misspelt option is only a warning to systemd, which then runs the service without it: any message fails.
 complaints=$(systemd-analyze verify --man=no "${copies[@]}" 2>&1) || status=1
 if [ -n "$complaints" ]; then
   echo "$complaints"

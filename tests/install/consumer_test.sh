@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds consumers against it: a C99 program and a proxy user through
-# pkg-config, a C++ program and the proxy user through find_package(zorvlabelmgr). Skips with --cross=TRIPLET.
+# Consumers built against the build installed in a scratch prefix: C99 and proxy through pkg-config, C++ and proxy
+# through find_package(zorvlabelmgr). Skips with --cross=TRIPLET.
 set -euo pipefail
 if [[ $1 == --cross=* ]]; then
   echo "SKIPPED: the consumers are built with the machine's own compilers and run here, not against a tree" \

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# The library exports its interface and nothing else: the C calls under their
-# plain names, typed names mangled, no internal helper.
+# The library exports its interface alone: C calls plain, typed names mangled, no internal helper.
 set -euo pipefail
 lib=$1
 header=$2

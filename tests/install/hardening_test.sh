@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# hardening_test.sh [--fortified] FILE...: the binaries have full RELRO, stack protection, a stack that is not
-# executable (the service runs with MemoryDenyWriteExecute=), programs are PIE, and with --fortified libc's
-# checked functions are used.
+# hardening_test.sh [--fortified] FILE...: full RELRO, stack protection, no executable stack (the service runs with
+# MemoryDenyWriteExecute=), programs PIE, and with --fortified libc's checked functions.
 set -euo pipefail
 fortified=0
 if [ "${1:-}" = --fortified ]; then

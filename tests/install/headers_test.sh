@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# headers_test.sh HEADER-DIR [BUILD-DIR]: each public header (named by the source tree's include/zorv) compiles
-# alone, as a caller's first include, as C++17 and the C headers as C99, warnings as errors, with the installed
-# pkg-config files' flags: of BUILD-DIR installed into a scratch prefix, else of the installed packages.
+# headers_test.sh HEADER-DIR [BUILD-DIR]: each public header compiles alone, first, as C++17 (C headers as C99 too),
+# warnings as errors, with the pkg-config flags of BUILD-DIR installed into a scratch prefix, else of the packages.
 set -euo pipefail
 headers=$1
 work=$(mktemp -d)

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 #include <utility>
 
 #include "log_capture.h"
@@ -16,18 +15,6 @@ namespace {
 
 // The stored-format example: 57 bytes, state byte 0xE5.
 Label exampleLabel() { return Label{Id(1, 2, 3), Id(4, 0, 0), Id(5, 0, 6), 7, 5}; }
-
-// Random labels, each optional number zero half of the time (every state byte turns up), flags as text takes them.
-std::vector<Label> sampleLabels(size_t count, bool textSafeFlags) {
-    std::mt19937_64 random(20240601);
-    auto number = [&](bool optional) -> uint64_t { return optional && random() % 2 ? 0 : random() >> random() % 64; };
-    auto id = [&] { return Id(number(false), number(true), number(true)); };
-    const uint32_t textFlags[] = {0, 5, 7};
-    auto flag = [&] { return textSafeFlags ? textFlags[random() % 3] : uint32_t(number(true)); };
-    std::vector<Label> labels;
-    for (size_t i = 0; i < count; ++i) labels.push_back(Label{id(), id(), id(), uint32_t(number(true)), flag()});
-    return labels;
-}
 
 const std::string kId = "0000000000000001-0000000000000002-0000000000000003";
 
@@ -67,7 +54,7 @@ TEST(Id, CompactAndTextForms) {
     }
 }
 
-// The stored layout pins every state bit; decoding gives back what was encoded.
+// The stored layout pins every state bit (the decoder fuzzer checks that decoding gives back what was encoded).
 TEST(LabelBinary, StoredLayoutAndDecoding) {
     const std::string ids = "0100000000000000" "0200000000000000" "0300000000000000" "0400000000000000";
     EXPECT_EQ(hexOf(exampleLabel()), ids + "0500000000000000" "0600000000000000" "07000000" "05000000" "e5");
@@ -83,13 +70,6 @@ TEST(LabelBinary, StoredLayoutAndDecoding) {
     EXPECT_EQ(exampleLabel().serializeToBuffer(buf.data(), buf.size()), 0u);
     EXPECT_EQ(buf, std::vector<unsigned char>(56, 0xAA));
     EXPECT_TRUE(log.matching("[serializeToBuffer:").size() == 2 && log.contains("Required: 57, provided: 56"));
-
-    for (Label original : sampleLabels(500, false)) {
-        std::vector<unsigned char> bytes = bytesOf(original);
-        Label decoded;
-        ASSERT_EQ(decoded.deserializeFromBuffer(bytes.data(), bytes.size()), original);
-        ASSERT_EQ(decoded, original) << bytesToHexString(bytes.data(), bytes.size());
-    }
 
     // Numbers whose bit is clear keep their values.
     Label label = exampleLabel();
@@ -122,13 +102,11 @@ TEST(LabelBinary, DecoderFailuresCarryCode13AndChangeNothing) {
     EXPECT_EQ(bytesToHexString(nullptr, 3), "");
 }
 
-// The text form round-trips; malformed text gives the zero label and logs why.
-TEST(LabelText, FormRoundTripAndMalformedText) {
+// The text form (which the text fuzzer round-trips); malformed text gives the zero label and logs why.
+TEST(LabelText, FormAndMalformedText) {
     EXPECT_EQ(exampleLabel().toString(),
               kId + ":7:0000000000000004-0000000000000000-0000000000000000:5:"
                     "0000000000000005-0000000000000000-0000000000000006");
-    for (Label original : sampleLabels(300, true))
-        ASSERT_EQ(Label::fromString(original.toString()), original) << original.toString();
     Label upper = Label::fromString("00000000000000AB-0000000000000000-0000000000000000:4294967295:" + kId +
                                     ":7:0000000000000000-0000000000000000-00000000000000Ff");
     EXPECT_EQ(upper, (Label{Id(0xab, 0, 0), Id(1, 2, 3), Id(0, 0, 0xff), UINT32_MAX, 7}));

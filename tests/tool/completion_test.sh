@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# completion_test.sh TOOL COMPLETION_DIR [bash|zsh]: the completion offers every command and long option that the
-# tool's --help texts list, and completes a few words as it should; 77 (skipped) without the shell. Words are
-# compared as sets with bash's builtins: a pipeline per check would cost more than all the rest.
+# completion_test.sh TOOL COMPLETION_DIR [bash|zsh]: the completion offers every command and long option the --help
+# texts list and completes a few words; 77 without the shell. Sets are compared with builtins, not pipelines.
 set -uo pipefail
 tool=$1 dir=$2 shell=${3:-bash}
 passed=0 failed=0
