@@ -226,8 +226,9 @@ TEST_F(Calls, RecordsComeInByteOrderOfTheirPaths) {
     EXPECT_TRUE(log.contains("type mismatch"));
 }
 
-// Lookups by path, name and identifier: what they send, and how much of the caller's storage they write.
-TEST_F(Calls, Lookups) {
+// Lookups by path, name and identifier: what they send, and how much of the caller's storage they write; the calls
+// that answer a string, and their failures.
+TEST_F(Calls, LookupsAndStringResults) {
     unsigned long pkg = 42;
     std::pair<Dict, std::pair<int, unsigned long>> cases[] = {{{}, {1, 42}}, {{{"/other", 9}}, {0, 0}}, {{{"/other", 9}, {"/p", 11}}, {0, 11}}};
     for (auto& [reply, expected] : cases) {
@@ -266,9 +267,7 @@ TEST_F(Calls, Lookups) {
     EXPECT_EQ(getPkgIds(names, 0, ids), 0);  // still sent, with an empty list
     auto got = standin.received();
     EXPECT_EQ(got.at(0).arguments + got.at(1).arguments, "[\"a\"][]");
-}
 
-TEST_F(Calls, StringResultsAndTheirFailures) {
     auto owned = [](char* s) { std::string out = s ? s : "(null)"; free(s); return out; };
     struct Text { const char* member; std::function<std::string()> call; const char* failed; const char* wording; };
     const Text texts[] = {

@@ -224,8 +224,9 @@ protected:
     std::string out_, err_;
 };
 
-// Each attribute's values are parsed and shown in its own form, by every command of the family; tables align.
-TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
+// Each attribute's values are parsed and shown in its own form, by every command of the family; tables align. apply
+// checks every line before the first change, then sends, reports and goes on past a refused one, in order.
+TEST_F(ToolTest, AttributesRoundTripThroughEveryCommandAndApply) {
     const std::tuple<const char*, const char*, std::string, Json> cases[] = {
         {"pkgid", "0x2a", "42", "000000000000002a"},
         {"oid", "1-0-2a", Id(1, 0, 0x2a).toString(), Id(1, 0, 0x2a).toString()},
@@ -254,6 +255,33 @@ TEST_F(ToolTest, AttributesRoundTripThroughEveryCommand) {
         ok({"clear", attribute});
         EXPECT_EQ(Json::parse(ok({"--json", "show", attribute})), Json::array());
     }
+
+    EXPECT_EQ(run({"apply"}, "set tid /ap/a 5\nset tid /ap/b 0\nfrobnicate\n{\"command\": \"set\"}\n"), 2);
+    EXPECT_TRUE(out_.empty() && oneLine(err_)) << err_;
+    for (const char* line : {"line 2:", "line 3:", "line 4:"}) EXPECT_NE(err_.find(line), std::string::npos) << err_;
+    EXPECT_EQ(run({"get", "tid", "/ap/a"}), 1);  // the good line was not applied either
+
+    const std::string changes =
+        "# a comment, then an empty line\n\n"
+        "set tid '/ap/it'\\''s a' 5\n"
+        "{\"command\": \"set\", \"attribute\": \"pkgid\", \"path\": \"/ap/b\", \"value\": \"fffffffffffffff1\"}\n"
+        "del oid /ap/none\n"
+        "set inherit /ap/b 7\n";
+    EXPECT_EQ(run({"apply", "--dry-run"}, changes), 0);
+    EXPECT_EQ(run({"get", "tid", "/ap/it's a"}), 1);  // a dry run changes nothing
+
+    EXPECT_EQ(run({"apply"}, changes), 1);  // one line failed, the others were applied
+    const std::string report = out_;
+    EXPECT_EQ(report,
+              "line 3: set tid '/ap/it'\\''s a' 5: done\n"
+              "line 4: set pkgid /ap/b 18446744073709551601: done\n"
+              "line 5: del oid /ap/none: no value was recorded for this path\n"
+              "line 6: set inherit /ap/b 7: done\n");
+    EXPECT_EQ(ok({"get", "tid", "/ap/it's a"}), "5\n");
+    EXPECT_EQ(ok({"get", "inherit", "/ap/b"}), "7\n");
+    // A report line's words are a change again.
+    EXPECT_EQ(run({"apply", "--json"}, report.substr(8, report.find(": done") - 8) + "\n"), 0);
+    EXPECT_EQ(Json::parse(out_)["path"], "/ap/it's a");
 }
 
 // Every command's JSON has the keys and value forms the manual gives; every command and form either lists is run.
@@ -414,36 +442,6 @@ TEST_F(ToolTest, WatchSaysWhenThePublisherGoesAndComesBack) {
     EXPECT_TRUE(heard("/watched")) << "watch saw no notification from the new service";
     ::kill(watch, SIGTERM);
     waitpid(watch, nullptr, 0);
-}
-
-// apply checks every line before the first change, then sends, reports and goes on past a refused one, in order.
-TEST_F(ToolTest, ApplyChecksEveryLineFirstThenReportsEach) {
-    EXPECT_EQ(run({"apply"}, "set tid /ap/a 5\nset tid /ap/b 0\nfrobnicate\n{\"command\": \"set\"}\n"), 2);
-    EXPECT_TRUE(out_.empty() && oneLine(err_)) << err_;
-    for (const char* line : {"line 2:", "line 3:", "line 4:"}) EXPECT_NE(err_.find(line), std::string::npos) << err_;
-    EXPECT_EQ(run({"get", "tid", "/ap/a"}), 1);  // the good line was not applied either
-
-    const std::string changes =
-        "# a comment, then an empty line\n\n"
-        "set tid '/ap/it'\\''s a' 5\n"
-        "{\"command\": \"set\", \"attribute\": \"pkgid\", \"path\": \"/ap/b\", \"value\": \"fffffffffffffff1\"}\n"
-        "del oid /ap/none\n"
-        "set inherit /ap/b 7\n";
-    EXPECT_EQ(run({"apply", "--dry-run"}, changes), 0);
-    EXPECT_EQ(run({"get", "tid", "/ap/it's a"}), 1);  // a dry run changes nothing
-
-    EXPECT_EQ(run({"apply"}, changes), 1);  // one line failed, the others were applied
-    const std::string report = out_;
-    EXPECT_EQ(report,
-              "line 3: set tid '/ap/it'\\''s a' 5: done\n"
-              "line 4: set pkgid /ap/b 18446744073709551601: done\n"
-              "line 5: del oid /ap/none: no value was recorded for this path\n"
-              "line 6: set inherit /ap/b 7: done\n");
-    EXPECT_EQ(ok({"get", "tid", "/ap/it's a"}), "5\n");
-    EXPECT_EQ(ok({"get", "inherit", "/ap/b"}), "7\n");
-    // A report line's words are a change again.
-    EXPECT_EQ(run({"apply", "--json"}, report.substr(8, report.find(": done") - 8) + "\n"), 0);
-    EXPECT_EQ(Json::parse(out_)["path"], "/ap/it's a");
 }
 
 // Packages listed, emptied (keeping their identifier), labelled again and looked up both ways; the other lookups.
