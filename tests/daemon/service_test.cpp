@@ -129,8 +129,6 @@ TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsR
     };
     for (const auto& [member, args, expected] : cases)
         EXPECT_EQ(ServiceConnection().call(member, args), expected) << member;
-    EXPECT_EQ(setFileTid("/m/a", 9, 0), 0);
-    EXPECT_EQ(ServiceConnection().call("getFileTid", {"/m/a"}), "9");
 }
 
 TEST_F(Service, PackagesDevicesAndPoliciesResolve) {

@@ -22,29 +22,9 @@ MessagePtr callOf(const protocol::Member& member) {
 
 MessagePtr replyTo(DBusMessage* call) { return MessagePtr(dbus_message_new_method_return(call)); }
 
+// Replies of other types become an error to the call, naming the member (every service test sends replies of the
+// right types, nested ones too, through the same check).
 TEST(ReplyCheck, OnlyRepliesOfTheTablesTypesLeave) {
-    MessagePtr call = callOf(protocol::getFileTid);
-    MessagePtr reply = replyTo(call.get());
-    Writer(reply.get()).u32(5);
-    DBusMessage* written = reply.get();
-    EXPECT_EQ(zorvd::checkedReply(std::move(reply), call.get(), protocol::getFileTid).get(), written);
-
-    // Nested containers, written as the handlers write them.
-    MessagePtr listCall = callOf(protocol::admin::Relabel);
-    MessagePtr list = replyTo(listCall.get());
-    Writer out(list.get());
-    out.array("(ssss)", [](Writer& a) {
-        a.structure([](Writer& s) {
-            for (int i = 0; i < 4; ++i) s.string("x");
-        });
-    });
-    out.u32(1);
-    out.string("");
-    out.array("{st}", [](Writer& d) { d.entry("changed", [](Writer& w) { w.u64(0); }); });
-    written = list.get();
-    EXPECT_EQ(zorvd::checkedReply(std::move(list), listCall.get(), protocol::admin::Relabel).get(), written);
-
-    // Replies of other types become an error to the call, naming the member.
     struct Case {
         const protocol::Member& member;
         void (*write)(Writer&);
