@@ -1,5 +1,4 @@
-// Binary label decoder: never crashes or reads out of bounds; a decoded label survives a round trip through the
-// encoder; a failure changes nothing.
+// Binary label decoder: never crashes or overreads; a decoded label survives the encoder; a failure changes nothing.
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -226,8 +226,7 @@ TEST_F(Calls, RecordsComeInByteOrderOfTheirPaths) {
     EXPECT_TRUE(log.contains("type mismatch"));
 }
 
-// Lookups by path, name and identifier: what they send, and how much of the caller's storage they write; the calls
-// that answer a string, and their failures.
+// Lookups and string results: what they send, how much of the caller's storage they write, how they fail.
 TEST_F(Calls, LookupsAndStringResults) {
     unsigned long pkg = 42;
     std::pair<Dict, std::pair<int, unsigned long>> cases[] = {{{}, {1, 42}}, {{{"/other", 9}}, {0, 0}}, {{{"/other", 9}, {"/p", 11}}, {0, 11}}};

@@ -1,5 +1,4 @@
-// The administration interface: transfers through passed files, and the relabelling walk over links, deep trees,
-// many calls, threads and mounts.
+// The administration interface: transfers through passed files, and the relabelling walk.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <zorv/labelmgr.hpp>

@@ -1,5 +1,4 @@
-// The service against local users who try to read what they cannot reach, knock it off the bus, stall it, steer its
-// writes through a link or act without a trace; and against a bus that dies under it.
+// The service against hostile local users, and against a bus that dies under it.
 #include <gtest/gtest.h>
 #include <zorv/labelmgr.hpp>
 

@@ -1,5 +1,4 @@
-// The service's pool of workers on its own: per-user limits and turns, root's last worker, deadlines. Jobs block on
-// gates the test opens; every wait has a deadline that fails.
+// The service's pool of workers on its own; jobs block on gates the test opens, every wait has a deadline that fails.
 #include <gtest/gtest.h>
 
 #include <condition_variable>

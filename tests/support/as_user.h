@@ -1,5 +1,4 @@
-// Runs a piece of a test as another user, the way a hostile local user would call: in a forked child that has dropped
-// root, with its own bus connection.
+// Runs a piece of a test as another user would: in a forked child that has dropped root, with its own bus connection.
 #pragma once
 
 #include <sys/types.h>

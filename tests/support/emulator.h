@@ -16,8 +16,7 @@ std::vector<std::string> emulatedCommand(const std::string& program);
 // The same for a shell's command line: `program` (quoted as it is given), after the emulator when there is one.
 std::string emulatedShellCommand(const std::string& program);
 
-// A shell's command line that lists the libraries `program` loads as ldd does ("NAME => PATH (ADDRESS)"); under the
-// emulator the target's own loader lists them, which ldd cannot.
+// A shell's command line that lists the libraries `program` loads as ldd does ("NAME => PATH (ADDRESS)").
 std::string librariesShellCommand(const std::string& program);
 
 // How many times longer a wait on a program of the build tree may take: ZORV_TEST_SLOWDOWN, 1 by default.

@@ -1,5 +1,4 @@
-// Collects what the library logs, by an appender on log4cpp's root (and on Logger::always's category where a
-// configuration file cut that one off from the root).
+// Collects what the library logs, from log4cpp's root (and Logger::always's category, if configured apart).
 #pragma once
 
 #include <zorv/labelmgr.hpp>

@@ -1,7 +1,6 @@
-// zorv-private-bus PROGRAM: the C++ tests' private bus for tests in other languages. It prints the bus's address and
-// directory on a line each; each line "start" on its standard input starts the service PROGRAM on a fresh database,
-// its notifications on a socket in that directory, and is answered "started" once it owns its name, or "failed: WHY".
-// When its input closes it stops what it started and removes the directory; if it dies of a signal, so does that.
+// zorv-private-bus PROGRAM: the private bus for tests in other languages. It prints the bus's address and directory;
+// each line "start" it reads starts the service PROGRAM on a fresh database (notifications on a socket there) and is
+// answered "started" or "failed: WHY". When its input closes, or it dies of a signal, what it started ends.
 #include <iostream>
 #include <stdexcept>
 #include <string>

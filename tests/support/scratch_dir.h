@@ -51,8 +51,7 @@ private:
 
 }  // namespace zorvtest
 
-// Skips the rest of a test when `missing`: security.* attributes need root and a file system that has them. CI has
-// both and sets ZORV_TEST_REQUIRE_XATTR, so that there a skip is a failure.
+// Skips the rest of a test when `missing` security.* attributes; a failure where ZORV_TEST_REQUIRE_XATTR is set (CI).
 #define ZORV_SKIP_WITHOUT_XATTR(missing, where)                                                        \
     do {                                                                                               \
         if (!(missing)) break;                                                                         \

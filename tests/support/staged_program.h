@@ -15,8 +15,7 @@ std::string stagedFor(uid_t uid, const std::string& program, std::string* why = 
 // A copy of the file `from` alone that every user may read and run; throws std::runtime_error when none can be.
 std::string stagedCopy(const std::string& from);
 
-// The variables (NAME=value) a staged copy needs: LD_LIBRARY_PATH to the staged libraries, and the sanitizers'
-// suppression files staged too.
+// The variables (NAME=value) a staged copy needs: LD_LIBRARY_PATH, the sanitizers' staged suppression files.
 const std::vector<std::string>& stagedVariables();
 
 // Whether `uid` may execute `path`, asked as that user in a child process.

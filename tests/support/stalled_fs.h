@@ -17,8 +17,7 @@ public:
     StalledFs& operator=(const StalledFs&) = delete;
 
     bool mounted() const { return mounted_; }
-    // A path whose every look waits for ever; those from 1 on each in a directory of its own, as the kernel lets one
-    // look at a time into a directory of this file system (a look held at 0 holds up every other).
+    // A path whose every look waits for ever; from 1 on each in a directory of its own (one look at a time per one).
     std::string stalled(int which = 0) const {
         return dir_.path() + (which > 0 ? "/" + std::to_string(which) : std::string()) + "/stall";
     }

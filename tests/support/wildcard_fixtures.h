@@ -1,5 +1,4 @@
-// File names, paths and wildcards of the kind policies hold: the matching benchmark measures them and the matching
-// tests check them, one set for both.
+// File names, paths and wildcards of the kind policies hold, for the matching benchmark and tests alike.
 #pragma once
 
 #include <random>
@@ -14,8 +13,7 @@ struct WildcardCase {
     bool longTexts;           // tried on the long paths rather than the names
 };
 
-// Short patterns on short names (the commonest shapes: fixed ends around a star, a literal between stars, a few stars
-// between literals), and a long one with many wildcards on paths of several hundred bytes.
+// The commonest shapes of short patterns on short names, and a long one with many wildcards on long paths.
 inline const std::vector<WildcardCase>& wildcardCases() {
     static const std::vector<WildcardCase> cases = {
         {"*.conf", "*.conf", false},

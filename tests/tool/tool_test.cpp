@@ -138,8 +138,7 @@ void checkShape(const std::string& form, const std::string& out) {
     }
 }
 
-// What the tool run by the shell with `words` wrote (standard error after standard output), then a line with its exit
-// status; as uid 65534, from the copy staged for it, when `asNobody`.
+// What the tool run by the shell wrote (both streams), then a line with its exit status; as uid 65534 if `asNobody`.
 std::string shell(const std::string& words, bool asNobody = false) {
     auto runs = [&words](const std::string& program) {
         std::string out;
@@ -731,8 +730,8 @@ TEST_F(SyncPackages, FollowsInstallUpgradeRemovalAndFailures) {
     EXPECT_EQ(slurp(state_).find("\ntool\t"), std::string::npos) << slurp(state_);
     EXPECT_EQ(slurp(state_).find("\nlibdemo"), std::string::npos) << slurp(state_);
 
-    // A package that cannot be labelled is reported, escaped, exits 1 and is tried again; the others are labelled.
-    // Packages of other types, and those dpkg never had, are left as they are.
+    // A package that cannot be labelled is reported, escaped, exits 1 and is tried again; the others, and packages of
+    // other types or that dpkg never had, are left labelled.
     const std::string good = dir_.file("good"), bad = dir_.file("bad-\xff"), app = dir_.file("app"),
                       mine = dir_.file("mine");
     ASSERT_EQ(run({"package", "viewer", "-t", "lunvex"}, app + "\n"), 0) << err_;
@@ -759,8 +758,8 @@ TEST_F(SyncPackages, FollowsInstallUpgradeRemovalAndFailures) {
     EXPECT_EQ(again["labelled"], Json::array());
 }
 
-// A reply whose signature is not the member's fails the command, naming the member, before any of it is read: a
-// list of another element type must not pass for an empty history or package list. The stand-in answers as scripted.
+// A reply whose signature is not the member's fails the command, naming the member, before any of it is read (a list
+// of another element type must not pass for an empty one).
 TEST(AdminReplies, AReplyOfAnotherShapeFailsTheCommand) {
     zorvtest::PrivateBus bus;
     bus.start(true);
