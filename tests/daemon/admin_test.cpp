@@ -56,9 +56,8 @@ protected:
     zorvtest::ScratchDir dir_;
 };
 
-// Documents made to cost the service (deep nesting, a byte that is not UTF-8, 48 MB of lists) are refused as
-// InvalidArgs quoting none of it ("zz" marks every name), import nothing, and cost little more than themselves. An
-// export imported elsewhere exports the same document; a bad value anywhere in it imports nothing.
+// Documents made to cost the service (deep nesting, a byte that is not UTF-8, 48 MB of lists) are refused quoting none
+// of it, import nothing and cost little; an export imports elsewhere alike, and with a bad value anywhere, not at all.
 TEST_F(Admin, ExportImportsElsewhereAndHostileDocumentsAreRefusedCheaplyUnquoted) {
     const std::string empty = exported();
     const std::string start = "{\"format\":\"zorv-label-export\",\"version\":1,"
@@ -271,9 +270,8 @@ Walked relabel(const std::vector<std::string>& paths, uint32_t flags) {
     return w;
 }
 
-// A tree with every kind of file (names that sort differently by name and by path, links out and up, labels missing,
-// other, junk or right, a name that is not UTF-8, an immutable file, more than one call reports): one thread and two
-// report alike in path order; nothing is written through a link or by a dry run.
+// Every kind of file (names sorting apart by name and by path, links out and up, labels missing, other, junk or right,
+// a name not UTF-8, an immutable file, more than a call reports): threads agree; a link or a dry run writes nothing.
 void walkTree(zorvtest::ScratchDir& dir, const std::string& name) {
     const std::string outside = dir.file(name + "-outside/secret"), root = dir.dir(name);
     std::vector<std::string> recorded{root, dir.file(name + "/a/x"), dir.file(name + "/a-b"), dir.file(name + "/a.c/y"),

@@ -468,9 +468,8 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
               Id(1, 0, 0x2a).toString() + ":5:" + Id(1, 0, 0).toString() + ":7:" + Id().toString());
 }
 
-// The audit trail: who changed what, narrowed to a path or a time. A name with a C1 control (U+009B starts an escape
-// sequence) and a bidirectional override (U+202E) is shown escaped by history and watch, as text and as JSON; other
-// characters beyond ASCII stay as they are. watch tells when the service goes away and comes back, and goes on.
+// The audit trail narrowed to a path or a time; a C1 control (U+009B starts an escape sequence) and a bidirectional
+// override (U+202E) shown escaped by history and watch, as text and JSON; watch follows the service's restart.
 TEST_F(ToolTest, HistoryAndWatchShowChangesWithHostileNamesEscapedAndWatchFollowsARestart) {
     ok({"set", "tid", "/hist/a", "5"});
     ok({"set", "tid", "/hist/b", "6"});
@@ -612,12 +611,11 @@ TEST_F(ToolTest, RootListsMoreRecordsThanOneReplyCarries) {
     daemon_->stop();
     runSql("PRAGMA synchronous=OFF; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
            std::to_string(kRecords) + ") INSERT INTO user_set(attribute, path, pkg_id, file_id, path_id) SELECT 3,"
-           " printf('/big/%s/%05d-', CASE WHEN i % 1000 = 0 THEN 'few' ELSE 'all' END, i) || hex(zeroblob(1990)),"
-           " i, 0, 0 FROM n");
+           " printf('/big/%05d-', i) || hex(zeroblob(1990)), i, 0, 0 FROM n");
     startService();
     auto path = [](int i) {
-        char head[32];
-        std::snprintf(head, sizeof head, "/big/%s/%05d-", i % 1000 == 0 ? "few" : "all", i);
+        char head[16];
+        std::snprintf(head, sizeof head, "/big/%05d-", i);
         return head + std::string(3980, '0');
     };
 
@@ -627,10 +625,6 @@ TEST_F(ToolTest, RootListsMoreRecordsThanOneReplyCarries) {
     EXPECT_EQ(shown.substr(0, shown.find('\n')), "PATH" + std::string(path(1).size() - 2, ' ') + "TID");
     EXPECT_EQ(shown.substr(shown.find('\n') + 1, path(1).size() + 4), path(1) + "  1\n");
     EXPECT_EQ(shown.substr(shown.size() - path(1).size() - 9), path(kRecords) + "  9000\n\n0");
-
-    Json expected = Json::array();
-    for (int i = 1000; i <= kRecords; i += 1000) expected.push_back({{"path", path(i)}, {"tid", i}});
-    EXPECT_EQ(shell("--json query tid /big/few -r"), expected.dump(2) + "\n\n0");
 }
 
 // sync-packages with a dpkg database of the test's own (--admindir), its packages' files in the scratch directory.
