@@ -1,8 +1,7 @@
-// The service's front door: calls built from the fuzzer's bytes (any member or none, any signature, arbitrary strings,
-// long arrays, deep containers, names on disk that are not UTF-8, import documents), as any local user or root could
-// send them, go through the service's own dispatch onto a scratch database and tree. Every call that asks for an
-// answer gets one in time; libdbus ending the process for a string it must not send is a finding like any crash.
-// Every absolute path is taken into the scratch tree, so that nothing outside it is ever labelled.
+// Calls built from the fuzzer's bytes (any member or none, any signature and strings, long arrays, deep containers,
+// names on disk not UTF-8, import documents), from any user or root, go through the service's own dispatch onto a
+// scratch database and tree (every path taken into it); each that asks is answered in time, and libdbus ending the
+// process for a string it must not send is a finding like any crash.
 #include <dbus/dbus.h>
 #include <zorv/labelmgr.hpp>
 

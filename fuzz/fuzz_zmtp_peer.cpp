@@ -1,7 +1,6 @@
-// The service's side of a subscriber's connection, fed what a hostile peer may send in reads of any size, with
-// notifications published and output written in between: it never crashes, its output stays bounded, a dropped
-// notification changes nothing, a refused peer stays refused, and it ends as the same bytes in one read end. An input
-// is four bytes that seed the choices, then the bytes the peer sends.
+// The service's side of a subscriber's connection fed a hostile peer's bytes (after four that seed the choices) in
+// reads of any size, publishing between: no crash, bounded output, a dropped notification changes nothing, a refused
+// peer stays refused, and it ends as the same bytes in one read end.
 #include <algorithm>
 #include <iterator>
 #include <string>

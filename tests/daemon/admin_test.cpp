@@ -206,7 +206,6 @@ TEST_F(Admin, RecordsAndBackupGoThroughPassedFiles) {
     ::close(pipes[1]);  // the service, still serving, shuts down cleanly
 }
 
-// Records `paths` as the files of the package `name`.
 int labelAsPackage(std::vector<std::string> paths, const std::string& name) {
     std::vector<char*> list;
     for (std::string& p : paths) list.push_back(p.data());
@@ -353,8 +352,7 @@ TEST_F(Admin, RelabelWalksTreesWithoutFollowingLinks) {
     walkTree(dir_, "other-tree");
 }
 
-// 5,000 nested directories (each beside one whose name is not UTF-8), a service that may open 1,024 files: every
-// recorded directory, down to the deepest path of 4,095 bytes, gets its label.
+// 5,000 nested directories beside names not UTF-8, a service that may open 1,024 files: each recorded one is labelled.
 TEST_F(Admin, RelabelWalksTreesDeeperThanItMayOpenFiles) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     const std::string root = dir_.dir("deep");
@@ -424,8 +422,7 @@ TEST_F(Admin, RelabelReportsADirectorySwappedForALinkBetweenCalls) {
     for (const std::string& name : names) ASSERT_NE(label.getFromXattr(target + "/" + name, true), 0) << name;
 }
 
-// A tmpfs and a proc mounted in the tree: kept to one file system the walk enters neither and reports both; otherwise
-// it labels the tmpfs's files and still never enters proc.
+// A tmpfs and a proc in the tree: kept to one file system, the walk enters neither (and says so); else the tmpfs only.
 TEST_F(Admin, RelabelKeepsToOneFileSystemAndNeverEntersAVirtualOne) {
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(dir_.path(), true) != 0, dir_.path());
     ASSERT_EQ(daemon_->stop(), 0);

@@ -237,8 +237,7 @@ TEST_F(Hostile, EveryChangingCallIsAuditedAndNoTextTheServiceSendsCanStopIt) {
     EXPECT_EQ(asUser(kNobody, {}, [&] { return history("/audit"); }), "error org.freedesktop.DBus.Error.AccessDenied");
 }
 
-// Other users' refusals cost their own budget: past a rate they are counted (an entry per interval) with a short
-// subject, bounded apart from root's entries, which no flood evicts.
+// Other users' refusals cost their own budget: counted past a rate, subjects short, bounded apart from root's entries.
 TEST_F(Hostile, AFloodOfRefusedCallsCostsItsSendersNotRoot) {
     ASSERT_EQ(daemon_->stop(), 0);
     daemon_->options({"--audit-max-entries", "1000", "--audit-max-refusals", "100"}).newDatabase().start();
@@ -260,8 +259,7 @@ TEST_F(Hostile, AFloodOfRefusedCallsCostsItsSendersNotRoot) {
               "2002");
 }
 
-// The journal receives each change as structured fields; without one, the trail goes to the log, a line an entry
-// whatever a path holds (/run and the log directory mounted for the test alone).
+// The journal receives each change as structured fields; without one, the log an entry a line whatever a path holds.
 TEST_F(Hostile, TheAuditTrailGoesToTheJournalOrElseToTheLog) {
     ASSERT_EQ(daemon_->stop(), 0);
     const char* const logs = "/var/log/zorv";

@@ -90,8 +90,7 @@ private:
 
 constexpr uint32_t kRoot = 0, kAlice = 1000, kBob = 1001, kCarol = 1002, kDave = 1003;
 
-// A user's calls in flight are counted whole, running and waiting alike: a burst is taken or refused the same however
-// quickly workers pick it up.
+// A user's calls in flight count whole, running and waiting alike, however quickly workers pick them up.
 TEST(Scheduler, OneUserRunsAtMostItsShareAndQueuesAtMostItsLimit) {
     Pool pool(4, 2, 3);
     ASSERT_TRUE(pool.submit("a1", kAlice, "held"));
@@ -112,8 +111,7 @@ TEST(Scheduler, OneUserRunsAtMostItsShareAndQueuesAtMostItsLimit) {
     EXPECT_TRUE(pool.waitFor("done a7"));
 }
 
-// Root runs and queues past the limits of other users, and the last worker is root's: with the others held, a user
-// waits while root is served.
+// Root runs and queues past other users' limits, and the last worker is root's: a user waits while root is served.
 TEST(Scheduler, RootIsHeldToNoUserLimitAndHasTheLastWorker) {
     Pool pool(4, 1, 1);
     for (int i = 1; i <= 6; ++i) EXPECT_TRUE(pool.submit("r" + std::to_string(i), kRoot, "root")) << i;
@@ -176,8 +174,8 @@ TEST(Scheduler, CallHeldPastItsDeadlineIsAnsweredAndItsWorkerReplaced) {
     EXPECT_TRUE(pool.waitFor("done c1"));
 }
 
-// A call that waits past its deadline is answered and never runs, also once a worker is free; stop() answers the
-// waiting calls, takes no more, and tells of a worker still held.
+// A call waiting past its deadline is answered and never runs; stop() answers those waiting, takes no more, and tells
+// of a worker still held.
 TEST(Scheduler, WaitingCallsAreAnsweredAtTheirDeadlineOrAtStop) {
     Pool pool(2);
     ASSERT_TRUE(pool.submit("a1", kAlice, "first"));

@@ -37,7 +37,6 @@ class Service : public zorvtest::DaemonSuite {};
 
 using Subscriber = std::unique_ptr<void, decltype(&destroySubscriber)>;
 
-// A subscriber of every change, `topic` by default.
 Subscriber subscribed(const std::string& topic = "") {
     Subscriber handle(createSubscriber(), &destroySubscriber);
     EXPECT_EQ(subscribeLabelChangeMsg(handle.get(), topic), 0);
@@ -291,8 +290,7 @@ TEST_F(Service, OnlyRootChangesAndEachChangeIsAnnouncedOnce) {
     EXPECT_EQ(next(oid.get()), R"({"member":"setFileOid","path":"/n/b","uid":0})");
 }
 
-// The notification channel against a local user who tries to stop, forge or grow it, the endpoint in a sticky,
-// world-writable directory as the default one in /tmp is. Each test starts the service.
+// The notification channel against a local user who tries to stop, forge or grow it; each test starts the service.
 class Channel : public Service {
 protected:
     void SetUp() override { daemon_->newDatabase(); }

@@ -1,6 +1,5 @@
-"""The stand-in service (scripted over its control interface), the real service on a private bus, and a bus
-without any. Each case runs in a process of its own: the library connects once, to the bus named at the first call.
-"""
+"""The stand-in service, the real service on a private bus, and a bus without any. Each case runs in a process of its
+own: the library connects once, to the bus named at the first call."""
 import os
 import subprocess
 

@@ -1,5 +1,4 @@
-"""The module without the service, and label changes from the real service through the iterator and context
-manager, its timeout, and that the subscriber is released."""
+"""The module without the service, and label changes from the real service through its iterator and context manager."""
 import json
 import os
 import threading

@@ -18,7 +18,6 @@ struct Received {
     std::string member, signature, arguments;
 };
 
-// Scripts the stand-in service over its control interface.
 class Standin {
 public:
     void reset() { control(names::kReset, "", {}); }

@@ -45,7 +45,6 @@ std::vector<std::string> split(const std::string& text, const std::string& separ
     }
 }
 
-// The commands a --help text lists.
 std::set<std::string> commandsOf(const std::string& help) {
     std::set<std::string> names;
     std::istringstream in(help.substr(help.find("Subcommands:")));
@@ -457,7 +456,6 @@ TEST_F(ToolTest, PackagesLookupsAndPolicies) {
     EXPECT_EQ(tagged, Json::parse(ok({"--json", "device", "sda"})));
     EXPECT_EQ(ok({"hash", "kmod", "a"}), "3826002220\n");  // 0xE40C292C
     ok({"interpreter", "lunvex", dir_.dir("lunvex")});  // a tree of its own: the package keeps its files
-    ok({"drova-base"}, dir_.file("drova") + "\t" + a + "\n");
 
     ZORV_SKIP_WITHOUT_XATTR(Label().setToXattr(b, true) != 0, b);
     std::string restored = ok({"restore", "--init", b});
