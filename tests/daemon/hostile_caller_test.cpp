@@ -28,7 +28,6 @@ using zorvtest::ServiceConnection;
 namespace {
 
 const std::string kNoTid = "4294967295";
-const uid_t kOtherUser = 1;  // "daemon", on every Debian system
 // `count` Tid records of 4,000-byte paths: the listing of 6,000 takes 24 MB.
 std::string manyLongPaths(int count) {
     return "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
@@ -72,11 +71,10 @@ TEST_F(Hostile, FileLabelsAreReadOnlyWhereTheCallerReachesThemAndRestoreFollowsN
     ::chmod(dir.path().c_str(), 0755);
     const std::string open = dir.file("open/f"), secret = dir.file("secret/f"), shared = dir.file("shared/f");
     ZORV_SKIP_WITHOUT_XATTR((Label{Id(), Id(), Id(), 9, 0}.setToXattr(open, true) != 0), dir.path());
-    ASSERT_EQ((Label{Id(), Id(), Id(), 8, 0}.setToXattr(secret, true)), 0);
-    ASSERT_EQ((Label{Id(), Id(), Id(), 7, 0}.setToXattr(shared, true)), 0);
-    ::chmod((dir / "open").c_str(), 0755);
-    ::chmod((dir / "secret").c_str(), 0700);
-    ::chmod((dir / "shared").c_str(), 0710);
+    for (auto [name, tid, mode] : {std::tuple{"open", 9u, 0755}, {"secret", 8u, 0700}, {"shared", 7u, 0710}}) {
+        ASSERT_EQ((Label{Id(), Id(), Id(), tid, 0}.setToXattr(dir / name + "/f", true)), 0);
+        ::chmod((dir / name).c_str(), mode);
+    }
     ASSERT_EQ(::chown((dir / "shared").c_str(), 0, 100), 0);
 
     auto tids = [&] { return getTid(open) + " " + getTid(secret) + " " + getTid(shared) + " " + getTid(dir / "none"); };
@@ -184,7 +182,7 @@ TEST_F(Hostile, CallsHeldUpInTheFileSystemHoldUpNoOneElse) {
     EXPECT_TRUE(zorvtest::waitUntil([&] { return fs.waiting() >= 2; })) << "the calls never reached the file system";
     EXPECT_EQ(fs.waiting(), 2);
     EXPECT_EQ(getTid("/held/up"), "5");
-    EXPECT_EQ(asUser(kOtherUser, {}, [] { return getTid("/held/up"); }), "5");
+    EXPECT_EQ(asUser(1, {}, [] { return getTid("/held/up"); }), "5");  // "daemon", on every Debian system
     EXPECT_EQ(stalledAnswers, 0) << "answered before the others";
     hog.join();
     std::string timeouts;

@@ -153,23 +153,9 @@ protected:
     std::string file_;
 };
 
-// With noFollow a label goes on the link itself, without on its target; the value is the label's binary form.
-TEST_F(LabelXattr, WritesTheBinaryFormOnTheLinkOrItsTarget) {
-    const std::string link = dir_.link(file_, "link");
-    Label onLink = exampleLabel(), onTarget{Id(1, 1, 1), Id(2, 2, 2), Id(3, 3, 3), 4, 5};
-    ASSERT_EQ(onLink.setToXattr(link, true), 0);
-    ASSERT_EQ(onTarget.setToXattr(link, false), 0);
-    for (auto [path, noFollow, label] : {std::tuple{link, true, onLink}, {file_, false, onTarget}}) {
-        std::vector<unsigned char> expected(label.serializedBufferSize());
-        label.serializeToBuffer(expected.data(), expected.size());
-        EXPECT_EQ(stored(path, noFollow), expected);
-        Label read;
-        ASSERT_EQ(read.getFromXattr(link, noFollow), 0);
-        EXPECT_EQ(read, label);
-    }
-}
-
-TEST_F(LabelXattr, ReadOrWriteFailuresAndInvalidStoredValues) {
+// Failures to read or write, and stored values that are no label; with noFollow a label goes on the link itself,
+// without on its target, as the label's binary form.
+TEST_F(LabelXattr, FailuresInvalidValuesAndTheBinaryFormOnTheLinkOrItsTarget) {
     Label label = exampleLabel();
     {
         zorvtest::LogCapture log;
@@ -209,6 +195,18 @@ TEST_F(LabelXattr, ReadOrWriteFailuresAndInvalidStoredValues) {
         EXPECT_EQ(label, exampleLabel());
         const auto lines = log.matching("LabelError: " + message + ": " + file_);
         EXPECT_TRUE(lines.size() == 1 && lines[0].priority == 300) << message;
+    }
+
+    const std::string link = dir_.link(file_, "link");
+    Label onLink = exampleLabel(), onTarget{Id(1, 1, 1), Id(2, 2, 2), Id(3, 3, 3), 4, 5};
+    ASSERT_EQ(onLink.setToXattr(link, true), 0);
+    ASSERT_EQ(onTarget.setToXattr(link, false), 0);
+    for (auto [path, noFollow, written] : {std::tuple{link, true, onLink}, {file_, false, onTarget}}) {
+        std::vector<unsigned char> expected(written.serializedBufferSize());
+        written.serializeToBuffer(expected.data(), expected.size());
+        EXPECT_EQ(stored(path, noFollow), expected);
+        ASSERT_EQ(label.getFromXattr(link, noFollow), 0);
+        EXPECT_EQ(label, written);
     }
 }
 

@@ -28,7 +28,6 @@ public:
     // Switches to a fresh database file in the bus's directory.
     ServiceDaemon& newDatabase() { db_ = bus_.dir() + "/labels" + std::to_string(++dbCount_) + ".db"; return *this; }
     const std::string& database() const { return db_; }
-    // Switches to the database file `path`.
     ServiceDaemon& useDatabase(const std::string& path) { db_ = path; return *this; }
 
     // Starts the service on the current database and waits until it owns its name; notifications go to `endpoint` (a

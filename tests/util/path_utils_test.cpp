@@ -16,7 +16,8 @@ struct InDirectory {
     fs::path previous = fs::current_path();
 };
 
-// Paths resolved on disk, against realpath(1) where it has a counterpart; links are examined themselves.
+// Paths resolved on disk, against realpath(1) where it has a counterpart; links are examined themselves; read-only
+// file systems known by their mount flags.
 TEST(PathsOnDisk, ResolvedAsRealpathAndWalkedUpToAnExistingParent) {
     ScratchDir dir;
     dir.file("real/dir/file");
@@ -57,6 +58,14 @@ TEST(PathsOnDisk, ResolvedAsRealpathAndWalkedUpToAnExistingParent) {
     EXPECT_EQ(std::make_tuple(pathIsDir(link.c_str()), pathIsLinkFile(link.c_str()), pathIsExists(link.c_str())),
               std::make_tuple(0, 1, 0));
     EXPECT_EQ(std::make_tuple(pathIsLinkFile(dangling.c_str()), pathIsExists(dangling.c_str())), std::make_tuple(1, -1));
+
+    EXPECT_FALSE(isFilesystemReadOnly(dir.path().c_str()));
+    // The first read-only mount, if the machine has one.
+    for (const auto& point : zorvtest::commandLines("awk '$4 ~ /^ro(,|$)/ {print $2; exit}' /proc/self/mounts"))
+        EXPECT_TRUE(isFilesystemReadOnly(point.c_str())) << point;
+    EXPECT_FALSE(isFilesystemReadOnly((dir / "missing").c_str()));
+    EXPECT_FALSE(isFilesystemReadOnly(nullptr));
+    EXPECT_TRUE(log.contains("] statfs error, No such file or directory, " + (dir / "missing")));
 }
 
 TEST(PathText, IsParentComparePrefixesAndFormat) {
@@ -94,18 +103,6 @@ TEST(SortPaths, ExpandsWildcardsInTheLastComponentAndSorts) {
     EXPECT_EQ(expandPath(dir / "w*/?"), std::vector<fs::path>{dir / "w*/f"});  // directory taken literally
     EXPECT_THROW(expandPath("*.conf"), fs::filesystem_error);
     EXPECT_THROW(sortPaths({dir / "missing/*", "/a"}), fs::filesystem_error);
-}
-
-TEST(IsFilesystemReadOnly, MountFlagsAndErrors) {
-    ScratchDir dir;
-    EXPECT_FALSE(isFilesystemReadOnly(dir.path().c_str()));
-    // The first read-only mount, if the machine has one.
-    for (const auto& point : zorvtest::commandLines("awk '$4 ~ /^ro(,|$)/ {print $2; exit}' /proc/self/mounts"))
-        EXPECT_TRUE(isFilesystemReadOnly(point.c_str())) << point;
-    zorvtest::LogCapture log;
-    EXPECT_FALSE(isFilesystemReadOnly((dir / "missing").c_str()));
-    EXPECT_FALSE(isFilesystemReadOnly(nullptr));
-    EXPECT_TRUE(log.contains("] statfs error, No such file or directory, " + (dir / "missing")));
 }
 
 }  // namespace

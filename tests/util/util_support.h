@@ -12,7 +12,6 @@
 
 namespace zorvtest {
 
-// Quotes `s` for /bin/sh.
 inline std::string shellQuote(const std::string& s) {
     std::string out = "'";
     for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
