@@ -32,7 +32,6 @@ inline std::string ready(const std::string& type) { return command("READY", prop
 inline std::string subscribe(const std::string& prefix, bool asLong = false) {
     return frame(0, '\x01' + prefix, asLong);
 }
-// Greeting and handshake of a subscriber.
 inline std::string handshake() { return greeting() + ready("SUB"); }
 
 }  // namespace zmtp

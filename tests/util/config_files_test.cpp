@@ -7,7 +7,7 @@
 namespace {
 
 // One file read through both dialects: comments, whitespace, section rules and which of two equal keys wins differ.
-TEST(ConfigReaders, TwoDialectsSideBySide) {
+TEST(ConfigFiles, TwoDialectsSideBySideAndVariablesReplaced) {
     zorvtest::ScratchDir dir;
     const std::string file = dir.path() + "/both.conf";
     std::ofstream(file) << "top = 1\n# hash = 2\n[main]\r\n  name = my value \r\n; note = 1\nname = second\n"
@@ -18,9 +18,8 @@ TEST(ConfigReaders, TwoDialectsSideBySide) {
     const std::map<std::string, std::string> flat = {{"top ", "1"}, {"main.name ", "second"}, {"main.path\t", "/ab\t"},
         {"main.empty", ""}, {"main.t ", "x=y"}, {"bare ", "1"}, {"tail.k ", "v"}};
     EXPECT_EQ(readConfig(file), flat);
-}
 
-TEST(ReplaceVariable, SubstitutesKnownNamesOnceAtMostAHundredTimes) {
+    // Known names are replaced once each, at most a hundred a call.
     std::unordered_map<std::string, std::string> vars = {
         {"HOME", "/root"}, {"SELF", "<HOME>"}, {"GONE", ""}, {"<a", "A"}, {"v", "1"}, {"e", ""}};
     EXPECT_EQ(replaceVariable(vars, "<X><><home>< HOME>x>y<HOME"), "<X><><home>< HOME>x>y<HOME");

@@ -59,8 +59,9 @@ TEST(TraverseDirectory, ListsWhatFindListsInPreOrder) {
     ::chmod((dir / "locked").c_str(), 0755);
 }
 
-// A missing directory is listed, logged and fails; without entry types, directories are entered and links not.
-TEST(TraverseDirectory, MissingDirectoryFailsAndUnknownEntryTypesAreLookedUp) {
+// A missing directory is listed, logged and fails; without entry types, directories are entered and links not. The walk
+// holds one open directory whatever the depth: a chain deeper than the open-file limit comes out whole.
+TEST(TraverseDirectory, MissingDirectoriesUnknownEntryTypesAndChainsDeeperThanTheOpenFileLimit) {
     ScratchDir dir;
     zorvtest::LogCapture log;
     std::vector<std::string> out{"kept"};
@@ -77,27 +78,24 @@ TEST(TraverseDirectory, MissingDirectoryFailsAndUnknownEntryTypesAreLookedUp) {
         {DT_UNKNOWN, "gone", false}, {DT_LNK, "sub", false}};
     for (const auto& [type, name, isDir] : cases) EXPECT_EQ(zorv::detail::isSubdirectoryEntry(fd, name, type), isDir) << name;
     ::close(fd);
-}
 
-// The walk holds one open directory whatever the depth: a chain deeper than the open-file limit comes out whole.
-TEST(TraverseDirectory, DeepChainUnderAnOpenFileLimit) {
-    ScratchDir dir;
-    int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-    for (int i = 0; i < 2000 && fd >= 0; ++i) {
-        const int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
-        ::close(fd);
-        fd = next;
+    const ScratchDir deep;
+    int at = ::open(deep.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 2000 && at >= 0; ++i) {
+        const int next = ::mkdirat(at, "d", 0755) == 0 ? ::openat(at, "d", O_RDONLY | O_DIRECTORY) : -1;
+        ::close(at);
+        at = next;
     }
-    ASSERT_GE(fd, 0);
-    ::close(::openat(fd, "f", O_CREAT | O_WRONLY, 0644));
-    ::close(fd);
+    ASSERT_GE(at, 0);
+    ::close(::openat(at, "f", O_CREAT | O_WRONLY, 0644));
+    ::close(at);
     const rlimit limit{1024, 1024};
     EXPECT_EXIT(
         {
             std::vector<std::string> out;
             const bool limited = ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
-            const int rc = traverseDirectory(dir.path(), out);
-            const bool whole = out.size() == 2002 && out.back().size() == dir.path().size() + 4002;
+            const int rc = traverseDirectory(deep.path(), out);
+            const bool whole = out.size() == 2002 && out.back().size() == deep.path().size() + 4002;
             ::_exit(limited && rc == 0 && whole ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
