@@ -68,8 +68,8 @@ TEST_F(Service, RecordsAreSetReadShownQueriedDeletedAndClearedAndMalformedCallsR
                         {"FileInheritFlag", 7u, 5u, "7", "5", "4294967295"}};
     for (const auto& [stem, a, b, aText, bText, nothing] : attributes) {
         SCOPED_TRACE(stem);
-        auto withOption = [&stem](std::vector<zorvtest::WireValue> args) {  // all but the package identifier's
-            if (stem != "PkgId") args.push_back(int32_t(0));
+        auto withOption = [option = stem != "PkgId"](std::vector<zorvtest::WireValue> args) {  // not a package's
+            if (option) args.push_back(int32_t(0));
             return args;
         };
         ServiceConnection c;
