@@ -13,6 +13,7 @@
 
 #include "as_user.h"
 #include "emulator.h"
+#include "protocol/members.h"
 #include "protocol/service_names.h"
 #include "scratch_dir.h"
 #include "daemon_suite.h"
@@ -232,7 +233,26 @@ TEST_F(Hostile, EveryChangingCallIsAuditedAndNoTextTheServiceSendsCanStopIt) {
     }
     EXPECT_EQ(audited.find("/elsewhere"), std::string::npos);
     EXPECT_NE(history("").find("\"x" + accents.substr(0, 254) + " [cut from 6001 bytes]\""), std::string::npos);
-    EXPECT_EQ(asUser(kNobody, {}, [&] { return history("/audit"); }), "error org.freedesktop.DBus.Error.AccessDenied");
+    // Every administration member, sent arguments of its own signature, is refused to another user.
+    EXPECT_EQ(asUser(kNobody, {}, [] {
+                  using zorvtest::WireValue;
+                  zorv::detail::FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+                  std::string served;  // the members that did not refuse
+                  for (const zorv::protocol::Member* m : zorv::protocol::admin::kMembers) {
+                      std::vector<WireValue> args;  // each empty; "as" is the only array
+                      for (const char* t = m->in; *t; ++t)
+                          args.push_back(*t == 't'           ? WireValue(uint64_t(0))
+                                         : *t == 'u'         ? WireValue(0u)
+                                         : *t == 'h'         ? WireValue::fd(null.get())
+                                         : *t == 'a' && *++t ? WireValue(std::vector<std::string>{})
+                                                             : WireValue(""));
+                      const std::string answer =
+                          ServiceConnection().call(m->name, args, zorv::protocol::kAdminInterface);
+                      if (answer != "error " DBUS_ERROR_ACCESS_DENIED) served += m->name + (": " + answer) + "\n";
+                  }
+                  return served;
+              }),
+              "");
 }
 
 // Other users' refusals cost their own budget: counted past a rate, subjects short, bounded apart from root's entries.

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,7 +105,8 @@ std::string stagedFor(uid_t uid, const std::string& program, std::string* why) {
         std::string& copy = folder->staged_[{uid, program}];
         if (copy.empty()) {
             const std::string staged = folder->stageWithLibraries(program);
-            if (!reachableBy(uid, staged))
+            const auto runs = [&] { return std::string(::access(staged.c_str(), X_OK) == 0 ? "yes" : "no"); };
+            if (asUser(uid, {}, runs) != "yes")
                 throw std::runtime_error("uid " + std::to_string(uid) + " cannot run " + staged +
                                          ": the temporary directory must be open to every user");
             copy = staged;
@@ -127,12 +127,6 @@ std::string stagedCopy(const std::string& from) {
 const std::vector<std::string>& stagedVariables() {
     static const std::vector<std::string> none;
     return folder ? folder->variables_ : none;
-}
-
-bool reachableBy(uid_t uid, const std::string& path) {
-    const pid_t pid = startAsUser(uid, {}, [&] { ::_exit(::access(path.c_str(), X_OK) == 0 ? 0 : 1); });
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace zorvtest

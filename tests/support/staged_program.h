@@ -18,9 +18,6 @@ std::string stagedCopy(const std::string& from);
 // The variables (NAME=value) a staged copy needs: LD_LIBRARY_PATH, the sanitizers' staged suppression files.
 const std::vector<std::string>& stagedVariables();
 
-// Whether `uid` may execute `path`, asked as that user in a child process.
-bool reachableBy(uid_t uid, const std::string& path);
-
 }  // namespace zorvtest
 
 // Skips the rest of a test that runs `program` as `uid` when it cannot be staged for that user.
