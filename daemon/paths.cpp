@@ -29,8 +29,8 @@ bool isNormal(const std::string& p) {
 
 std::string normalPath(const std::string& path) {
     if (path.empty() || path[0] != '/' || path.size() > kMaxPath)
-        throw CallError(DBUS_ERROR_INVALID_ARGS,
-                        "a path must be absolute and at most 4095 bytes long: \"" + path.substr(0, 200) + "\"");
+        throw CallError(DBUS_ERROR_INVALID_ARGS, "a path must be absolute and at most " + std::to_string(kMaxPath) +
+                                                     " bytes long: \"" + path.substr(0, 200) + "\"");
     if (isNormal(path)) return path;
     return formatPath(std::filesystem::path(path).lexically_normal().string());
 }
