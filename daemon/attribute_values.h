@@ -18,9 +18,6 @@ namespace zorvd {
 
 using AttributeInfo = zorv::protocol::AttributeInfo;
 
-// The store keeps an attribute under its protocol number.
-inline Attribute storedAttribute(const AttributeInfo& a) { return static_cast<Attribute>(a.id); }
-
 ZORV_ID readValue(const AttributeInfo& a, Reader& in);
 void writeValue(const AttributeInfo& a, Writer& out, const ZORV_ID& v);
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/attributes.h"
 #include "sqlite_handles.h"
 
 namespace zorvd {
@@ -23,6 +24,14 @@ namespace zorvd {
 // numbers them. Single-valued ones keep their value in pkg_id, as the record
 // queries hand them out.
 enum class Attribute { PkgId = 0, Oid = 1, Sid = 2, Tid = 3, InheritFlag = 4 };
+static_assert(static_cast<int>(Attribute::PkgId) == static_cast<int>(zorv::protocol::AttributeId::PkgId) &&
+                  static_cast<int>(Attribute::InheritFlag) ==
+                      static_cast<int>(zorv::protocol::AttributeId::InheritFlag),
+              "the store's numbers of the attributes are the table's");
+
+constexpr Attribute storedAttribute(const zorv::protocol::AttributeInfo& info) {
+    return static_cast<Attribute>(info.id);
+}
 
 // Kinds of system objects that get identifiers.
 enum class ObjectKind { Device = 0, KernelModule = 1 };

@@ -20,15 +20,6 @@ constexpr const zorv::protocol::AttributeInfo& sectionAttribute(std::size_t sect
     return zorv::protocol::kAttributes[section];
 }
 
-// The store numbers the attributes as the table does.
-constexpr Attribute storedAttribute(const zorv::protocol::AttributeInfo& info) {
-    return static_cast<Attribute>(info.id);
-}
-static_assert(static_cast<int>(Attribute::PkgId) == static_cast<int>(zorv::protocol::AttributeId::PkgId) &&
-                  static_cast<int>(Attribute::InheritFlag) ==
-                      static_cast<int>(zorv::protocol::AttributeId::InheritFlag),
-              "the store's numbers of the attributes are the table's");
-
 inline TransferCounts noneTransferred() {
     return {{"devices", 0}, {"files", 0}, {"modules", 0}, {"packages", 0}, {"records", 0}};
 }

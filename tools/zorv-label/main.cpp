@@ -19,13 +19,13 @@ bool jsonAsked(int argc, char** argv) {
     return false;
 }
 
-bool json = false;
+bool errorsAsJson = false;
 
 // One line, whatever the message holds; with --json one JSON object. The
 // names in a message are shown by printable() already; what the service or
 // the library said is not, and may quote a name too.
 int reportError(const std::string& message, int status) {
-    if (json) {
+    if (errorsAsJson) {
         std::fprintf(stderr, "%s\n", jsonText(errorObject(message, status), -1).c_str());
         return status;
     }
@@ -48,7 +48,7 @@ bool isCommand(const CLI::App& app, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    json = jsonAsked(argc, argv);
+    errorsAsJson = jsonAsked(argc, argv);
     Tool tool;
     CLI::App app{"Read and change the labels kept by the zorv label manager service.", "zorv-label"};
     app.set_version_flag("--version", std::string("zorv-label ") + ZORV_VERSION);
