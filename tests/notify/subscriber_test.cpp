@@ -156,10 +156,10 @@ TEST(ZMQSocketTest, APeerThatStoppedReadingDoesNotHoldUpDestruction) {
     ASSERT_EQ(zmq_connect(reader.get(), endpoint.c_str()), 0);
     // Subscribed once a message gets through; then the reader reads no more and what follows queues.
     char byte;
-    for (bool heard = false; !heard; usleep(1000)) {
+    ASSERT_TRUE(zorvtest::waitUntil([&] {
         publisher->send("x", false);
-        heard = zmq_recv(reader.get(), &byte, 1, ZMQ_DONTWAIT) >= 0;
-    }
+        return zmq_recv(reader.get(), &byte, 1, ZMQ_DONTWAIT) >= 0;
+    }, 10));
     for (int i = 0; i < 3000; ++i) publisher->send(std::string(16 * 1024, 'x'), false);
     publisher.reset();
     alarm(0);
