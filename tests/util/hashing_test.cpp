@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 TEST(Hashes, Sm3AsPublishedAndOpensslKmodNamesFnv1aOverLenBytes) {
@@ -28,6 +31,27 @@ TEST(Hashes, Sm3AsPublishedAndOpensslKmodNamesFnv1aOverLenBytes) {
     EXPECT_NE(getKmodNameHash("a\0b", 3), getKmodNameHash("a", 1));
     EXPECT_EQ(getKmodNameHash("foobar", 6), 0xBF9CF968u);
     EXPECT_EQ(getKmodNameHash("\xff", 1), 0x7A0B824Eu);  // bytes are unsigned
+}
+
+// Each thread keeps a digest state of its own: threads that hash at once, and
+// a thread that ends, leave the others' digests whole.
+TEST(Hashes, Sm3FromManyThreadsAtOnce) {
+    std::vector<std::string> inputs, expected;
+    for (int i = 0; i < 200; ++i) {
+        inputs.push_back("/usr/lib/x86_64-linux-gnu/" + std::string(i, 'a' + i % 26));
+        expected.push_back(getSM3HashValue(inputs.back()));
+    }
+    std::vector<int> wrong(4);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (std::size_t i = t; i < 50 * inputs.size(); i += 4)
+                    wrong[t] += getSM3HashValue(inputs[i % inputs.size()]) != expected[i % inputs.size()];
+            });
+        for (std::thread& t : threads) t.join();
+    }
+    EXPECT_EQ(wrong, std::vector<int>(4));
 }
 
 }  // namespace
