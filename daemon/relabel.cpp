@@ -37,8 +37,10 @@ constexpr std::size_t kBatchSize = 2048;
 // the lock and the wake-ups cost little next to the files' own system calls,
 // and a gathering waits for at most one such share of another thread.
 constexpr std::size_t kChunk = 32;
-// Files decided and waiting beyond which the walk runs a share itself.
-constexpr std::size_t kWalkBacklog = 2 * kChunk;
+// Files decided and waiting beyond which the walk runs a share itself: enough
+// to keep the helpers busy while the walk lists a large directory (a thousand
+// entries take it about half a millisecond).
+constexpr std::size_t kWalkBacklog = 16 * kChunk;
 
 class Walker {
 public:
